@@ -1,0 +1,19 @@
+// The root of the component class tree.
+#pragma once
+
+#include <string>
+
+namespace zt {
+
+class TObject {
+public:
+    TObject() = default;
+    TObject(const TObject&) = delete;
+    TObject& operator=(const TObject&) = delete;
+    virtual ~TObject() = default;
+
+    // The class name as written in the source ("TComParity"), for messages.
+    std::string ClassName() const;
+};
+
+} // namespace zt

@@ -1,0 +1,20 @@
+#include "toolkit/Persistent.h"
+
+#include "toolkit/Exception.h"
+
+namespace zt {
+
+void TPersistent::Assign(TPersistent* Source) {
+    if (Source == nullptr)
+        AssignError(nullptr);
+    Source->AssignTo(this);
+}
+
+void TPersistent::AssignTo(TPersistent* Dest) { Dest->AssignError(this); }
+
+void TPersistent::AssignError(const TPersistent* Source) const {
+    const std::string sourceName = Source ? Source->ClassName() : std::string("nil");
+    throw EConvertError("Cannot assign a " + sourceName + " to a " + ClassName());
+}
+
+} // namespace zt
