@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
-namespace zt {
+namespace zv {
 
 namespace {
 
@@ -46,4 +46,4 @@ void HandleCurrentException() {
     }
 }
 
-} // namespace zt
+} // namespace zv

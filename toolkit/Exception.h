@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-namespace zt {
+namespace zv {
 
 class Exception : public std::exception {
 public:
@@ -43,4 +43,4 @@ void HandleApplicationException(const std::exception& e);
 // Calls HandleApplicationException for the exception being handled (use inside catch (...)).
 void HandleCurrentException();
 
-} // namespace zt
+} // namespace zv

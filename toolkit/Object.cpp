@@ -8,7 +8,7 @@
 #include <memory>
 #endif
 
-namespace zt {
+namespace zv {
 
 namespace {
 
@@ -36,4 +36,4 @@ std::string TObject::ClassName() const {
     return unqualified(raw);
 }
 
-} // namespace zt
+} // namespace zv

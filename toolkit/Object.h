@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace zt {
+namespace zv {
 
 class TObject {
 public:
@@ -16,4 +16,4 @@ public:
     std::string ClassName() const;
 };
 
-} // namespace zt
+} // namespace zv

@@ -2,7 +2,7 @@
 
 #include "toolkit/Exception.h"
 
-namespace zt {
+namespace zv {
 
 void TPersistent::Assign(TPersistent* Source) {
     if (Source == nullptr)
@@ -17,4 +17,4 @@ void TPersistent::AssignError(const TPersistent* Source) const {
     throw EConvertError("Cannot assign a " + sourceName + " to a " + ClassName());
 }
 
-} // namespace zt
+} // namespace zv

@@ -3,7 +3,7 @@
 
 #include "toolkit/Object.h"
 
-namespace zt {
+namespace zv {
 
 class TPersistent : public TObject {
 public:
@@ -18,4 +18,4 @@ protected:
     [[noreturn]] void AssignError(const TPersistent* Source) const;
 };
 
-} // namespace zt
+} // namespace zv

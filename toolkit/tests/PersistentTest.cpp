@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace zt {
+namespace zv {
 namespace {
 
 class TApple : public TPersistent {
@@ -66,4 +66,4 @@ TEST(ExceptionTest, ApplicationHandlerIsReplaceableAndSeesTheMessage) {
 }
 
 } // namespace
-} // namespace zt
+} // namespace zv
