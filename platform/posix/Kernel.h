@@ -1,0 +1,73 @@
+// Internals of the POSIX Win32 layer: the handle table, kernel object base, error helpers.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <memory>
+
+namespace zv::win32 {
+
+// Everything a HANDLE can name. CloseHandle removes the handle from the table and calls Close();
+// the object itself lives on while another thread still holds it (a wait, a pending call).
+class KernelObject {
+public:
+    virtual ~KernelObject() = default;
+    virtual void Close() {}
+};
+
+// Registers an object and returns its new handle; never 0 and never INVALID_HANDLE_VALUE.
+// Handle values are not reused, so a stale handle fails with ERROR_INVALID_HANDLE.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE h);
+
+template <class T> std::shared_ptr<T> Lookup(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(h));
+}
+
+// The Win32 code for an errno value (ENOENT -> ERROR_FILE_NOT_FOUND, ...).
+DWORD ErrnoToWin32(int err);
+
+// Sets the last error and returns FALSE: the common failure path of a BOOL call.
+inline BOOL Fail(LONG code) {
+    SetLastError(static_cast<DWORD>(code));
+    return FALSE;
+}
+inline BOOL FailErrno(int err) {
+    SetLastError(ErrnoToWin32(err));
+    return FALSE;
+}
+
+// Signals an event by handle from inside the layer (overlapped completion). A handle that is
+// no longer an event is ignored: the caller may have closed it after the result was posted.
+void SignalEventHandle(HANDLE h);
+void ResetEventHandle(HANDLE h);
+
+// Marks an overlapped record pending / completed. Internal is published with release ordering
+// after InternalHigh, and the event is signalled last, so that a reader who sees the status
+// also sees the count and the data.
+void MarkPending(OVERLAPPED* ov);
+void CompleteOverlapped(OVERLAPPED* ov, DWORD error, DWORD transferred);
+// Reads the status of a record: true when complete, with its error and count.
+bool ReadOverlapped(const OVERLAPPED* ov, DWORD& error, DWORD& transferred);
+
+} // namespace zv::win32
+
+namespace zv::win32 {
+
+// A handle that ReadFile/WriteFile accept: a plain file or a comm device.
+class IoObject : public KernelObject {
+public:
+    virtual BOOL Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) = 0;
+    virtual BOOL Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) = 0;
+    virtual BOOL Cancel() { return TRUE; }
+    virtual BOOL Flush() { return TRUE; }
+};
+
+// Waits until a record without an event completes (GetOverlappedResult on such a record).
+void WaitForCompletion(const OVERLAPPED* ov);
+
+// Opens "\\.\NAME" (the prefix already removed): a registered virtual line or a tty.
+HANDLE OpenCommDevice(const char* name, DWORD access, DWORD flags);
+
+} // namespace zv::win32

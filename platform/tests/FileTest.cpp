@@ -1,0 +1,135 @@
+// Files through the Win32 calls only: open, read byte by byte, errors, sharing.
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+class FileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = std::string(ZELVATOR_BINARY_DIR) + "/platform_file_test_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+        std::ofstream(path_, std::ios::binary) << "AB\r\n";
+    }
+    void TearDown() override { std::remove(path_.c_str()); }
+
+    HANDLE OpenForReading(DWORD share = 0) {
+        return CreateFileA(path_.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
+    std::string path_;
+};
+
+TEST_F(FileTest, ReadsOneByteAtATimeUntilEndOfFile) {
+    HANDLE h = OpenForReading();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    std::string text;
+    for (;;) {
+        char c = 0;
+        DWORD n = 99;
+        ASSERT_TRUE(ReadFile(h, &c, 1, &n, nullptr));
+        if (n == 0)
+            break; // end of file: success with a count of 0
+        ASSERT_EQ(n, 1u);
+        text += c;
+    }
+    EXPECT_EQ(text, "AB\r\n");
+    DWORD high = 7;
+    EXPECT_EQ(GetFileSize(h, &high), 4u);
+    EXPECT_EQ(high, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(FileTest, ErrorsCarryWin32Codes) {
+    struct Case {
+        std::string name;
+        DWORD error;
+    } cases[] = {
+        {path_ + ".missing", ERROR_FILE_NOT_FOUND},
+        {std::string(ZELVATOR_BINARY_DIR) + "/no/such/dir/x.hex", ERROR_PATH_NOT_FOUND},
+        {std::string(ZELVATOR_BINARY_DIR), ERROR_ACCESS_DENIED}, // a directory
+        {"", ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SetLastError(0);
+        HANDLE h = CreateFileA(c.name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+    }
+}
+
+TEST_F(FileTest, NoSharingRefusesASecondOpen) {
+    HANDLE first = OpenForReading();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    HANDLE second = OpenForReading();
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(CloseHandle(first));
+    HANDLE third = OpenForReading();
+    EXPECT_NE(third, INVALID_HANDLE_VALUE);
+    CloseHandle(third);
+}
+
+TEST_F(FileTest, ClosedAndBogusHandlesAreInvalid) {
+    HANDLE h = OpenForReading();
+    ASSERT_TRUE(CloseHandle(h));
+    char c;
+    DWORD n;
+    EXPECT_FALSE(ReadFile(h, &c, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(CloseHandle(nullptr));
+}
+
+TEST_F(FileTest, WritesAndOverlappedReadsAtAnOffset) {
+    HANDLE w = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(w, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(w, "hello", 5, &n, nullptr));
+    EXPECT_EQ(n, 5u);
+    CloseHandle(w);
+
+    HANDLE r = OpenForReading();
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ov.Offset = 3;
+    char buf[8] = {};
+    EXPECT_TRUE(ReadFile(r, buf, sizeof buf, nullptr, &ov));
+    ASSERT_TRUE(GetOverlappedResult(r, &ov, &n, TRUE));
+    EXPECT_EQ(std::string(buf, n), "lo");
+    ov.Offset = 5;
+    EXPECT_FALSE(ReadFile(r, buf, sizeof buf, nullptr, &ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    CloseHandle(ov.hEvent);
+    CloseHandle(r);
+}
+
+TEST(LastError, IsPerThread) {
+    SetLastError(42);
+    DWORD seen = 0;
+    std::thread([&] { seen = GetLastError(); }).join();
+    EXPECT_EQ(seen, 0u);
+    EXPECT_EQ(GetLastError(), 42u);
+}
+
+TEST(Text, CompareStringIgnoresAsciiCase) {
+    EXPECT_EQ(CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, "COM10", -1, "com2", -1),
+              CSTR_LESS_THAN);
+    EXPECT_EQ(CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, "sim", -1, "SIM", -1),
+              CSTR_EQUAL);
+    EXPECT_EQ(CompareStringA(LOCALE_USER_DEFAULT, 0, "a", -1, "B", -1), CSTR_GREATER_THAN);
+    EXPECT_EQ(CompareStringA(LOCALE_USER_DEFAULT, 0, "COM1", -1, "COM10", -1), CSTR_LESS_THAN);
+}
+
+} // namespace
