@@ -34,6 +34,25 @@ public:
     using Exception::Exception;
 };
 
+// An index outside a list, or an operation a list refuses (TStrings, TComponent::Components).
+class EListError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A component operation refused: a duplicate name among the components of one owner.
+class EComponentError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A thread operation refused: waiting for a thread from inside itself, running the main
+// thread's queue on another thread.
+class EThread : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // The application's standard exception handler: what the main loop does with an exception that
 // nobody else handled. The default writes the message to stderr; a GUI replaces it with a message
 // box. Replacing it returns the previous handler.
