@@ -1,0 +1,153 @@
+// The terminal's two dialects of control sequences (VT52, and VT100 which also serves ANSI
+// streams): a parser turns received bytes, one at a time, into plain characters or recognised
+// control codes with their parameters, and turns a code back into the bytes a terminal of that
+// dialect sends. The parser draws nothing and keeps no screen state.
+#pragma once
+
+#include "toolkit/Object.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zv {
+
+// The recognised control codes, in a fixed order (ordinals 0 to 35).
+enum TEscapeCode : std::uint8_t {
+    ecUnknown,         // a complete sequence that is not recognised
+    ecNotCompleted,    // more bytes are needed (detection only; never a finished code)
+    ecCursorUp,        // caret up P1 rows
+    ecCursorDown,      // caret down P1 rows
+    ecCursorLeft,      // caret left P1 columns
+    ecCursorRight,     // caret right P1 columns
+    ecCursorHome,      // caret to row P1, column P2 (both default 1)
+    ecCursorMove,      // caret to row P1, column P2
+    ecReverseLineFeed, // caret up one row, scrolling at the top
+    ecAppCursorLeft,   // application-mode cursor keys
+    ecAppCursorRight,
+    ecAppCursorUp,
+    ecAppCursorDown,
+    ecEraseLineFrom,       // erase from the caret to the end of the line
+    ecEraseScreenFrom,     // erase from the caret to the end of the screen
+    ecEraseLine,           // erase the whole line
+    ecEraseScreen,         // erase the whole screen
+    ecSetTab,              // set a tab stop at the caret column
+    ecClearTab,            // clear the tab stop at the caret column
+    ecClearAllTabs,        // clear all tab stops
+    ecIdentify,            // the peer asks for our terminal type
+    ecIdentResponse,       // answer to ecIdentify (P1 = option value)
+    ecQueryDevice,         // device status query
+    ecReportDeviceOK,      // device status answer: ready
+    ecReportDeviceFailure, // device status answer: malfunction
+    ecQueryCursorPos,      // caret position query
+    ecReportCursorPos,     // caret position answer (P1 row, P2 column)
+    ecAttributes,          // set character attributes (parameters are attribute numbers)
+    ecSetMode,             // set a mode (P1 names it)
+    ecResetMode,           // reset a mode
+    ecReset,               // reset the terminal
+    ecSaveCaretAndAttr,
+    ecRestoreCaretAndAttr,
+    ecSaveCaret,
+    ecRestoreCaret,
+    ecTest, // screen alignment test
+};
+
+inline constexpr int kEscapeCodeCount = ecTest + 1;
+
+// What one byte fed to the parser produced.
+enum TEscapeResult : std::uint8_t {
+    erChar,    // a plain character is ready in Character()
+    erCode,    // a sequence is complete; Code() and Params() hold it
+    erNothing, // the byte was absorbed (an ESC started a sequence, or a sequence goes on)
+};
+
+// Parameters travel as decimal text, in order, exactly as received ("?1" stays "?1").
+using TEscapeParams = std::vector<std::string>;
+
+class TEscapeCodes : public TObject {
+public:
+    static constexpr char ESC = '\x1B';
+
+    // An open sequence never grows past this many bytes after the ESC: a peer that sends
+    // ESC [ followed only by digits would otherwise make Data grow without end. Real sequences
+    // are a handful of bytes long.
+    static constexpr std::size_t kMaxSequenceLength = 256;
+
+    TEscapeCodes();
+    ~TEscapeCodes() override;
+
+    // Feed one received byte.
+    virtual TEscapeResult ProcessChar(char Ch) = 0;
+    // The bytes this dialect sends for Code (Params may be null); empty when the dialect has no
+    // form for the code.
+    virtual std::string EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const = 0;
+
+    // Parameter Num (counting from 1) as a decimal integer with an optional sign. Absent
+    // parameters, text that is not an integer ("", "?1", "5x") and numbers that do not fit a
+    // 32-bit integer all read as 1.
+    static int GetParam(int Num, const TEscapeParams* Params);
+
+    char Character() const { return FCharacter; }
+    TEscapeCode Code() const { return FCode; }
+    // The bytes of the current (or last) sequence after its ESC.
+    const std::string& Data() const { return FData; }
+    // The parameters of the last completed code. The parser never empties this list when a
+    // sequence starts; its owner empties it after handling each code.
+    TEscapeParams& Params() { return FParams; }
+    const TEscapeParams& Params() const { return FParams; }
+
+    bool InSequence() const { return FInSequence; }
+
+protected:
+    // Closes the current sequence with Code; the caller has already classified Data.
+    TEscapeResult Complete(TEscapeCode Code) {
+        FCode = Code;
+        FInSequence = false;
+        return erCode;
+    }
+    // An ESC outside a sequence: empties Data and opens a new sequence.
+    TEscapeResult StartSequence() {
+        FData.clear();
+        FInSequence = true;
+        return erNothing;
+    }
+
+    char FCharacter = 0;
+    TEscapeCode FCode = ecUnknown;
+    bool FInSequence = false;
+    std::string FData;
+    TEscapeParams FParams;
+};
+
+class TEscapeCodesVT52 final : public TEscapeCodes {
+public:
+    TEscapeResult ProcessChar(char Ch) override;
+    std::string EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const override;
+
+    // Classifies the bytes gathered after an ESC; ecNotCompleted asks for more. A complete
+    // ESC Y appends the row and the column to Params().
+    TEscapeCode DetectCode(std::string_view Data);
+};
+
+class TEscapeCodesVT100 final : public TEscapeCodes {
+public:
+    TEscapeResult ProcessChar(char Ch) override;
+    std::string EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const override;
+
+    // Sequences that do not start with "["; Params() is not touched.
+    TEscapeCode DetectCode(std::string_view Data) const;
+    // Sequences that start with "[": complete at a final letter, when Params() is replaced by
+    // the parameters between the "[" and the letter.
+    TEscapeCode DetectExtCode(std::string_view Data);
+
+    bool InExtSequence() const { return FInExtSequence; }
+
+private:
+    void SplitParams(std::string_view Text);
+
+    bool FInExtSequence = false;
+};
+
+} // namespace zv
