@@ -128,6 +128,7 @@ private:
     void RemoveFreeNotifications();
     void Remove(TComponent* AComponent) noexcept;
     void ForgetFreeNotify(TComponent* AComponent) noexcept;
+    void NotifyQuietly(TComponent* AComponent, TOperation Operation) noexcept;
 
     TComponent* FOwner = nullptr;
     std::string FName;

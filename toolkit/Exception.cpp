@@ -13,7 +13,9 @@ TExceptionHandler& handlerSlot() {
     return handler;
 }
 
-void writeToStderr(const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); }
+void writeToStderr(const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+}
 
 } // namespace
 

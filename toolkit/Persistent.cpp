@@ -10,7 +10,9 @@ void TPersistent::Assign(TPersistent* Source) {
     Source->AssignTo(this);
 }
 
-void TPersistent::AssignTo(TPersistent* Dest) { Dest->AssignError(this); }
+void TPersistent::AssignTo(TPersistent* Dest) {
+    Dest->AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* Source) const {
     const std::string sourceName = Source ? Source->ClassName() : std::string("nil");

@@ -1,0 +1,45 @@
+// Internal to the toolkit: the main thread's queue, shared by TThread::Synchronize and the
+// message window's SendMessageA so that calls and messages run in the order they were queued.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+
+namespace zv::detail {
+
+// One piece of work for the main thread and the sender's wait for it.
+struct TSyncRequest {
+    // Runs on the main thread; its value becomes Result unless the sender was released earlier.
+    std::function<std::intptr_t()> Method;
+    // A message sent to a window: an exception escaping Method goes to the application's
+    // exception handler (not back to the sender), and ReplyMessage/InSendMessage apply.
+    bool IsMessage = false;
+    // Written on the main thread before Done is set; read by the sender after it.
+    std::intptr_t Result = 0;
+    std::exception_ptr Error;
+    bool Done = false; // guarded by the queue's mutex
+};
+
+// On a thread other than the main thread: queues Request, wakes the main loop and blocks until
+// the request is done or released. Rethrows nothing: the caller looks at Request.Error.
+void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request);
+
+// Main thread only: the request whose Method runs right now (the innermost), or nullptr (also
+// inside a direct call made while one runs, see TDirectCallScope).
+TSyncRequest* CurrentRequest() noexcept;
+
+// Releases the sender of Request with Result, once; false when it was released already.
+bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result);
+
+// Marks a direct (not queued) call on the main thread: CurrentRequest() is nullptr inside.
+class TDirectCallScope {
+public:
+    TDirectCallScope();
+    ~TDirectCallScope();
+    TDirectCallScope(const TDirectCallScope&) = delete;
+    TDirectCallScope& operator=(const TDirectCallScope&) = delete;
+};
+
+} // namespace zv::detail

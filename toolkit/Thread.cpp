@@ -1,0 +1,422 @@
+#include "toolkit/Thread.h"
+
+#include "toolkit/SyncQueue.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include "platform/win32.h"
+#else
+#include <cerrno>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace zv {
+
+// ---------------------------------------------------------------------------------------------
+// The main thread's queue. One mutex guards the queue, every request's Done flag and every
+// thread's Finished flag; two condition variables: one the main thread waits on (work queued,
+// or a thread it waits for finished), one the other threads wait on (their request done, or a
+// thread they wait for finished). The objects are never destroyed, so that a thread still
+// running while the process exits finds them intact.
+
+namespace {
+
+struct TSyncQueue {
+    std::mutex Mutex;
+    std::condition_variable MainCv;
+    std::condition_variable OthersCv;
+    std::deque<std::shared_ptr<detail::TSyncRequest>> Requests;
+
+    std::mutex HookMutex;
+    std::function<void()> WakeHook;
+};
+
+TSyncQueue& syncQueue() {
+    static TSyncQueue* queue = new TSyncQueue;
+    return *queue;
+}
+
+// The initial thread runs the initialisation of static objects, so this records it as the
+// main thread unless the program declares another.
+std::atomic<std::thread::id> mainThreadId{std::this_thread::get_id()};
+
+// Main thread only: the requests being run, innermost last; nullptr marks a direct call.
+std::vector<detail::TSyncRequest*>& runningRequests() {
+    static thread_local std::vector<detail::TSyncRequest*> running;
+    return running;
+}
+
+void wakeMainThread() {
+    auto& queue = syncQueue();
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(queue.HookMutex);
+        hook = queue.WakeHook;
+    }
+    if (hook)
+        hook();
+}
+
+// Runs one request on the main thread and releases its sender.
+void runRequest(const std::shared_ptr<detail::TSyncRequest>& request) {
+    auto& running = runningRequests();
+    running.push_back(request.get());
+    std::intptr_t result = 0;
+    try {
+        result = request->Method();
+    } catch (...) {
+        if (request->IsMessage)
+            HandleCurrentException();
+        else
+            request->Error = std::current_exception();
+    }
+    running.pop_back();
+    detail::ReleaseRequest(*request, result);
+}
+
+// Pops and runs the oldest request; the lock is released while it runs.
+void runOldest(std::unique_lock<std::mutex>& lock) {
+    auto& queue = syncQueue();
+    auto request = std::move(queue.Requests.front());
+    queue.Requests.pop_front();
+    lock.unlock();
+    runRequest(request);
+    lock.lock();
+}
+
+} // namespace
+
+namespace detail {
+
+void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request) {
+    auto& queue = syncQueue();
+    {
+        std::lock_guard lock(queue.Mutex);
+        queue.Requests.push_back(Request);
+    }
+    queue.MainCv.notify_all();
+    wakeMainThread();
+    std::unique_lock lock(queue.Mutex);
+    queue.OthersCv.wait(lock, [&] { return Request->Done; });
+}
+
+TSyncRequest* CurrentRequest() noexcept {
+    const auto& running = runningRequests();
+    return running.empty() ? nullptr : running.back();
+}
+
+bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result) {
+    auto& queue = syncQueue();
+    {
+        std::lock_guard lock(queue.Mutex);
+        if (Request.Done)
+            return false;
+        Request.Result = Result;
+        Request.Done = true;
+    }
+    queue.OthersCv.notify_all();
+    return true;
+}
+
+TDirectCallScope::TDirectCallScope() {
+    runningRequests().push_back(nullptr);
+}
+TDirectCallScope::~TDirectCallScope() {
+    runningRequests().pop_back();
+}
+
+} // namespace detail
+
+bool IsMainThread() noexcept {
+    return std::this_thread::get_id() == mainThreadId.load();
+}
+
+void SetMainThread() noexcept {
+    mainThreadId.store(std::this_thread::get_id());
+}
+
+std::function<void()> SetWakeMainThread(std::function<void()> Hook) {
+    auto& queue = syncQueue();
+    std::lock_guard lock(queue.HookMutex);
+    auto previous = std::move(queue.WakeHook);
+    queue.WakeHook = std::move(Hook);
+    return previous;
+}
+
+bool CheckSynchronize(int TimeoutMs) {
+    if (!IsMainThread())
+        throw EThread("CheckSynchronize called on a thread that is not the main thread");
+    auto& queue = syncQueue();
+    std::unique_lock lock(queue.Mutex);
+    const auto queued = [&] { return !queue.Requests.empty(); };
+    if (TimeoutMs < 0)
+        queue.MainCv.wait(lock, queued);
+    else if (TimeoutMs > 0)
+        queue.MainCv.wait_for(lock, std::chrono::milliseconds(TimeoutMs), queued);
+    // Only what is queued now: calls queued meanwhile wait for the next round, so a busy sender
+    // cannot keep the main loop here for ever. Popping one at a time keeps the order even when a
+    // call runs CheckSynchronize itself.
+    std::size_t count = queue.Requests.size();
+    const bool ran = count > 0;
+    while (count-- > 0 && !queue.Requests.empty())
+        runOldest(lock);
+    return ran;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Priorities
+
+int ThreadPriorityToWin32(TThreadPriority Priority) noexcept {
+    static constexpr int values[] = {-15, -2, -1, 0, 1, 2, 15};
+    const auto index = static_cast<unsigned>(Priority);
+    return index < std::size(values) ? values[index] : 0;
+}
+
+namespace {
+
+#ifndef _WIN32
+using TNativeThreadId = pid_t;
+
+TNativeThreadId currentNativeThreadId() noexcept {
+    return static_cast<TNativeThreadId>(::syscall(SYS_gettid));
+}
+
+// The nice value relative to the one the thread started with (inherited from its creator).
+int niceOffset(TThreadPriority Priority) noexcept {
+    static constexpr int offsets[] = {19, 10, 5, 0, -5, -10, -15};
+    const auto index = static_cast<unsigned>(Priority);
+    return index < std::size(offsets) ? offsets[index] : 0;
+}
+
+int currentNice(TNativeThreadId tid, int fallback) noexcept {
+    errno = 0;
+    const int value = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    return (value == -1 && errno != 0) ? fallback : value;
+}
+
+// Linux keeps a nice value per thread (setpriority on the TID). Lowering priority is always
+// allowed; raising it needs CAP_SYS_NICE or RLIMIT_NICE room: when refused the thread keeps
+// the level it has, silently.
+void applyPriority(TNativeThreadId tid, int baseNice, TThreadPriority Priority) noexcept {
+    if (tid <= 0)
+        return;
+    const int wanted = std::clamp(baseNice + niceOffset(Priority), -20, 19);
+    if (currentNice(tid, wanted) == wanted)
+        return;
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), wanted);
+}
+#endif
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TThread
+
+struct TThread::TState {
+    std::thread Thread;
+    std::mutex JoinMutex; // one joiner at a time
+    std::atomic<bool> Started{false};
+    std::atomic<bool> Terminated{false};
+    std::atomic<bool> DestroyedByItself{false};
+    std::atomic<TThreadPriority> Priority{tpNormal};
+    std::atomic<TThreadID> Id{0};
+    int BaseNice = 0;         // set before Id is published
+    bool Finished = false;    // guarded by the queue's mutex
+    std::exception_ptr Fatal; // written by the thread before Finished
+    std::mutex StartMutex;
+    std::condition_variable StartCv;
+};
+
+TThread::TThread(bool CreateSuspended)
+    : FState(std::make_shared<TState>()), FStartPending(!CreateSuspended) {}
+
+TThread::~TThread() {
+    if (!FState->Started.load())
+        return;
+    if (FState->Thread.get_id() == std::this_thread::get_id()) {
+        // Destroyed from inside Execute: the thread cannot join itself. It runs on detached and
+        // touches nothing of this object after Execute returns.
+        FState->DestroyedByItself = true;
+        FState->Terminated = true;
+        FState->Thread.detach();
+        return;
+    }
+    Terminate();
+    try {
+        WaitFor();
+    } catch (...) {
+        HandleCurrentException();
+    }
+}
+
+void TThread::Start() {
+    auto state = FState;
+    {
+        std::lock_guard lock(state->StartMutex);
+        if (state->Started.load())
+            throw EThread("Cannot call Start on a running or finished thread");
+        try {
+            state->Thread = std::thread(&TThread::Run, this, state);
+        } catch (const std::exception& e) {
+            throw EThread(std::string("Thread creation error: ") + e.what());
+        }
+        state->Started = true;
+    }
+    FStartPending = false;
+    std::unique_lock lock(state->StartMutex);
+    state->StartCv.wait(lock, [&] { return state->Id.load() != 0; });
+}
+
+bool TThread::Started() const noexcept {
+    return FState->Started.load();
+}
+
+void TThread::Terminate() noexcept {
+    FState->Terminated = true;
+}
+
+bool TThread::Terminated() const noexcept {
+    return FState->Terminated.load();
+}
+
+bool TThread::Finished() const noexcept {
+    std::lock_guard lock(syncQueue().Mutex);
+    return FState->Finished;
+}
+
+void TThread::Run(TThread* Self, std::shared_ptr<TState> State) {
+#ifndef _WIN32
+    const TNativeThreadId tid = currentNativeThreadId();
+    State->BaseNice = currentNice(tid, 0);
+    {
+        std::lock_guard lock(State->StartMutex);
+        State->Id = static_cast<TThreadID>(tid);
+    }
+    State->StartCv.notify_all();
+    applyPriority(tid, State->BaseNice, State->Priority.load());
+#else
+    {
+        std::lock_guard lock(State->StartMutex);
+        State->Id = static_cast<TThreadID>(::GetCurrentThreadId());
+    }
+    State->StartCv.notify_all();
+    ::SetThreadPriority(::GetCurrentThread(), ThreadPriorityToWin32(State->Priority.load()));
+#endif
+    std::exception_ptr fatal;
+    try {
+        Self->Execute();
+    } catch (...) {
+        fatal = std::current_exception();
+    }
+    if (!State->DestroyedByItself.load()) {
+        try {
+            Self->DoTerminate();
+        } catch (...) {
+            if (!fatal)
+                fatal = std::current_exception();
+        }
+    }
+    auto& queue = syncQueue();
+    {
+        std::lock_guard lock(queue.Mutex);
+        State->Fatal = fatal;
+        State->Finished = true;
+    }
+    queue.MainCv.notify_all();
+    queue.OthersCv.notify_all();
+}
+
+void TThread::DoTerminate() {
+    if (OnTerminate)
+        Synchronize([this] { OnTerminate(this); });
+}
+
+void TThread::WaitFor() {
+    auto state = FState;
+    if (!state->Started.load())
+        return;
+    if (state->Thread.get_id() == std::this_thread::get_id())
+        throw EThread("A thread cannot wait for itself");
+    auto& queue = syncQueue();
+    {
+        std::unique_lock lock(queue.Mutex);
+        if (IsMainThread()) {
+            // Serve the queue while waiting: the thread may be blocked in a hand-off to us.
+            while (!state->Finished) {
+                if (!queue.Requests.empty())
+                    runOldest(lock);
+                else
+                    queue.MainCv.wait(lock);
+            }
+        } else {
+            queue.OthersCv.wait(lock, [&] { return state->Finished; });
+        }
+    }
+    std::lock_guard join(state->JoinMutex);
+    if (state->Thread.joinable())
+        state->Thread.join();
+}
+
+TThreadPriority TThread::Priority() const noexcept {
+    return FState->Priority.load();
+}
+
+void TThread::SetPriority(TThreadPriority Value) noexcept {
+    if (static_cast<unsigned>(Value) > static_cast<unsigned>(tpTimeCritical))
+        return;
+    FState->Priority = Value;
+    const TThreadID id = FState->Id.load();
+    if (id == 0)
+        return; // Run applies it at the start
+    // Under the lock that guards Finished: the id belongs to this thread until it is finished.
+    std::lock_guard lock(syncQueue().Mutex);
+    if (FState->Finished)
+        return;
+#ifndef _WIN32
+    applyPriority(static_cast<TNativeThreadId>(id), FState->BaseNice, Value);
+#else
+    if (HANDLE thread = ::OpenThread(THREAD_SET_INFORMATION, FALSE, id)) {
+        ::SetThreadPriority(thread, ThreadPriorityToWin32(Value));
+        ::CloseHandle(thread);
+    }
+#endif
+}
+
+TThreadID TThread::ThreadID() const noexcept {
+    return FState->Id.load();
+}
+
+std::exception_ptr TThread::FatalException() const {
+    std::lock_guard lock(syncQueue().Mutex);
+    return FState->Fatal;
+}
+
+void TThread::Synchronize(TThread* AThread, std::function<void()> Method) {
+    (void)AThread;
+    if (!Method)
+        return;
+    if (IsMainThread()) {
+        Method();
+        return;
+    }
+    auto request = std::make_shared<detail::TSyncRequest>();
+    request->Method = [method = std::move(Method)]() -> std::intptr_t {
+        method();
+        return 0;
+    };
+    detail::QueueAndWait(request);
+    if (request->Error)
+        std::rethrow_exception(request->Error);
+}
+
+} // namespace zv
