@@ -1,9 +1,30 @@
+// TCustomComPort: construction, settings, opening, configuring and closing the device.
 #include "cport/ComPort.h"
+
+#include "cport/ComThread.h"
+#include "toolkit/Exception.h"
 
 namespace zv {
 
-TCustomComPort::TCustomComPort()
-    : FParity(std::make_unique<TComParity>()), FFlowControl(std::make_unique<TComFlowControl>()) {
+namespace {
+
+// The last-error code of the call that just failed, as EComPort carries it.
+std::int32_t LastOsError() {
+    return static_cast<std::int32_t>(GetLastError());
+}
+
+// The device path of a port name: "\\.\" + name.
+std::string DevicePath(const std::string& name) {
+    return "\\\\.\\" + name;
+}
+
+} // namespace
+
+// ---- Construction ------------------------------------------------------------------------------
+
+TCustomComPort::TCustomComPort(TComponent* AOwner) : TComponent(AOwner) {
+    FParity = std::make_unique<TComParity>();
+    FFlowControl = std::make_unique<TComFlowControl>();
     FTimeouts = std::make_unique<TComTimeouts>();
     FBuffer = std::make_unique<TComBuffer>();
     // Bound to this port so that their setters apply changes.
@@ -13,10 +34,173 @@ TCustomComPort::TCustomComPort()
     FBuffer->SetComPort(this);
 }
 
-TCustomComPort::~TCustomComPort() = default;
+TCustomComPort::~TCustomComPort() {
+    // A destructor must not throw: a close whose abort step fails still ends the thread and
+    // closes the device, and the failure goes to the application's exception handler.
+    try {
+        if (FClosing)
+            FinishClose(); // destroyed from OnBeforeClose: the close that began finishes here
+        else
+            Close();
+    } catch (...) {
+        HandleCurrentException();
+        if (FThreadCreated)
+            EndEventThread();
+        DestroyHandle();
+        FConnected = false;
+        FClosing = false;
+    }
+    // Observers are told (and unregister their links) while the links list still exists.
+    BeforeDestruction();
+    FLife->Alive = false;
+    for (auto* option :
+         {static_cast<TComOption*>(FBuffer.get()), static_cast<TComOption*>(FFlowControl.get()),
+          static_cast<TComOption*>(FTimeouts.get()), static_cast<TComOption*>(FParity.get())})
+        option->SetComPort(nullptr);
+    TComThread::ReapDetached();
+}
 
-// ---- Settings
-// ------------------------------------------------------------------------------------
+// ---- Opening and closing -----------------------------------------------------------------------
+
+void TCustomComPort::Open() {
+    if (FConnected || Designing())
+        return;
+    TComThread::ReapDetached();
+    TCallbackGuard guard(this);
+    CallBeforeOpen();
+    // OnBeforeOpen may have destroyed the port or opened it already.
+    if (!guard.Live() || FConnected)
+        return;
+    CreateHandle();
+    FConnected = true;
+    try {
+        SetupComPort();
+        if (!FEvents.empty()) {
+            if (FSyncMethod == smWindowSync)
+                FWindow = AllocateHWnd([this](TMessage& Message) { WindowMethod(Message); });
+            FEventThread = new TComThread(this);
+            FThreadCreated = true;
+        }
+    } catch (...) {
+        if (FWindow != nullptr) {
+            DeallocateHWnd(FWindow);
+            FWindow = nullptr;
+        }
+        DestroyHandle();
+        FConnected = false;
+        throw;
+    }
+    CallAfterOpen();
+}
+
+void TCustomComPort::Close() {
+    if (!FConnected || Designing() || FClosing)
+        return;
+    // Handlers still running for this session (the one that called Close, or a hand-off the
+    // event thread has begun) see the close through their guards and stop.
+    FLife->Closes.fetch_add(1);
+    FClosing = true;
+    TCallbackGuard guard(this);
+    try {
+        CallBeforeClose();
+    } catch (...) {
+        if (guard.Live())
+            FClosing = false;
+        throw;
+    }
+    // OnBeforeClose may have destroyed the port; its destructor finished the close.
+    if (!guard.Live() || !FConnected)
+        return;
+    FinishClose();
+}
+
+void TCustomComPort::FinishClose() {
+    try {
+        AbortAllAsync();
+    } catch (...) {
+        FClosing = false; // the port stays open, with its thread
+        throw;
+    }
+    if (FThreadCreated)
+        EndEventThread();
+    DestroyHandle();
+    FConnected = false;
+    FClosing = false;
+    TComThread::ReapDetached();
+    // Nothing of the port is touched after this: a callback may destroy it.
+    CallAfterClose();
+}
+
+bool TCustomComPort::InsideDispatch() const noexcept {
+    return FDispatchThread.load() == std::this_thread::get_id();
+}
+
+void TCustomComPort::EndEventThread() {
+    TComThread* thread = FEventThread;
+    FEventThread = nullptr;
+    FThreadCreated = false;
+    if (thread != nullptr) {
+        if (InsideDispatch()) {
+            // A callback of this port's own hand-off is closing it: the event thread waits for
+            // this very call (smThreadSync) or is this thread (smNone), so it cannot be joined
+            // here. It is told to stop and to leave the device alone; it ends as soon as the
+            // hand-off returns and is joined later (TComThread::ReapDetached). Its final clean-up
+            // of the device is done here, before the handle closes.
+            thread->Stop();
+            SetCommMask(FHandle, 0);
+            PurgeComm(FHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+            FDispatchThread = std::thread::id{};
+            thread->Detach();
+        } else {
+            delete thread; // Stop, then wait; the main thread serves hand-offs meanwhile
+        }
+    }
+    if (FWindow != nullptr) {
+        // A window method running right now (a callback closing the port) runs to its end.
+        DeallocateHWnd(FWindow);
+        FWindow = nullptr;
+    }
+}
+
+void TCustomComPort::SetConnected(bool Value) {
+    if (LoadingOrDesigning()) {
+        FConnected = Value;
+        return;
+    }
+    if (Value == FConnected)
+        return;
+    if (Value)
+        Open();
+    else
+        Close();
+}
+
+void TCustomComPort::Loaded() {
+    TComponent::Loaded();
+    if (FConnected && !Designing()) {
+        FConnected = false;
+        try {
+            Open();
+        } catch (...) {
+            HandleCurrentException();
+        }
+    }
+}
+
+void TCustomComPort::CreateHandle() {
+    FHandle = CreateFileA(DevicePath(FPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (FHandle == INVALID_HANDLE_VALUE)
+        throw EComPort(CError_OpenFailed, LastOsError());
+}
+
+void TCustomComPort::DestroyHandle() {
+    if (FHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(FHandle);
+    FHandle = INVALID_HANDLE_VALUE;
+}
+
+// ---- Settings ----------------------------------------------------------------------------------
 
 void TCustomComPort::SetBaudRate(TBaudRate value) {
     if (value == FBaudRate)
@@ -36,7 +220,10 @@ void TCustomComPort::SetPort(const std::string& value) {
     if (value == FPort)
         return;
     FPort = value;
-    // An open port moves to the new device (close, then open) once opening exists.
+    if (FConnected && !LoadingOrDesigning()) {
+        Close();
+        Open();
+    }
 }
 
 void TCustomComPort::SetStopBits(TStopBits value) {
@@ -98,6 +285,13 @@ void TCustomComPort::SetSyncMethod(TSyncMethod value) {
     FSyncMethod = value;
 }
 
+void TCustomComPort::SetEventThreadPriority(TThreadPriority value) {
+    if (value == FEventThreadPriority)
+        return;
+    RefuseWhileConnected();
+    FEventThreadPriority = value;
+}
+
 void TCustomComPort::SetTriggersOnRxChar(bool value) {
     if (FRxBufLinked)
         throw EComPort(CError_RxBufLinked);
@@ -113,8 +307,7 @@ void TCustomComPort::RefuseWhileConnected() const {
         throw EComPort(CError_SetWhileConnected);
 }
 
-// ---- Batching
-// ------------------------------------------------------------------------------------
+// ---- Batching ----------------------------------------------------------------------------------
 
 void TCustomComPort::BeginUpdate() noexcept {
     ++FUpdateCount;
@@ -128,8 +321,7 @@ void TCustomComPort::EndUpdate() {
         SetupComPort();
 }
 
-// ---- Applying settings
-// ---------------------------------------------------------------------------
+// ---- Applying settings -------------------------------------------------------------------------
 
 bool TCustomComPort::CanApply() const noexcept {
     return FConnected && FUpdateCount == 0 && !LoadingOrDesigning();
@@ -144,19 +336,57 @@ void TCustomComPort::SetupComPort() {
 void TCustomComPort::ApplyDCB() {
     if (!CanApply())
         return;
-    // Filling the DCB and SetCommState come with opening the device.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = BaudRateToWin32(FBaudRate, FCustomBaudRate);
+    dcb.fBinary = 1;
+    dcb.fParity = FParity->Check() ? 1 : 0;
+    dcb.fOutxCtsFlow = FFlowControl->OutCTSFlow() ? 1 : 0;
+    dcb.fOutxDsrFlow = FFlowControl->OutDSRFlow() ? 1 : 0;
+    dcb.fDtrControl = DTRControlToWin32(FFlowControl->ControlDTR()) & 3u;
+    dcb.fDsrSensitivity = FFlowControl->DSRSensitivity() ? 1 : 0;
+    dcb.fTXContinueOnXoff = FFlowControl->TxContinueOnXoff() ? 1 : 0;
+    dcb.fOutX = FFlowControl->XonXoffOut() ? 1 : 0;
+    dcb.fInX = FFlowControl->XonXoffIn() ? 1 : 0;
+    const bool replace = FParity->Check() && FParity->Replace();
+    dcb.fErrorChar = replace ? 1 : 0;
+    dcb.fNull = FDiscardNull ? 1 : 0;
+    dcb.fRtsControl = RTSControlToWin32(FFlowControl->ControlRTS()) & 3u;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = static_cast<WORD>(FBuffer->InputSize() / 4);
+    dcb.XoffLim = static_cast<WORD>(FBuffer->InputSize() / 4);
+    dcb.ByteSize = DataBitsToWin32(FDataBits);
+    dcb.Parity = ParityToWin32(FParity->Bits());
+    dcb.StopBits = StopBitsToWin32(FStopBits);
+    dcb.XonChar = FFlowControl->XonChar();
+    dcb.XoffChar = FFlowControl->XoffChar();
+    dcb.ErrorChar = replace ? FParity->ReplaceChar() : '\0';
+    dcb.EofChar = 0;
+    dcb.EvtChar = FEventChar;
+    if (!SetCommState(FHandle, &dcb))
+        throw EComPort(CError_SetStateFailed, LastOsError());
 }
 
 void TCustomComPort::ApplyTimeouts() {
     if (!CanApply())
         return;
-    // SetCommTimeouts comes with opening the device.
+    // The signed settings go over as their 32-bit patterns: -1 is MAXDWORD.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = static_cast<DWORD>(FTimeouts->ReadInterval());
+    timeouts.ReadTotalTimeoutMultiplier = static_cast<DWORD>(FTimeouts->ReadTotalMultiplier());
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(FTimeouts->ReadTotalConstant());
+    timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(FTimeouts->WriteTotalMultiplier());
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(FTimeouts->WriteTotalConstant());
+    if (!SetCommTimeouts(FHandle, &timeouts))
+        throw EComPort(CError_TimeoutsFailed, LastOsError());
 }
 
 void TCustomComPort::ApplyBuffer() {
     if (!CanApply())
         return;
-    // SetupComm comes with opening the device.
+    if (!SetupComm(FHandle, static_cast<DWORD>(FBuffer->InputSize()),
+                   static_cast<DWORD>(FBuffer->OutputSize())))
+        throw EComPort(CError_SetupCommFailed, LastOsError());
 }
 
 } // namespace zv

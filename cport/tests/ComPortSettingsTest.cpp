@@ -103,6 +103,8 @@ TEST(ComPortSettings, StoredOnlySettingsApplyNothing) {
     EXPECT_TRUE(port.Events().empty());
     port.SetStoredProps(TStoredProps{spBasic, spTimeouts});
     EXPECT_EQ(port.StoredProps(), (TStoredProps{spBasic, spTimeouts}));
+    // Port is stored only on a closed port (an open one moves to the new device).
+    port.SetConnectedForTest(false);
     port.SetPort("COM2");
     EXPECT_EQ(port.Port(), "COM2");
     EXPECT_EQ(port.counts, ApplyCounts{});

@@ -23,6 +23,13 @@ class PortProbe : public TComPort {
 public:
     ApplyCounts counts;
 
+    // A probe marked connected holds no device: it lets go of the mark before the port's
+    // destructor would close it.
+    ~PortProbe() override {
+        if (FHandle == INVALID_HANDLE_VALUE)
+            FConnected = false;
+    }
+
     void SetConnectedForTest(bool value) { FConnected = value; }
     void SetRxBufLinkedForTest(bool value) { FRxBufLinked = value; }
     std::int32_t UpdateCount() const { return FUpdateCount; }
@@ -30,17 +37,20 @@ public:
     void ApplyDCB() override {
         ++counts.dcb;
         counts.dcbApplied += CanApply() ? 1 : 0;
-        TComPort::ApplyDCB();
+        if (FHandle != INVALID_HANDLE_VALUE) // a probe marked connected has no device
+            TComPort::ApplyDCB();
     }
     void ApplyTimeouts() override {
         ++counts.timeouts;
         counts.timeoutsApplied += CanApply() ? 1 : 0;
-        TComPort::ApplyTimeouts();
+        if (FHandle != INVALID_HANDLE_VALUE) // a probe marked connected has no device
+            TComPort::ApplyTimeouts();
     }
     void ApplyBuffer() override {
         ++counts.buffer;
         counts.bufferApplied += CanApply() ? 1 : 0;
-        TComPort::ApplyBuffer();
+        if (FHandle != INVALID_HANDLE_VALUE) // a probe marked connected has no device
+            TComPort::ApplyBuffer();
     }
 };
 

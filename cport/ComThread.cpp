@@ -1,0 +1,206 @@
+#include "cport/ComThread.h"
+
+#include "cport/ComPort.h"
+#include "toolkit/Exception.h"
+#include "toolkit/MessageWindow.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zv {
+
+namespace {
+
+// Threads let go by a port closed from inside one of their own callbacks. They end by
+// themselves; whoever comes next joins and frees them. The list is reached from the main thread
+// and, in smNone mode, from event threads, hence the lock.
+struct TDetachedThreads {
+    std::mutex Lock;
+    std::vector<std::unique_ptr<TComThread>> Threads;
+
+    ~TDetachedThreads() {
+        // Program end: they have all been told to stop and never hand off again.
+        for (auto& thread : Threads)
+            thread.reset();
+    }
+};
+
+TDetachedThreads& Detached() {
+    static TDetachedThreads list; // first use comes after the toolkit's own statics
+    return list;
+}
+
+// The order in which DoEvents and SendEvents hand over the events of one wake-up.
+struct TEventHandler {
+    TComEvent Event;
+    DWORD Mask;
+    void (TCustomComPort::*Call)();
+};
+constexpr TEventHandler EventOrder[] = {
+    {evError, EV_ERR, &TCustomComPort::CallError},
+    {evRxChar, EV_RXCHAR, &TCustomComPort::CallRxChar},
+    {evTxEmpty, EV_TXEMPTY, &TCustomComPort::CallTxEmpty},
+    {evBreak, EV_BREAK, &TCustomComPort::CallBreak},
+    {evRing, EV_RING, &TCustomComPort::CallRing},
+    {evCTS, EV_CTS, &TCustomComPort::CallCTSChange},
+    {evDSR, EV_DSR, &TCustomComPort::CallDSRChange},
+    {evRxFlag, EV_RXFLAG, &TCustomComPort::CallRxFlag},
+    {evRLSD, EV_RLSD, &TCustomComPort::CallRLSDChange},
+    {evRx80Full, EV_RX80FULL, &TCustomComPort::CallRx80Full},
+};
+
+} // namespace
+
+TComThread::TComThread(TCustomComPort* AComPort)
+    : TThread(true), FComPort(AComPort), FHandle(AComPort->FHandle), FWindow(AComPort->FWindow),
+      FSyncMethod(AComPort->FSyncMethod) {
+    FStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (FStopEvent == nullptr)
+        throw EComPort(CError_OpenFailed, static_cast<std::int32_t>(GetLastError()));
+    SetPriority(AComPort->FEventThreadPriority);
+    SetCommMask(FHandle, ComEventsToMask(AComPort->FEvents));
+    Start();
+}
+
+TComThread::~TComThread() {
+    Stop();
+    WaitFor();
+    CloseHandle(FStopEvent);
+}
+
+void TComThread::Stop() {
+    SetEvent(FStopEvent);
+    Sleep(0);
+}
+
+void TComThread::Execute() {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (overlapped.hEvent == nullptr)
+        return;
+    const HANDLE handles[2] = {FStopEvent, overlapped.hEvent};
+    DWORD mask = 0;
+    bool pending = false; // a device wait is outstanding and writes `mask` when it completes
+    for (;;) {
+        mask = 0;
+        if (!WaitCommEvent(FHandle, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING)
+            break; // the device refuses to wait (unplugged): waiting again would only spin
+        pending = true;
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            break; // stopped, or the wait itself failed
+        pending = false;
+        DWORD transferred = 0;
+        if (GetOverlappedResult(FHandle, &overlapped, &transferred, FALSE)) {
+            FPendingEvents = MaskToComEvents(mask);
+            if (!FPendingEvents.empty())
+                DispatchComMsg();
+        }
+        if (FDetached)
+            break;
+    }
+    if (!FDetached) {
+        SetCommMask(FHandle, 0); // ends a wait still pending
+        if (pending) {
+            // The device completes that wait into `mask` and `overlapped`: let it finish first.
+            DWORD transferred = 0;
+            GetOverlappedResult(FHandle, &overlapped, &transferred, TRUE);
+        }
+        PurgeComm(FHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    }
+    CloseHandle(overlapped.hEvent);
+}
+
+void TComThread::DispatchComMsg() {
+    switch (FSyncMethod) {
+    case smThreadSync:
+        try {
+            Synchronize([this] { DoEvents(); });
+        } catch (...) {
+            HandleCurrentException();
+        }
+        break;
+    case smWindowSync:
+        SendEvents();
+        break;
+    case smNone:
+        DoEvents();
+        break;
+    }
+}
+
+void TComThread::DoEvents() {
+    if (FDetached)
+        return;
+    TCustomComPort* port = FComPort;
+    if (port->FClosing)
+        return; // a close has begun: the wake-up is dropped
+    const std::thread::id previous = port->FDispatchThread.exchange(std::this_thread::get_id());
+    for (const TEventHandler& handler : EventOrder) {
+        if (!FPendingEvents.contains(handler.Event))
+            continue;
+        // A callback may have closed the port (the thread is then detached, and the port
+        // perhaps destroyed) or begun a close.
+        if (FDetached || port->FClosing)
+            break;
+        try {
+            (port->*handler.Call)();
+        } catch (...) {
+            // A raising callback must not end the thread and leave the port deaf.
+            HandleCurrentException();
+        }
+    }
+    if (!FDetached)
+        port->FDispatchThread = previous;
+}
+
+void TComThread::SendEvents() {
+    for (const TEventHandler& handler : EventOrder) {
+        if (!FPendingEvents.contains(handler.Event))
+            continue;
+        if (FDetached || WaitForSingleObject(FStopEvent, 0) == WAIT_OBJECT_0)
+            return;
+        SendMessageA(FWindow, CM_COMPORT_EVENT, handler.Mask, 0);
+    }
+}
+
+void TComThread::Detach() {
+    FDetached = true;
+    TDetachedThreads& list = Detached();
+    std::lock_guard<std::mutex> lock(list.Lock);
+    list.Threads.emplace_back(this);
+}
+
+void TComThread::ReapDetached() {
+    std::vector<std::unique_ptr<TComThread>> finished;
+    {
+        TDetachedThreads& list = Detached();
+        std::lock_guard<std::mutex> lock(list.Lock);
+        auto& threads = list.Threads;
+        const auto done = std::stable_partition(threads.begin(), threads.end(),
+                                                [](const auto& t) { return !t->Finished(); });
+        std::move(done, threads.end(), std::back_inserter(finished));
+        threads.erase(done, threads.end());
+    }
+    finished.clear(); // joins at once: they have ended
+}
+
+void TComThread::WaitForDetached() {
+    std::vector<std::unique_ptr<TComThread>> all;
+    {
+        TDetachedThreads& list = Detached();
+        std::lock_guard<std::mutex> lock(list.Lock);
+        all.swap(list.Threads);
+    }
+    all.clear();
+}
+
+int TComThread::DetachedCount() {
+    TDetachedThreads& list = Detached();
+    std::lock_guard<std::mutex> lock(list.Lock);
+    return static_cast<int>(list.Threads.size());
+}
+
+} // namespace zv
