@@ -1,5 +1,5 @@
-#include "toolkit/Exception.h"
 #include "toolkit/Persistent.h"
+#include "toolkit/Exception.h"
 
 #include <gtest/gtest.h>
 

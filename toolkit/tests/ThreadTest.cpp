@@ -1,0 +1,250 @@
+#include "toolkit/Thread.h"
+#include "toolkit/Exception.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace zv {
+namespace {
+
+// A thread whose Execute is a callable; it ends its own thread in its destructor, as every
+// derived class must.
+class TFuncThread : public TThread {
+public:
+    explicit TFuncThread(std::function<void(TFuncThread&)> body)
+        : TThread(true), FBody(std::move(body)) {}
+    ~TFuncThread() override {
+        Terminate();
+        WaitFor();
+    }
+    using TThread::Synchronize;
+
+protected:
+    void Execute() override { FBody(*this); }
+
+private:
+    std::function<void(TFuncThread&)> FBody;
+};
+
+// Restores the wake-up hook when a test ends.
+struct WakeHookGuard {
+    ~WakeHookGuard() { SetWakeMainThread(nullptr); }
+};
+
+TEST(ThreadTest, TheTestRunnerThreadIsTheMainThread) {
+    EXPECT_TRUE(IsMainThread());
+    bool inThread = true;
+    std::thread([&] { inThread = IsMainThread(); }).join();
+    EXPECT_FALSE(inThread);
+}
+
+TEST(ThreadTest, SynchronizeRunsOnTheMainThreadInOrderAndExceptionsTravelBack) {
+    std::vector<std::string> log;
+    std::string caught;
+    bool typeKept = false;
+    TFuncThread thread([&](TFuncThread& self) {
+        for (int i = 0; i < 3; ++i)
+            self.Synchronize(
+                [&, i] { log.push_back(std::to_string(i) + (IsMainThread() ? "m" : "?")); });
+        try {
+            self.Synchronize([] { throw EConvertError("bad value"); });
+        } catch (const EConvertError& e) {
+            typeKept = true;
+            caught = e.Message();
+        }
+    });
+    thread.Start();
+    // The thread blocks in each call, so each round finds exactly one queued.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(CheckSynchronize(-1));
+    thread.WaitFor();
+    EXPECT_EQ(log, (std::vector<std::string>{"0m", "1m", "2m"}));
+    EXPECT_TRUE(typeKept);
+    EXPECT_EQ(caught, "bad value");
+}
+
+TEST(ThreadTest, SynchronizeOnTheMainThreadRunsDirectly) {
+    int runs = 0;
+    TThread::Synchronize(nullptr, [&] { ++runs; });
+    EXPECT_EQ(runs, 1);
+    EXPECT_THROW(TThread::Synchronize(nullptr, [] { throw Exception("direct"); }), Exception);
+    EXPECT_FALSE(CheckSynchronize());
+}
+
+// The deadlock case: the thread is blocked in Synchronize while the main thread waits for it
+// (WaitFor directly, or through the destructor) without ever running CheckSynchronize.
+TEST(ThreadTest, WaitForServesSynchronizeCallsOfTheThreadItWaitsFor) {
+    for (const bool viaDestructor : {false, true}) {
+        SCOPED_TRACE(viaDestructor ? "destructor" : "WaitFor");
+        std::promise<void> entered;
+        int served = 0;
+        auto thread = std::make_unique<TFuncThread>([&](TFuncThread& self) {
+            entered.set_value();
+            while (!self.Terminated())
+                self.Synchronize([&] { ++served; });
+            self.Synchronize([&] { ++served; });
+        });
+        thread->Start();
+        entered.get_future().wait();
+        thread->Terminate();
+        if (viaDestructor) {
+            thread.reset();
+        } else {
+            thread->WaitFor();
+            EXPECT_TRUE(thread->Finished());
+        }
+        EXPECT_GE(served, 1);
+    }
+}
+
+TEST(ThreadTest, WakeHookIsCalledFromTheQueuingThreadAndCheckSynchronizeWaitsForWork) {
+    WakeHookGuard guard;
+    std::atomic<int> wakes{0};
+    std::atomic<bool> wokenOffMain{false};
+    SetWakeMainThread([&] {
+        ++wakes;
+        wokenOffMain = !IsMainThread();
+    });
+    int runs = 0;
+    TFuncThread thread([&](TFuncThread& self) { self.Synchronize([&] { ++runs; }); });
+    thread.Start();
+    EXPECT_TRUE(CheckSynchronize(-1));
+    thread.WaitFor();
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(wakes.load(), 1);
+    EXPECT_TRUE(wokenOffMain.load());
+    EXPECT_FALSE(CheckSynchronize(1)); // nothing queued: returns after the time-out
+}
+
+TEST(ThreadTest, RefusedOperations) {
+    std::string offMain;
+    std::thread([&] {
+        try {
+            CheckSynchronize();
+        } catch (const EThread& e) {
+            offMain = e.Message();
+        }
+    }).join();
+    EXPECT_FALSE(offMain.empty());
+
+    std::string selfWait;
+    TFuncThread thread([&](TFuncThread& self) {
+        try {
+            self.WaitFor();
+        } catch (const EThread& e) {
+            selfWait = e.Message();
+        }
+    });
+    thread.Start();
+    EXPECT_THROW(thread.Start(), EThread);
+    thread.WaitFor();
+    thread.WaitFor(); // a second wait returns at once
+    EXPECT_EQ(selfWait, "A thread cannot wait for itself");
+
+    TFuncThread never([](TFuncThread&) {});
+    never.WaitFor(); // never started: nothing to wait for
+    EXPECT_FALSE(never.Finished());
+    EXPECT_EQ(never.ThreadID(), 0u);
+}
+
+TEST(ThreadTest, FatalExceptionAndOnTerminate) {
+    TFuncThread thread([](TFuncThread&) { throw Exception("execute failed"); });
+    bool terminatedOnMain = false;
+    thread.OnTerminate = [&](TObject* sender) {
+        terminatedOnMain = IsMainThread() && sender == &thread;
+    };
+    thread.Start();
+    EXPECT_NE(thread.ThreadID(), 0u);
+    thread.WaitFor(); // serves the synchronised OnTerminate
+    EXPECT_TRUE(terminatedOnMain);
+    ASSERT_TRUE(thread.FatalException());
+    EXPECT_THROW(std::rethrow_exception(thread.FatalException()), Exception);
+}
+
+TEST(ThreadTest, ADestructorCalledOnTheThreadItselfDetachesInsteadOfWaiting) {
+    struct TSelfDeleting : TThread {
+        explicit TSelfDeleting(std::promise<void>& done) : TThread(true), Done(done) {}
+        std::promise<void>& Done;
+        void Execute() override {
+            auto& done = Done;
+            delete this;
+            done.set_value();
+        }
+    };
+    std::promise<void> done;
+    auto future = done.get_future();
+    (new TSelfDeleting(done))->Start();
+    future.wait();
+}
+
+#ifndef _WIN32
+int niceOfThisThread() {
+    errno = 0;
+    return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+}
+#endif
+
+// Every level can be asked for, before the start and while running; none fails. Lower levels
+// are always granted; higher ones only where the process may have them.
+TEST(ThreadTest, PrioritiesNeverFail) {
+    const TThreadPriority all[] = {tpIdle,   tpLowest,  tpLower,       tpNormal,
+                                   tpHigher, tpHighest, tpTimeCritical};
+    const int win32[] = {-15, -2, -1, 0, 1, 2, 15};
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(ThreadPriorityToWin32(all[i]), win32[i]);
+
+    for (const TThreadPriority p : all) {
+        SCOPED_TRACE(static_cast<int>(p));
+        int niceAtStart = 0;
+        int niceBase = 0;
+        std::promise<void> go, measured;
+        auto goFuture = go.get_future();
+        TFuncThread thread([&](TFuncThread&) {
+#ifndef _WIN32
+            niceAtStart = niceOfThisThread();
+#endif
+            measured.set_value();
+            goFuture.wait();
+        });
+#ifndef _WIN32
+        niceBase = niceOfThisThread();
+#endif
+        thread.SetPriority(p);
+        EXPECT_EQ(thread.Priority(), p);
+        thread.Start();
+        measured.get_future().wait();
+        for (const TThreadPriority q : all)
+            thread.SetPriority(q); // while running: no failure, no exception
+        thread.SetPriority(p);
+        go.set_value();
+        thread.WaitFor();
+        thread.SetPriority(tpNormal); // after the end: nothing to apply
+#ifndef _WIN32
+        if (p < tpNormal && niceBase < 19)
+            EXPECT_GT(niceAtStart, niceBase);
+        else
+            EXPECT_LE(niceAtStart, niceBase);
+#else
+        (void)niceAtStart;
+        (void)niceBase;
+#endif
+    }
+}
+
+} // namespace
+} // namespace zv
