@@ -61,6 +61,26 @@ void PrintReport(std::ostream& out, const std::string& path, const HexImage& ima
         out << "none\n";
 }
 
+// Writes all bytes, optionally forces them to the disk, and closes the file. Returns 0, or the
+// errno of the first failure (a short write without one counts as an I/O error).
+int WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes, bool sync) {
+    int error = 0;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+        error = errno != 0 ? errno : EIO;
+    else if (std::fflush(file) != 0)
+        error = errno;
+#ifndef _WIN32
+    else if (sync && ::fsync(::fileno(file)) != 0)
+        error = errno;
+#else
+    (void)sync;
+#endif
+    if (std::fclose(file) != 0 && error == 0)
+        error = errno != 0 ? errno : EIO;
+    return error;
+}
+
 void RunInfo(const ParsedCommand& args, Context& context) {
     const std::string& path = args.Operands.at(0);
     HexImage image;
@@ -132,44 +152,60 @@ void RequireUsable(const std::string& path, const HexLoadReport& report) {
 }
 
 void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> bytes) {
-    const auto fail = [&](std::string_view what, int error) {
-        return Failure("cannot write " + Quoted(path) + ": " + std::string(what) +
-                       ErrnoText(error));
+    const auto fail = [&](int error) {
+        return Failure("cannot write " + Quoted(path) + ": " + ErrnoText(error));
     };
+
+    // A symbolic link stays a link: its target gets the new content.
+    std::error_code ignored;
+    std::filesystem::path target = path;
+    if (std::filesystem::is_symlink(target, ignored)) {
+        std::error_code resolved;
+        auto real = std::filesystem::canonical(target, resolved);
+        if (!resolved)
+            target = std::move(real);
+    }
+
+    // A device or a pipe cannot be replaced by renaming a file over it: the bytes go straight in.
+    const auto status = std::filesystem::status(target, ignored);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+        !std::filesystem::is_directory(status)) {
+        errno = 0;
+        std::FILE* file = std::fopen(target.string().c_str(), "wb");
+        if (file == nullptr)
+            throw fail(errno);
+        if (const int error = WriteAndClose(file, bytes, false); error != 0)
+            throw fail(error);
+        return;
+    }
 
     // Exclusive creation ("x") so that two writers never share a temporary file.
     std::string temp;
     std::FILE* file = nullptr;
-    int error = 0;
     for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
-        temp = path + ".tmp" + std::to_string(attempt);
+        temp = target.string() + ".tmp" + std::to_string(attempt);
+        errno = 0;
         file = std::fopen(temp.c_str(), "wbx");
-        error = errno;
-        if (file == nullptr && error != EEXIST)
+        if (file == nullptr && errno != EEXIST)
             break;
     }
     if (file == nullptr)
-        throw fail("", error);
-
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    written = written && std::fflush(file) == 0;
-#ifndef _WIN32
-    written = written && ::fsync(::fileno(file)) == 0;
-#endif
-    error = errno;
-    written = (std::fclose(file) == 0) && written;
-    if (!written) {
-        error = error != 0 ? error : errno;
+        throw fail(errno);
+    if (const int error = WriteAndClose(file, bytes, true); error != 0) {
         std::remove(temp.c_str());
-        throw fail("", error);
+        throw fail(error);
     }
 
     std::error_code renamed;
-    std::filesystem::rename(temp, path, renamed);
+    std::filesystem::rename(temp, target, renamed);
     if (renamed) {
         std::remove(temp.c_str());
-        throw Failure("cannot write " + Quoted(path) + ": " + renamed.message() + " (error " +
-                      std::to_string(renamed.value()) + ")");
+#ifdef _WIN32
+        throw Failure("cannot write " + Quoted(path) + ": " +
+                      Win32ErrorText(static_cast<DWORD>(renamed.value())));
+#else
+        throw fail(renamed.value());
+#endif
     }
 }
 

@@ -18,7 +18,8 @@ HexLoadReport ReadHexFile(const std::string& path, HexImage& image);
 void RequireUsable(const std::string& path, const HexLoadReport& report);
 
 // Writes `bytes` to a new temporary file beside `path` and renames it over `path`, so that a
-// failure leaves `path` as it was and no partial file behind. Throws Failure.
+// failure leaves `path` as it was and no partial file behind. A symbolic link is followed; a
+// device or pipe (which cannot be replaced) is written directly. Throws Failure.
 void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> bytes);
 
 } // namespace zv::cli

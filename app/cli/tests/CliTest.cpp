@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,6 +278,33 @@ TEST_F(CliProgram, ImageReplacesTheOutputWhole) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadAll(out), std::string("\0\0\0\0\0\x11\0", 7));
     EXPECT_EQ(Listing(), (std::vector<std::string>{"good.hex", "out.bin"}));
+}
+
+TEST_F(CliProgram, ImageFollowsALinkAndWritesIntoAPipe) {
+    const std::string good = File("good.hex", ":0100020011EC\n");
+    const std::string want("\0\0\x11\0", 4);
+
+    File("real.bin", "old");
+    fs::create_symlink("real.bin", dir_ / "link.bin");
+    Result r = Run({"image", good, "-o", (dir_ / "link.bin").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.bin"));
+    EXPECT_EQ(ReadAll(dir_ / "real.bin"), want);
+
+    // A pipe cannot be replaced by a file: the bytes must come out of it. The reader is open
+    // (non-blocking) before the program starts, so nothing here can block.
+    const fs::path fifo = dir_ / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    r = Run({"image", good, "-o", fifo.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    char buffer[16] = {};
+    const ssize_t got = read(reader, buffer, sizeof buffer);
+    close(reader);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))), want);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"good.hex", "link.bin", "pipe", "real.bin"}));
 }
 
 // Every bundled example, and the same file with every other line end, gives exactly what

@@ -79,20 +79,21 @@ TEST_F(HexFile, EmptyFileGivesImageEndZero) {
 }
 
 TEST_F(HexFile, AFailingReadIsReportedNotTakenForTheEnd) {
-    // A directory either refuses to open or refuses to be read; it never loads as an empty file.
-    const HANDLE file = Open(dir_.string());
-    if (file == INVALID_HANDLE_VALUE) {
-        EXPECT_NE(GetLastError(), 0u);
-        GTEST_SKIP() << "this platform refuses to open a directory (error " << GetLastError()
-                     << "), so the read failure cannot be provoked this way";
-    }
+    // A handle opened for writing only refuses to be read: the load must not pass for an empty
+    // file.
+    const std::string path = Write("writeonly.hex", ":0100000011EE\n");
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
     HexImage image;
     const HexLoadReport report = LoadHexFile(file, image);
     CloseHandle(file);
     EXPECT_TRUE(report.ReadFailed);
     EXPECT_NE(report.ReadError, 0u);
     EXPECT_EQ(report.ReadErrorLine, 1u);
+    EXPECT_EQ(report.RecordsRead, 0u);
     EXPECT_FALSE(report.Usable());
+    EXPECT_EQ(HexProblemText(report).rfind("line 1: read failed (error ", 0), 0u);
 }
 
 TEST_F(HexFile, MissingFileFailsToOpenWithFileNotFound) {
