@@ -1,0 +1,112 @@
+#include "app/core/Download.h"
+
+#include "cport/ComAsync.h"
+#include "cport/ComPort.h"
+
+#include <algorithm>
+#include <limits>
+#include <span>
+
+namespace zv {
+
+namespace {
+
+// How often a write with progress reports how far it got.
+constexpr DWORD ProgressIntervalMs = 200;
+
+// One write of the whole block with progress: started asynchronously, then waited for while
+// the output queue drains. The sequence goes on only once the write has completed.
+void WriteWithProgress(TCustomComPort& port, std::span<const std::uint8_t> bytes,
+                       TDownloadObserver& observer) {
+    const auto count = static_cast<std::int32_t>(bytes.size());
+    const std::size_t total = bytes.size();
+    TAsyncHolder async;
+    observer.Progress(0, total);
+    port.WriteAsync(bytes.data(), count, async.Get());
+    try {
+        while (WaitForSingleObject(async.Get()->OverlappedRec.hEvent, ProgressIntervalMs) ==
+               WAIT_TIMEOUT) {
+            const auto queued = static_cast<std::size_t>(std::max(port.OutputCount(), 0));
+            observer.Progress(total - std::min(queued, total), total);
+        }
+    } catch (...) {
+        // The record must not be freed while the device still works on it.
+        try {
+            port.AbortAllAsync();
+            port.WaitForAsync(async.Get());
+        } catch (...) {
+        }
+        throw;
+    }
+    port.WaitForAsync(async.Get());
+    observer.Progress(total, total);
+}
+
+void WriteImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer) {
+    const std::span<const std::uint8_t> bytes = image.DownloadBytes();
+    static_assert(HexImageSize + 1 <= std::numeric_limits<std::int32_t>::max());
+    if (observer.WantsProgress())
+        WriteWithProgress(port, bytes, observer);
+    else
+        port.Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+} // namespace
+
+TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
+                            TDownloadObserver& observer) {
+    port.Open();
+
+    const HANDLE file = CreateFileA(fileName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        observer.FileOpenFailed(fileName, error);
+        return drFileNotOpened;
+    }
+    observer.Status(StatusReadFile, false);
+    HexImage image;
+    const HexLoadReport report = LoadHexFile(file, image);
+    CloseHandle(file);
+    // A file with damaged records would put wrong code into the board; it never reaches the line.
+    if (!report.Usable()) {
+        observer.FileRefused(fileName, report);
+        return drFileRefused;
+    }
+    observer.Status(StatusFileReady, true);
+
+    SendImage(port, image, observer);
+    return drDone;
+}
+
+void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer) {
+    observer.Status(StatusFileTransfer, true);
+    observer.ImageEnd(image.ImageEnd);
+
+    // Load reset: RTS (mode) off during the DTR (reset) pulse makes the board store what follows.
+    port.SetRTS(false);
+    port.SetDTR(true);
+    Sleep(DownloadPulseMs);
+    port.SetDTR(false);
+    Sleep(DownloadPulseMs);
+
+    WriteImage(port, image, observer);
+
+    // Run reset: RTS on during the pulse starts the program.
+    Sleep(DownloadPulseMs);
+    port.SetRTS(true);
+    port.SetDTR(true);
+    Sleep(DownloadPulseMs);
+    port.SetDTR(false);
+
+    observer.Status(StatusRun, true);
+}
+
+void ResetBoard(TCustomComPort& port) {
+    Sleep(ResetLeadMs);
+    port.SetDTR(true);
+    Sleep(DownloadPulseMs);
+    port.SetDTR(false);
+}
+
+} // namespace zv
