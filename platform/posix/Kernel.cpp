@@ -126,6 +126,7 @@ DWORD ErrnoToWin32(int err) {
     case ENAMETOOLONG:
         return ERROR_FILENAME_EXCED_RANGE;
     case ENOTTY:
+        return ERROR_INVALID_FUNCTION; // the device has no such control
     case ENOSYS:
     case EOPNOTSUPP:
         return ERROR_NOT_SUPPORTED;

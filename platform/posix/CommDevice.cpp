@@ -1,0 +1,976 @@
+// The comm driver core and the Win32 communications calls on top of it.
+#include "platform/posix/CommDevice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+
+namespace zv::win32 {
+namespace {
+
+constexpr std::size_t kDefaultInputQueue = 4096;
+constexpr std::size_t kScratchSize = 64 * 1024;
+constexpr DWORD kMaxInputQueue = 64u * 1024 * 1024;
+constexpr DWORD kValidEvents = 0x1FFF;
+constexpr DWORD kValidPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
+
+// multiplier * n + constant milliseconds, kept far from overflow.
+std::optional<Clock::time_point> TotalDeadline(Clock::time_point now, DWORD multiplier,
+                                               DWORD constant, DWORD n) {
+    if (multiplier == 0 && constant == 0)
+        return std::nullopt;
+    std::uint64_t ms = static_cast<std::uint64_t>(multiplier) * n + constant;
+    ms = std::min<std::uint64_t>(ms, 1ull << 40);
+    return now + std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+DCB DefaultDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = CBR_9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+unsigned HalfBitsPerCharacter(const DCB& dcb) {
+    unsigned half = 2u * (1u + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1u : 0u));
+    half += dcb.StopBits == TWOSTOPBITS ? 4u : dcb.StopBits == ONE5STOPBITS ? 3u : 2u;
+    return half;
+}
+
+std::chrono::nanoseconds CharacterTime(const DCB& dcb) {
+    const std::uint64_t baud = dcb.BaudRate == 0 ? 9600 : dcb.BaudRate;
+    return std::chrono::nanoseconds(HalfBitsPerCharacter(dcb) * 500'000'000ull / baud);
+}
+
+CommDevice::CommDevice(std::unique_ptr<CommBackend> backend, bool overlapped)
+    : backend_(std::move(backend)), overlapped_(overlapped) {}
+
+CommDevice::~CommDevice() {
+    Close();
+}
+
+DWORD CommDevice::Start() {
+    std::unique_lock lock(mutex_);
+    inQueue_.assign(kDefaultInputQueue, 0);
+    scratch_.assign(kScratchSize, 0);
+    dcb_ = backend_->InitialDcb();
+    if (DWORD e = backend_->Configure(dcb_))
+        return e;
+    ApplyLines(dcb_);
+    haveCounters_ = backend_->ReadCounters(counters_);
+    started_ = true;
+    service_ = std::thread([this] { ServiceLoop(); });
+    lock.unlock();
+    backend_->Start();
+    return 0;
+}
+
+void CommDevice::Close() {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        stopping_ = true;
+        // Closing the handle cancels what is still pending, as on Win32.
+        AbortReads(ERROR_OPERATION_ABORTED);
+        AbortWrites(ERROR_OPERATION_ABORTED);
+        AbortWait(ERROR_OPERATION_ABORTED);
+    }
+    backend_->Kick();
+    if (service_.joinable())
+        service_.join();
+    backend_->Close();
+}
+
+BOOL CommDevice::CheckUsable() {
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (deadError_ != 0)
+        return Fail(static_cast<LONG>(deadError_));
+    return TRUE;
+}
+
+BOOL CommDevice::FinishSync(OVERLAPPED& ov, DWORD* done) {
+    WaitForCompletion(&ov);
+    DWORD error = 0;
+    DWORD count = 0;
+    ReadOverlapped(&ov, error, count);
+    if (done != nullptr)
+        *done = count;
+    if (error != 0)
+        return Fail(static_cast<LONG>(error));
+    return TRUE;
+}
+
+// ---- reading ----------------------------------------------------------------------------
+
+BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
+    std::unique_lock lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (done != nullptr)
+        *done = 0;
+    if (abortLatched_)
+        return Fail(ERROR_OPERATION_ABORTED);
+    const bool sync = !overlapped_ || ov == nullptr;
+    OVERLAPPED local{};
+    OVERLAPPED* rec = sync ? &local : ov;
+    if (rec->hEvent != nullptr)
+        ResetEventHandle(rec->hEvent);
+    MarkPending(rec);
+    PendingRead r{};
+    r.ov = rec;
+    r.buffer = static_cast<std::uint8_t*>(buffer);
+    r.want = count;
+    reads_.push_back(r);
+    const auto now = Clock::now();
+    ServiceReads(now);
+    TakeInput();
+    ServiceReads(now);
+    DWORD error = 0;
+    DWORD got = 0;
+    if (ReadOverlapped(rec, error, got)) {
+        if (done != nullptr)
+            *done = got;
+        return error == 0 ? TRUE : Fail(static_cast<LONG>(error));
+    }
+    backend_->Kick(); // the service thread takes over the time-outs
+    if (sync) {
+        lock.unlock();
+        return FinishSync(local, done);
+    }
+    return Fail(ERROR_IO_PENDING);
+}
+
+std::size_t CommDevice::TakeFromQueue(std::uint8_t* out, std::size_t max) {
+    std::size_t n = std::min(max, inCount_);
+    const std::size_t size = inQueue_.size();
+    std::size_t first = std::min(n, size - inHead_);
+    if (n > 0) {
+        std::memcpy(out, inQueue_.data() + inHead_, first);
+        std::memcpy(out + first, inQueue_.data(), n - first);
+    }
+    inHead_ = (inHead_ + n) % size;
+    inCount_ -= n;
+    if (inCount_ * 5 < size * 4)
+        rx80Raised_ = false;
+    return n;
+}
+
+void CommDevice::ServiceReads(Clock::time_point now) {
+    while (!reads_.empty()) {
+        PendingRead& r = reads_.front();
+        if (!r.started) {
+            // Time-outs start when the read becomes the current one.
+            r.started = true;
+            const COMMTIMEOUTS& t = timeouts_;
+            if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                t.ReadTotalTimeoutConstant == 0) {
+                r.returnAtOnce = true;
+            } else if (t.ReadIntervalTimeout == MAXDWORD &&
+                       t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant > 0 &&
+                       t.ReadTotalTimeoutConstant < MAXDWORD) {
+                r.firstByteReturns = true;
+                r.totalDeadline = now + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+            } else {
+                r.totalDeadline = TotalDeadline(now, t.ReadTotalTimeoutMultiplier,
+                                                t.ReadTotalTimeoutConstant, r.want);
+                if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD)
+                    r.interval = t.ReadIntervalTimeout;
+            }
+        }
+        std::size_t took = TakeFromQueue(r.buffer + r.got, r.want - r.got);
+        r.got += static_cast<DWORD>(took);
+        // The interval timer starts at the first byte and restarts with every byte.
+        if (took > 0 && r.interval != 0)
+            r.intervalDeadline = now + std::chrono::milliseconds(r.interval);
+        const bool done = r.got == r.want || r.returnAtOnce || (r.firstByteReturns && r.got > 0) ||
+                          (r.totalDeadline && now >= *r.totalDeadline) ||
+                          (r.intervalDeadline && now >= *r.intervalDeadline);
+        if (!done)
+            return;
+        // A time-out is success with a short count.
+        CompleteRead(r, 0);
+        reads_.pop_front();
+    }
+}
+
+void CommDevice::CompleteRead(PendingRead& r, DWORD error) {
+    CompleteOverlapped(r.ov, error, r.got);
+}
+
+void CommDevice::AbortReads(DWORD error) {
+    for (PendingRead& r : reads_)
+        CompleteRead(r, error);
+    reads_.clear();
+}
+
+// ---- input from the device --------------------------------------------------------------
+
+void CommDevice::TakeInput() {
+    if (deadError_ != 0 || closed_)
+        return;
+    for (;;) {
+        const std::size_t room = InputFree();
+        if (room == 0)
+            return;
+        const std::size_t capacity = std::min(room, scratch_.size());
+        marks_.clear();
+        DWORD error = 0;
+        long n = backend_->Receive(scratch_.data(), capacity, marks_, error);
+        if (n < 0) {
+            Hangup(error != 0 ? error : static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+            return;
+        }
+        if (n == 0 && marks_.empty())
+            return;
+        StoreInput(scratch_.data(), static_cast<std::size_t>(n), marks_);
+        if (static_cast<std::size_t>(n) < capacity && marks_.empty())
+            return;
+    }
+}
+
+void CommDevice::StoreInput(const std::uint8_t* data, std::size_t count,
+                            const std::vector<RxMark>& marks) {
+    const std::size_t size = inQueue_.size();
+    if (marks.empty() && !dcb_.fNull) {
+        // The common case: plain bytes, copied in at most two pieces.
+        std::size_t tail = (inHead_ + inCount_) % size;
+        std::size_t first = std::min(count, size - tail);
+        std::memcpy(inQueue_.data() + tail, data, first);
+        std::memcpy(inQueue_.data(), data + first, count - first);
+        inCount_ += count;
+        DWORD events = count > 0 ? EV_RXCHAR : 0;
+        if ((mask_ & EV_RXFLAG) &&
+            std::memchr(data, static_cast<unsigned char>(dcb_.EvtChar), count) != nullptr)
+            events |= EV_RXFLAG;
+        if (!rx80Raised_ && inCount_ * 5 >= size * 4) {
+            rx80Raised_ = true;
+            events |= EV_RX80FULL;
+        }
+        Raise(events);
+        return;
+    }
+    std::size_t m = 0;
+    for (std::size_t i = 0; i <= count; ++i) {
+        bool parity = false;
+        bool frame = false;
+        for (; m < marks.size() && marks[m].pos == i; ++m) {
+            switch (marks[m].kind) {
+            case RxMarkKind::Parity:
+                parity = true;
+                break;
+            case RxMarkKind::Frame:
+                frame = true;
+                break;
+            case RxMarkKind::Break:
+                AddError(CE_BREAK);
+                Raise(EV_BREAK);
+                break;
+            case RxMarkKind::Overrun:
+                AddError(CE_OVERRUN);
+                break;
+            case RxMarkKind::RxOver:
+                AddError(CE_RXOVER);
+                break;
+            }
+        }
+        if (i == count)
+            break;
+        std::uint8_t byte = data[i];
+        if (parity && dcb_.fParity) {
+            AddError(CE_RXPARITY);
+            if (dcb_.fErrorChar)
+                byte = static_cast<std::uint8_t>(dcb_.ErrorChar);
+        }
+        if (frame)
+            AddError(CE_FRAME);
+        StoreByte(byte);
+    }
+}
+
+void CommDevice::StoreByte(std::uint8_t byte) {
+    if (dcb_.fNull && byte == 0)
+        return;
+    const std::size_t size = inQueue_.size();
+    if (inCount_ == size) {
+        AddError(CE_RXOVER); // cannot happen: the driver takes no more than fits
+        return;
+    }
+    inQueue_[(inHead_ + inCount_) % size] = byte;
+    ++inCount_;
+    DWORD events = EV_RXCHAR;
+    if (byte == static_cast<std::uint8_t>(dcb_.EvtChar))
+        events |= EV_RXFLAG;
+    if (!rx80Raised_ && inCount_ * 5 >= size * 4) {
+        rx80Raised_ = true;
+        events |= EV_RX80FULL;
+    }
+    Raise(events);
+}
+
+void CommDevice::AddError(DWORD ceFlags) {
+    errors_ |= ceFlags;
+    if (ceFlags & (CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_RXOVER))
+        Raise(EV_ERR);
+    if (dcb_.fAbortOnError && !abortLatched_) {
+        // Until ClearCommError, reads and writes are refused.
+        abortLatched_ = true;
+        AbortReads(ERROR_OPERATION_ABORTED);
+        AbortWrites(ERROR_OPERATION_ABORTED);
+    }
+}
+
+// ---- writing ----------------------------------------------------------------------------
+
+BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
+    std::unique_lock lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (done != nullptr)
+        *done = 0;
+    if (abortLatched_)
+        return Fail(ERROR_OPERATION_ABORTED);
+    const bool sync = !overlapped_ || ov == nullptr;
+    OVERLAPPED local{};
+    OVERLAPPED* rec = sync ? &local : ov;
+    if (rec->hEvent != nullptr)
+        ResetEventHandle(rec->hEvent);
+    if (count == 0) {
+        CompleteOverlapped(rec, 0, 0);
+        return TRUE;
+    }
+    MarkPending(rec);
+    PendingWrite w{};
+    w.ov = rec;
+    w.data = static_cast<const std::uint8_t*>(buffer);
+    w.length = count;
+    writes_.push_back(w);
+    ServiceWrites(Clock::now());
+    DWORD error = 0;
+    DWORD sent = 0;
+    if (ReadOverlapped(rec, error, sent)) {
+        if (done != nullptr)
+            *done = sent;
+        return error == 0 ? TRUE : Fail(static_cast<LONG>(error));
+    }
+    backend_->Kick();
+    if (sync) {
+        lock.unlock();
+        return FinishSync(local, done);
+    }
+    return Fail(ERROR_IO_PENDING);
+}
+
+void CommDevice::ServiceWrites(Clock::time_point now) {
+    drainCheck_.reset();
+    while (!writes_.empty() && deadError_ == 0) {
+        PendingWrite& w = writes_.front();
+        if (!w.started) {
+            w.started = true;
+            w.deadline = TotalDeadline(now, timeouts_.WriteTotalTimeoutMultiplier,
+                                       timeouts_.WriteTotalTimeoutConstant, w.length);
+            if (dcb_.fRtsControl == RTS_CONTROL_TOGGLE && !rtsToggleOn_) {
+                rtsToggleOn_ = true;
+                backend_->SetRts(true);
+            }
+        }
+        // Only the current write's bytes go to the device, so that a time-out can flush the
+        // device's queue without touching the next write.
+        while (w.pushed < w.length) {
+            DWORD error = 0;
+            long n = backend_->Send(w.data + w.pushed, w.length - w.pushed, error);
+            if (n < 0) {
+                Hangup(error != 0 ? error : static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+                return;
+            }
+            if (n == 0)
+                break;
+            w.pushed += static_cast<DWORD>(n);
+        }
+        const std::size_t outq = backend_->OutQueue();
+        if (w.pushed == w.length && outq == 0) {
+            const auto settle = backend_->DrainSettleTime();
+            if (settle.count() > 0) {
+                if (!w.settleUntil)
+                    w.settleUntil = now + settle;
+                if (now < *w.settleUntil)
+                    return;
+            }
+            CompleteOverlapped(w.ov, 0, w.length);
+            writes_.pop_front();
+            Raise(EV_TXEMPTY);
+            if (writes_.empty() && rtsToggleOn_) {
+                rtsToggleOn_ = false;
+                backend_->SetRts(false);
+            }
+            continue;
+        }
+        w.settleUntil.reset();
+        if (w.deadline && now >= *w.deadline) {
+            // Time-out: the unsent rest is flushed; the count is what was transmitted.
+            const DWORD sent = w.pushed - static_cast<DWORD>(std::min<std::size_t>(outq, w.pushed));
+            backend_->FlushOutput();
+            CompleteOverlapped(w.ov, 0, sent);
+            writes_.pop_front();
+            if (writes_.empty() && rtsToggleOn_) {
+                rtsToggleOn_ = false;
+                backend_->SetRts(false);
+            }
+            continue;
+        }
+        if (outq > 0) {
+            // Re-check when the queued bytes should have left the line.
+            auto eta = CharacterTime(dcb_) * static_cast<long>(outq);
+            drainCheck_ =
+                now + std::max<std::chrono::nanoseconds>(eta, std::chrono::microseconds(200));
+        }
+        return;
+    }
+}
+
+void CommDevice::AbortWrites(DWORD error) {
+    bool head = true;
+    for (PendingWrite& w : writes_) {
+        DWORD sent = 0;
+        if (head && w.pushed > 0) {
+            const std::size_t outq = backend_->OutQueue();
+            sent = w.pushed - static_cast<DWORD>(std::min<std::size_t>(outq, w.pushed));
+        }
+        head = false;
+        CompleteOverlapped(w.ov, error, sent);
+    }
+    writes_.clear();
+    if (rtsToggleOn_) {
+        rtsToggleOn_ = false;
+        backend_->SetRts(false);
+    }
+}
+
+DWORD CommDevice::OutQueueBytes() const {
+    std::size_t n = backend_->OutQueue();
+    for (const PendingWrite& w : writes_)
+        n += w.length - w.pushed;
+    return static_cast<DWORD>(std::min<std::size_t>(n, MAXDWORD));
+}
+
+BOOL CommDevice::TransmitChar(char c) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (DWORD e = backend_->SendUrgent(static_cast<std::uint8_t>(c)))
+        return Fail(static_cast<LONG>(e));
+    return TRUE;
+}
+
+BOOL CommDevice::Flush() {
+    // Waits until every queued byte has left the device.
+    for (;;) {
+        std::chrono::nanoseconds pause;
+        {
+            std::lock_guard lock(mutex_);
+            if (!CheckUsable())
+                return FALSE;
+            DWORD left = OutQueueBytes();
+            if (left == 0)
+                return TRUE;
+            pause = std::max<std::chrono::nanoseconds>(CharacterTime(dcb_) * left,
+                                                       std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+// ---- events -----------------------------------------------------------------------------
+
+void CommDevice::Raise(DWORD events) {
+    events &= mask_;
+    if (events == 0)
+        return;
+    if (wait_) {
+        *wait_->eventMask = events | history_;
+        history_ = 0;
+        CompleteOverlapped(wait_->ov, 0, sizeof(DWORD));
+        wait_.reset();
+        return;
+    }
+    history_ |= events; // remembered until the next wait
+}
+
+void CommDevice::AbortWait(DWORD error) {
+    if (!wait_)
+        return;
+    *wait_->eventMask = 0;
+    CompleteOverlapped(wait_->ov, error, 0);
+    wait_.reset();
+}
+
+BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
+    std::unique_lock lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (eventMask == nullptr || mask_ == 0 || wait_)
+        return Fail(ERROR_INVALID_PARAMETER); // one wait at a time, and only with a mask
+    const bool sync = !overlapped_ || ov == nullptr;
+    OVERLAPPED local{};
+    OVERLAPPED* rec = sync ? &local : ov;
+    if (rec->hEvent != nullptr)
+        ResetEventHandle(rec->hEvent);
+    MarkPending(rec);
+    *eventMask = 0;
+    TakeInput();
+    CheckModem();
+    if (history_ != 0) {
+        *eventMask = history_;
+        history_ = 0;
+        CompleteOverlapped(rec, 0, sizeof(DWORD));
+        return TRUE;
+    }
+    wait_ = PendingWait{rec, eventMask};
+    if (sync) {
+        lock.unlock();
+        return FinishSync(local, nullptr);
+    }
+    return Fail(ERROR_IO_PENDING);
+}
+
+BOOL CommDevice::GetMask(DWORD& mask) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    mask = mask_;
+    return TRUE;
+}
+
+BOOL CommDevice::SetMask(DWORD mask) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (mask & ~kValidEvents)
+        return Fail(ERROR_INVALID_PARAMETER);
+    mask_ = mask;
+    history_ = 0;
+    if (wait_) {
+        // A pending wait completes successfully with no events.
+        *wait_->eventMask = 0;
+        CompleteOverlapped(wait_->ov, 0, sizeof(DWORD));
+        wait_.reset();
+    }
+    return TRUE;
+}
+
+void CommDevice::CheckModem() {
+    ModemCounters c;
+    if (!backend_->ReadCounters(c))
+        return;
+    if (haveCounters_) {
+        DWORD events = 0;
+        if (c.cts != counters_.cts)
+            events |= EV_CTS;
+        if (c.dsr != counters_.dsr)
+            events |= EV_DSR;
+        if (c.dcd != counters_.dcd)
+            events |= EV_RLSD;
+        if (c.ring != counters_.ring)
+            events |= EV_RING;
+        Raise(events);
+    }
+    counters_ = c;
+    haveCounters_ = true;
+}
+
+// ---- the service thread -----------------------------------------------------------------
+
+std::optional<Clock::time_point> CommDevice::NextDeadline() const {
+    std::optional<Clock::time_point> next = drainCheck_;
+    if (!reads_.empty()) {
+        next = Earliest(next, reads_.front().totalDeadline);
+        next = Earliest(next, reads_.front().intervalDeadline);
+    }
+    if (!writes_.empty()) {
+        next = Earliest(next, writes_.front().deadline);
+        next = Earliest(next, writes_.front().settleUntil);
+    }
+    return next;
+}
+
+void CommDevice::ServiceLoop() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        const auto now = Clock::now();
+        if (deadError_ == 0) {
+            ServiceReads(now);
+            TakeInput();
+            ServiceReads(now);
+            CheckModem();
+            ServiceWrites(now);
+        }
+        const bool live = deadError_ == 0;
+        const bool wantRead = live && InputFree() > 0;
+        const bool wantWrite =
+            live && !writes_.empty() && writes_.front().pushed < writes_.front().length;
+        const auto deadline = live ? NextDeadline() : std::nullopt;
+        lock.unlock();
+        const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);
+        lock.lock();
+        if ((ready & CommBackend::kHangup) && deadError_ == 0 && !stopping_) {
+            TakeInput(); // what arrived before the device went away stays readable
+            ServiceReads(Clock::now());
+            if (deadError_ == 0)
+                Hangup(ERROR_DEVICE_NOT_CONNECTED);
+        }
+    }
+}
+
+void CommDevice::Hangup(DWORD error) {
+    deadError_ = error;
+    AbortReads(error);
+    AbortWrites(error);
+    AbortWait(error);
+}
+
+// ---- configuration ----------------------------------------------------------------------
+
+BOOL CommDevice::Setup(DWORD inQueue, DWORD) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (inQueue > kMaxInputQueue)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (inQueue == 0 || inQueue == inQueue_.size())
+        return TRUE; // 0 keeps the current queue
+    std::vector<std::uint8_t> queue(std::max<std::size_t>(inQueue, inCount_));
+    const std::size_t count = inCount_;
+    TakeFromQueue(queue.data(), count);
+    inQueue_ = std::move(queue);
+    inHead_ = 0;
+    inCount_ = count;
+    rx80Raised_ = inCount_ * 5 >= inQueue_.size() * 4;
+    return TRUE;
+}
+
+BOOL CommDevice::GetState(DCB& dcb) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    dcb = dcb_;
+    return TRUE;
+}
+
+BOOL CommDevice::SetState(const DCB& in) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    // What a Win32 serial driver refuses.
+    if (in.BaudRate == 0 || in.ByteSize < 5 || in.ByteSize > 8 || in.Parity > SPACEPARITY ||
+        in.StopBits > TWOSTOPBITS || (in.ByteSize == 5 && in.StopBits == TWOSTOPBITS) ||
+        (in.ByteSize > 5 && in.StopBits == ONE5STOPBITS) ||
+        ((in.fOutX || in.fInX) && in.XonChar == in.XoffChar))
+        return Fail(ERROR_INVALID_PARAMETER);
+    DCB dcb = in;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.fBinary = 1; // there is no text mode
+    if (DWORD e = backend_->Configure(dcb))
+        return Fail(static_cast<LONG>(e));
+    dcb_ = dcb;
+    ApplyLines(dcb_);
+    return TRUE;
+}
+
+void CommDevice::ApplyLines(const DCB& dcb) {
+    // Errors are ignored: a device without modem lines has nothing to drive.
+    backend_->SetDtr(dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+        backend_->SetRts(rtsToggleOn_);
+    else
+        backend_->SetRts(dcb.fRtsControl != RTS_CONTROL_DISABLE);
+}
+
+BOOL CommDevice::GetTimeouts(COMMTIMEOUTS& timeouts) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    timeouts = timeouts_;
+    return TRUE;
+}
+
+BOOL CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (timeouts.ReadIntervalTimeout == MAXDWORD &&
+        timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts.ReadTotalTimeoutConstant == MAXDWORD)
+        return Fail(ERROR_INVALID_PARAMETER);
+    timeouts_ = timeouts;
+    return TRUE;
+}
+
+BOOL CommDevice::Purge(DWORD flags) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (flags & ~kValidPurge)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (flags & PURGE_TXABORT)
+        AbortWrites(ERROR_OPERATION_ABORTED);
+    if (flags & PURGE_RXABORT)
+        AbortReads(ERROR_OPERATION_ABORTED);
+    if (flags & PURGE_TXCLEAR)
+        backend_->FlushOutput();
+    if (flags & PURGE_RXCLEAR) {
+        backend_->FlushInput();
+        inHead_ = 0;
+        inCount_ = 0;
+        rx80Raised_ = false;
+    }
+    if (flags != 0)
+        backend_->Kick();
+    return TRUE;
+}
+
+BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    TakeInput();
+    if (deadError_ != 0)
+        return Fail(static_cast<LONG>(deadError_));
+    if (errors != nullptr)
+        *errors = errors_;
+    errors_ = 0;
+    abortLatched_ = false;
+    if (stat != nullptr) {
+        const DWORD hold = backend_->HoldFlags();
+        *stat = COMSTAT{};
+        stat->fCtsHold = (hold & 1) ? 1 : 0;
+        stat->fDsrHold = (hold & 2) ? 1 : 0;
+        stat->fRlsdHold = (hold & 4) ? 1 : 0;
+        stat->fXoffHold = (hold & 8) ? 1 : 0;
+        stat->cbInQue = static_cast<DWORD>(inCount_);
+        stat->cbOutQue = OutQueueBytes();
+    }
+    return TRUE;
+}
+
+BOOL CommDevice::ModemStatus(DWORD& status) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    if (DWORD e = backend_->GetModemStatus(status))
+        return Fail(static_cast<LONG>(e));
+    return TRUE;
+}
+
+BOOL CommDevice::Escape(DWORD function) {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    DWORD e = 0;
+    switch (function) {
+    case SETRTS:
+    case CLRRTS:
+        // A line the driver drives itself cannot be set by hand.
+        if (dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb_.fRtsControl == RTS_CONTROL_TOGGLE)
+            return Fail(ERROR_INVALID_PARAMETER);
+        e = backend_->SetRts(function == SETRTS);
+        break;
+    case SETDTR:
+    case CLRDTR:
+        if (dcb_.fDtrControl == DTR_CONTROL_HANDSHAKE)
+            return Fail(ERROR_INVALID_PARAMETER);
+        e = backend_->SetDtr(function == SETDTR);
+        break;
+    case SETBREAK:
+    case CLRBREAK:
+        e = backend_->SetBreak(function == SETBREAK);
+        break;
+    case SETXOFF:
+    case SETXON:
+        e = backend_->SetTxHold(function == SETXOFF);
+        break;
+    case RESETDEV:
+        return Fail(ERROR_NOT_SUPPORTED);
+    default:
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (e != 0)
+        return Fail(static_cast<LONG>(e));
+    backend_->Kick();
+    return TRUE;
+}
+
+BOOL CommDevice::Cancel() {
+    std::lock_guard lock(mutex_);
+    if (!CheckUsable())
+        return FALSE;
+    AbortReads(ERROR_OPERATION_ABORTED);
+    AbortWrites(ERROR_OPERATION_ABORTED);
+    AbortWait(ERROR_OPERATION_ABORTED);
+    return TRUE;
+}
+
+// ---- opening ----------------------------------------------------------------------------
+
+namespace {
+
+bool IsComName(const char* name, unsigned& number) {
+    if ((name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
+        (name[2] != 'M' && name[2] != 'm') || name[3] == '\0')
+        return false;
+    unsigned n = 0;
+    for (const char* p = name + 3; *p; ++p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p)) || n > 100000)
+            return false;
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+    }
+    number = n;
+    return n >= 1;
+}
+
+} // namespace
+
+std::string DevicePathForName(const char* name) {
+    unsigned n = 0;
+    if (IsComName(name, n))
+        return "/dev/ttyS" + std::to_string(n - 1);
+    if (name[0] == '/')
+        return name;
+    return std::string("/dev/") + name;
+}
+
+HANDLE OpenCommDevice(const char* name, DWORD, DWORD flags) {
+    if (*name == '\0') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = 0;
+    bool found = false;
+    std::unique_ptr<CommBackend> backend = OpenVirtualBackend(name, error, found);
+    if (!found)
+        backend = OpenTtyBackend(DevicePathForName(name).c_str(), error);
+    if (!backend) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto device =
+        std::make_shared<CommDevice>(std::move(backend), (flags & FILE_FLAG_OVERLAPPED) != 0);
+    if (DWORD e = device->Start()) {
+        device->Close();
+        SetLastError(e);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return InsertHandle(std::move(device));
+}
+
+} // namespace zv::win32
+
+// ---- the Win32 calls --------------------------------------------------------------------
+
+using namespace zv::win32;
+
+namespace {
+
+template <class F> BOOL WithDevice(HANDLE h, F&& f) {
+    auto device = Lookup<CommDevice>(h);
+    if (!device)
+        return Fail(ERROR_INVALID_HANDLE);
+    return f(*device);
+}
+
+} // namespace
+
+BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.Setup(dwInQueue, dwOutQueue); });
+}
+
+BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
+    if (lpDCB == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return WithDevice(hFile, [&](CommDevice& d) { return d.GetState(*lpDCB); });
+}
+
+BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
+    if (lpDCB == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return WithDevice(hFile, [&](CommDevice& d) { return d.SetState(*lpDCB); });
+}
+
+BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (lpCommTimeouts == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return WithDevice(hFile, [&](CommDevice& d) { return d.GetTimeouts(*lpCommTimeouts); });
+}
+
+BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (lpCommTimeouts == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return WithDevice(hFile, [&](CommDevice& d) { return d.SetTimeouts(*lpCommTimeouts); });
+}
+
+BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
+    if (lpEvtMask == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return WithDevice(hFile, [&](CommDevice& d) { return d.GetMask(*lpEvtMask); });
+}
+
+BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.SetMask(dwEvtMask); });
+}
+
+BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.WaitEvent(lpEvtMask, lpOverlapped); });
+}
+
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.Purge(dwFlags); });
+}
+
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.ClearError(lpErrors, lpStat); });
+}
+
+BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
+    if (lpModemStat == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return WithDevice(hFile, [&](CommDevice& d) { return d.ModemStatus(*lpModemStat); });
+}
+
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.Escape(dwFunc); });
+}
+
+BOOL SetCommBreak(HANDLE hFile) {
+    return EscapeCommFunction(hFile, SETBREAK);
+}
+BOOL ClearCommBreak(HANDLE hFile) {
+    return EscapeCommFunction(hFile, CLRBREAK);
+}
+
+BOOL TransmitCommChar(HANDLE hFile, char cChar) {
+    return WithDevice(hFile, [&](CommDevice& d) { return d.TransmitChar(cChar); });
+}

@@ -1,0 +1,717 @@
+// Virtual serial lines: the far-end API, the name registry, and the driver backend.
+#include "platform/VirtualLine.h"
+
+#include "platform/posix/CommBackend.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+namespace zv {
+
+using win32::Clock;
+
+namespace {
+
+enum class ItemKind : std::uint8_t { Data, Parity, Frame, Break, Overrun };
+struct RxItem {
+    std::uint8_t byte;
+    ItemKind kind;
+};
+
+constexpr std::size_t kMaxChanges = 1u << 20;
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+} // namespace
+
+const char* LineSignalName(LineSignal signal) {
+    switch (signal) {
+    case LineSignal::Rts:
+        return "RTS";
+    case LineSignal::Dtr:
+        return "DTR";
+    case LineSignal::Break:
+        return "Break";
+    case LineSignal::Open:
+        return "Open";
+    case LineSignal::Config:
+        return "Config";
+    }
+    return "?";
+}
+
+struct VirtualLine::Impl {
+    explicit Impl(std::string n) : name(std::move(n)) {}
+
+    const std::string name;
+    mutable std::mutex mutex;
+    mutable std::condition_variable cv; // every state change notifies all waiters
+
+    bool plugged = true;
+    std::uint64_t generation = 0; // bumped by Unplug: a near end opened before is gone for good
+    bool open = false;
+    DCB dcb = win32::DefaultDcb();
+    bool rts = false, dtr = false, brk = false;               // near outputs
+    bool cts = false, dsr = false, dcd = false, ring = false; // near inputs
+    win32::ModemCounters counters;
+    bool txHold = false;       // SETXOFF
+    bool xoffReceived = false; // fOutX and the far end sent XOFF
+    bool pacing = false;
+    bool kicked = false;
+
+    std::deque<std::uint8_t> txPending; // handed over by the near end, not yet on the wire
+    Clock::time_point txAnchor;
+    std::deque<std::uint8_t> farRx; // arrived at the far end
+    std::deque<RxItem> rxPending;   // written by the far end, still on the wire
+    Clock::time_point rxAnchor;
+    std::deque<RxItem> nearRx; // arrived at the near device
+
+    std::deque<LineChange> changes;
+    std::vector<LineChange> toNotify;
+    std::function<void(const LineChange&)> callback;
+    std::mutex callbackMutex; // keeps callbacks in order across threads
+
+    std::chrono::nanoseconds CharTime() const { return win32::CharacterTime(dcb); }
+
+    bool TxGated() const {
+        return txHold || xoffReceived || brk || (dcb.fOutxCtsFlow && !cts) ||
+               (dcb.fOutxDsrFlow && !dsr);
+    }
+
+    // Moves the characters whose time has come across the wire (lock held).
+    void Advance(Clock::time_point now) {
+        if (!pacing) {
+            if (!TxGated()) {
+                farRx.insert(farRx.end(), txPending.begin(), txPending.end());
+                txPending.clear();
+            }
+            nearRx.insert(nearRx.end(), rxPending.begin(), rxPending.end());
+            rxPending.clear();
+            return;
+        }
+        const auto ct = CharTime();
+        if (TxGated() || txPending.empty()) {
+            txAnchor = now; // time on hold does not count
+        } else {
+            auto n = static_cast<std::size_t>((now - txAnchor) / ct);
+            n = std::min(n, txPending.size());
+            farRx.insert(farRx.end(), txPending.begin(), txPending.begin() + static_cast<long>(n));
+            txPending.erase(txPending.begin(), txPending.begin() + static_cast<long>(n));
+            txAnchor = txPending.empty() ? now : txAnchor + ct * static_cast<long>(n);
+        }
+        if (rxPending.empty()) {
+            rxAnchor = now;
+        } else {
+            auto n = static_cast<std::size_t>((now - rxAnchor) / ct);
+            n = std::min(n, rxPending.size());
+            nearRx.insert(nearRx.end(), rxPending.begin(),
+                          rxPending.begin() + static_cast<long>(n));
+            rxPending.erase(rxPending.begin(), rxPending.begin() + static_cast<long>(n));
+            rxAnchor = rxPending.empty() ? now : rxAnchor + ct * static_cast<long>(n);
+        }
+    }
+
+    // Records a near-end change (lock held); callbacks run later, from NotifyCallbacks().
+    void Record(LineSignal signal, bool level) {
+        LineChange c{Clock::now(), signal, level};
+        if (changes.size() >= kMaxChanges)
+            changes.pop_front();
+        changes.push_back(c);
+        if (callback)
+            toNotify.push_back(c);
+        cv.notify_all();
+    }
+
+    // Runs the change callbacks recorded so far, outside the line's lock, in order.
+    void NotifyCallbacks() {
+        std::lock_guard order(callbackMutex);
+        std::vector<LineChange> batch;
+        std::function<void(const LineChange&)> cb;
+        {
+            std::lock_guard lock(mutex);
+            batch.swap(toNotify);
+            cb = callback;
+        }
+        if (cb)
+            for (const LineChange& c : batch)
+                cb(c);
+    }
+
+    void SetInput(bool& line, std::uint32_t& counter, bool on, bool countFallOnly) {
+        std::lock_guard lock(mutex);
+        if (line == on)
+            return;
+        Advance(Clock::now());
+        line = on;
+        if (!countFallOnly || !on)
+            ++counter;
+        kicked = true;
+        cv.notify_all();
+    }
+
+    void PushRx(RxItem item) {
+        auto now = Clock::now();
+        Advance(now);
+        if (rxPending.empty())
+            rxAnchor = now;
+        rxPending.push_back(item);
+        Advance(now);
+        cv.notify_all();
+    }
+};
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<VirtualLine::Impl>> lines; // key: lower-case name
+    std::vector<std::string> order;
+};
+
+Registry& Lines() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+// The near end of a virtual line, as seen by the comm driver.
+class VirtualBackend final : public win32::CommBackend {
+public:
+    VirtualBackend(std::shared_ptr<VirtualLine::Impl> line, std::uint64_t generation)
+        : line_(std::move(line)), generation_(generation) {}
+
+    ~VirtualBackend() override { Close(); }
+
+    DWORD Configure(const DCB& dcb) override {
+        {
+            std::lock_guard lock(line_->mutex);
+            if (Gone())
+                return ERROR_DEVICE_NOT_CONNECTED;
+            line_->Advance(Clock::now()); // what is on the wire left at the old speed
+            line_->dcb = dcb;
+            line_->Record(LineSignal::Config, true);
+        }
+        line_->NotifyCallbacks();
+        return 0;
+    }
+
+    DWORD SetDtr(bool on) override { return SetOutput(line_->dtr, LineSignal::Dtr, on); }
+    DWORD SetRts(bool on) override { return SetOutput(line_->rts, LineSignal::Rts, on); }
+    DWORD SetBreak(bool on) override { return SetOutput(line_->brk, LineSignal::Break, on); }
+
+    DWORD SetTxHold(bool hold) override {
+        std::lock_guard lock(line_->mutex);
+        if (Gone())
+            return ERROR_DEVICE_NOT_CONNECTED;
+        line_->Advance(Clock::now());
+        line_->txHold = hold;
+        line_->cv.notify_all();
+        return 0;
+    }
+
+    DWORD GetModemStatus(DWORD& status) override {
+        std::lock_guard lock(line_->mutex);
+        if (Gone())
+            return ERROR_DEVICE_NOT_CONNECTED;
+        status = (line_->cts ? MS_CTS_ON : 0) | (line_->dsr ? MS_DSR_ON : 0) |
+                 (line_->ring ? MS_RING_ON : 0) | (line_->dcd ? MS_RLSD_ON : 0);
+        return 0;
+    }
+
+    bool ReadCounters(win32::ModemCounters& counters) override {
+        std::lock_guard lock(line_->mutex);
+        counters = line_->counters;
+        return true;
+    }
+
+    DWORD HoldFlags() override {
+        std::lock_guard lock(line_->mutex);
+        line_->Advance(Clock::now());
+        const bool waiting = !line_->txPending.empty();
+        DWORD flags = 0;
+        if (waiting && line_->dcb.fOutxCtsFlow && !line_->cts)
+            flags |= 1;
+        if (waiting && line_->dcb.fOutxDsrFlow && !line_->dsr)
+            flags |= 2;
+        if (line_->xoffReceived || line_->txHold)
+            flags |= 8;
+        return flags;
+    }
+
+    DCB InitialDcb() override {
+        std::lock_guard lock(line_->mutex);
+        return line_->dcb;
+    }
+
+    bool HasModemLines() const override { return true; }
+
+    long Receive(std::uint8_t* data, std::size_t capacity, std::vector<win32::RxMark>& marks,
+                 DWORD& error) override {
+        std::lock_guard lock(line_->mutex);
+        if (Gone()) {
+            error = ERROR_DEVICE_NOT_CONNECTED;
+            return -1;
+        }
+        line_->Advance(Clock::now());
+        std::size_t n = 0;
+        bool txChanged = false;
+        auto& rx = line_->nearRx;
+        while (!rx.empty() && n < capacity) {
+            RxItem item = rx.front();
+            rx.pop_front();
+            switch (item.kind) {
+            case ItemKind::Data: {
+                const DCB& dcb = line_->dcb;
+                if (dcb.fOutX && item.byte == static_cast<std::uint8_t>(dcb.XoffChar)) {
+                    line_->xoffReceived = true; // flow control characters are not data
+                    continue;
+                }
+                if (dcb.fOutX && item.byte == static_cast<std::uint8_t>(dcb.XonChar)) {
+                    line_->xoffReceived = false;
+                    txChanged = true;
+                    continue;
+                }
+                data[n++] = item.byte;
+                break;
+            }
+            case ItemKind::Parity:
+                marks.push_back({n, win32::RxMarkKind::Parity});
+                data[n++] = item.byte;
+                break;
+            case ItemKind::Frame:
+                marks.push_back({n, win32::RxMarkKind::Frame});
+                data[n++] = item.byte;
+                break;
+            case ItemKind::Break:
+                marks.push_back({n, win32::RxMarkKind::Break});
+                break;
+            case ItemKind::Overrun:
+                marks.push_back({n, win32::RxMarkKind::Overrun});
+                break;
+            }
+        }
+        if (txChanged) {
+            line_->txAnchor = Clock::now();
+            line_->cv.notify_all();
+        }
+        return static_cast<long>(n);
+    }
+
+    long Send(const std::uint8_t* data, std::size_t count, DWORD& error) override {
+        std::lock_guard lock(line_->mutex);
+        if (Gone()) {
+            error = ERROR_DEVICE_NOT_CONNECTED;
+            return -1;
+        }
+        auto now = Clock::now();
+        line_->Advance(now);
+        if (line_->txPending.empty())
+            line_->txAnchor = now;
+        line_->txPending.insert(line_->txPending.end(), data, data + count);
+        line_->Advance(now);
+        line_->cv.notify_all();
+        return static_cast<long>(count);
+    }
+
+    DWORD SendUrgent(std::uint8_t byte) override {
+        DWORD error = 0;
+        return Send(&byte, 1, error) < 0 ? error : 0;
+    }
+
+    std::size_t OutQueue() override {
+        std::lock_guard lock(line_->mutex);
+        line_->Advance(Clock::now());
+        return line_->txPending.size();
+    }
+
+    void FlushInput() override {
+        std::lock_guard lock(line_->mutex);
+        line_->Advance(Clock::now());
+        line_->nearRx.clear();
+    }
+
+    void FlushOutput() override {
+        std::lock_guard lock(line_->mutex);
+        line_->Advance(Clock::now());
+        line_->txPending.clear();
+    }
+
+    unsigned Wait(bool wantRead, bool wantWrite,
+                  std::optional<Clock::time_point> deadline) override {
+        std::unique_lock lock(line_->mutex);
+        for (;;) {
+            const auto now = Clock::now();
+            line_->Advance(now);
+            unsigned ready = 0;
+            if (line_->kicked) {
+                line_->kicked = false;
+                ready |= kKicked;
+            }
+            if (Gone() && !hangupReported_) {
+                hangupReported_ = true;
+                ready |= kHangup;
+            }
+            if (wantRead && !line_->nearRx.empty())
+                ready |= kReadable;
+            if (wantWrite)
+                ready |= kWritable;
+            if (ready != 0)
+                return ready;
+            if (deadline && now >= *deadline)
+                return 0;
+            std::optional<Clock::time_point> wake = deadline;
+            if (line_->pacing && wantRead && !line_->rxPending.empty()) {
+                auto arrival = line_->rxAnchor + line_->CharTime();
+                wake = wake ? std::min(*wake, arrival) : arrival;
+            }
+            if (wake)
+                line_->cv.wait_until(lock, *wake);
+            else
+                line_->cv.wait(lock);
+        }
+    }
+
+    void Kick() override {
+        std::lock_guard lock(line_->mutex);
+        line_->kicked = true;
+        line_->cv.notify_all();
+    }
+
+    void Close() override {
+        if (closed_)
+            return;
+        closed_ = true;
+        {
+            std::lock_guard lock(line_->mutex);
+            if (line_->generation == generation_ && line_->open) {
+                line_->open = false;
+                line_->Record(LineSignal::Open, false);
+            }
+        }
+        line_->NotifyCallbacks();
+    }
+
+private:
+    bool Gone() const { return !line_->plugged || line_->generation != generation_; }
+
+    DWORD SetOutput(bool& level, LineSignal signal, bool on) {
+        {
+            std::lock_guard lock(line_->mutex);
+            if (Gone())
+                return ERROR_DEVICE_NOT_CONNECTED;
+            if (level == on)
+                return 0;
+            line_->Advance(Clock::now());
+            level = on;
+            line_->Record(signal, on);
+        }
+        line_->NotifyCallbacks();
+        return 0;
+    }
+
+    std::shared_ptr<VirtualLine::Impl> line_;
+    const std::uint64_t generation_;
+    bool hangupReported_ = false;
+    bool closed_ = false;
+};
+
+} // namespace
+
+namespace win32 {
+
+std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, bool& found) {
+    std::shared_ptr<VirtualLine::Impl> line;
+    {
+        Registry& r = Lines();
+        std::lock_guard lock(r.mutex);
+        auto it = r.lines.find(Lower(name));
+        found = it != r.lines.end();
+        if (!found)
+            return nullptr;
+        line = it->second;
+    }
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(line->mutex);
+        if (!line->plugged) {
+            error = ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
+        if (line->open) {
+            error = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        generation = line->generation;
+        line->open = true;
+        // A fresh device: nothing received while it was closed is kept.
+        line->Advance(Clock::now());
+        line->nearRx.clear();
+        line->xoffReceived = false;
+        line->txHold = false;
+        line->Record(LineSignal::Open, true);
+        // Like a Linux tty, opening raises DTR and RTS; the DCB then sets them.
+        if (!line->dtr) {
+            line->dtr = true;
+            line->Record(LineSignal::Dtr, true);
+        }
+        if (!line->rts) {
+            line->rts = true;
+            line->Record(LineSignal::Rts, true);
+        }
+    }
+    line->NotifyCallbacks();
+    return std::make_unique<VirtualBackend>(line, generation);
+}
+
+std::vector<std::string> VirtualLineNames() {
+    Registry& r = Lines();
+    std::lock_guard lock(r.mutex);
+    std::vector<std::string> names;
+    for (const std::string& key : r.order) {
+        auto& line = r.lines.at(key);
+        std::lock_guard lineLock(line->mutex);
+        if (line->plugged)
+            names.push_back(line->name);
+    }
+    return names;
+}
+
+} // namespace win32
+
+// ---- the far end ------------------------------------------------------------------------
+
+std::unique_ptr<VirtualLine> VirtualLine::Create(std::string name) {
+    if (name.empty() || name.size() > 64 || name.find_first_of("\\/") != std::string::npos ||
+        std::any_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
+        throw std::invalid_argument("invalid virtual line name \"" + name + "\"");
+    auto impl = std::make_shared<Impl>(name);
+    Registry& r = Lines();
+    std::lock_guard lock(r.mutex);
+    std::string key = Lower(name);
+    if (r.lines.count(key) != 0)
+        throw std::runtime_error("virtual line \"" + name + "\" is registered already");
+    r.lines.emplace(key, impl);
+    r.order.push_back(key);
+    return std::unique_ptr<VirtualLine>(new VirtualLine(std::move(impl)));
+}
+
+VirtualLine::VirtualLine(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+VirtualLine::~VirtualLine() {
+    Unplug();
+    Registry& r = Lines();
+    std::lock_guard lock(r.mutex);
+    std::string key = Lower(impl_->name);
+    r.lines.erase(key);
+    std::erase(r.order, key);
+}
+
+const std::string& VirtualLine::Name() const {
+    return impl_->name;
+}
+
+bool VirtualLine::IsOpen() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->open;
+}
+
+bool VirtualLine::WaitOpen(bool open, Duration timeout) const {
+    std::unique_lock lock(impl_->mutex);
+    return impl_->cv.wait_for(lock, timeout, [&] { return impl_->open == open; });
+}
+
+DCB VirtualLine::Settings() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->dcb;
+}
+
+bool VirtualLine::Rts() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->rts;
+}
+
+bool VirtualLine::Dtr() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->dtr;
+}
+
+bool VirtualLine::Break() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->brk;
+}
+
+std::size_t VirtualLine::Available() const {
+    std::lock_guard lock(impl_->mutex);
+    impl_->Advance(Clock::now());
+    return impl_->farRx.size();
+}
+
+std::size_t VirtualLine::TryRead(void* buffer, std::size_t max) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->Advance(Clock::now());
+    auto& rx = impl_->farRx;
+    std::size_t n = std::min(max, rx.size());
+    std::copy_n(rx.begin(), n, static_cast<std::uint8_t*>(buffer));
+    rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
+    if (n > 0)
+        impl_->cv.notify_all();
+    return n;
+}
+
+std::size_t VirtualLine::Read(void* buffer, std::size_t max, Duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::unique_lock lock(impl_->mutex);
+    for (;;) {
+        const auto now = Clock::now();
+        impl_->Advance(now);
+        auto& rx = impl_->farRx;
+        if (!rx.empty() || max == 0) {
+            std::size_t n = std::min(max, rx.size());
+            std::copy_n(rx.begin(), n, static_cast<std::uint8_t*>(buffer));
+            rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
+            return n;
+        }
+        if (now >= deadline)
+            return 0;
+        auto wake = deadline;
+        if (impl_->pacing && !impl_->txPending.empty() && !impl_->TxGated())
+            wake = std::min(wake, impl_->txAnchor + impl_->CharTime());
+        impl_->cv.wait_until(lock, wake);
+    }
+}
+
+std::string VirtualLine::ReadString(std::size_t count, Duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::string out;
+    char buf[4096];
+    while (out.size() < count) {
+        auto now = Clock::now();
+        if (now >= deadline)
+            break;
+        auto left = std::chrono::duration_cast<Duration>(deadline - now) + Duration(1);
+        std::size_t n = Read(buf, std::min(sizeof buf, count - out.size()), left);
+        out.append(buf, n);
+    }
+    return out;
+}
+
+void VirtualLine::Write(const void* data, std::size_t count) {
+    std::lock_guard lock(impl_->mutex);
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    for (std::size_t i = 0; i < count; ++i)
+        impl_->PushRx({p[i], ItemKind::Data});
+}
+
+void VirtualLine::SendBreak() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->PushRx({0, ItemKind::Break});
+}
+
+void VirtualLine::InjectError(LineError error, std::uint8_t byte) {
+    std::lock_guard lock(impl_->mutex);
+    ItemKind kind = error == LineError::Frame    ? ItemKind::Frame
+                    : error == LineError::Parity ? ItemKind::Parity
+                                                 : ItemKind::Overrun;
+    impl_->PushRx({byte, kind});
+}
+
+std::size_t VirtualLine::PendingToNear() const {
+    std::lock_guard lock(impl_->mutex);
+    impl_->Advance(Clock::now());
+    return impl_->rxPending.size() + impl_->nearRx.size();
+}
+
+void VirtualLine::SetCts(bool on) {
+    impl_->SetInput(impl_->cts, impl_->counters.cts, on, false);
+}
+void VirtualLine::SetDsr(bool on) {
+    impl_->SetInput(impl_->dsr, impl_->counters.dsr, on, false);
+}
+void VirtualLine::SetDcd(bool on) {
+    impl_->SetInput(impl_->dcd, impl_->counters.dcd, on, false);
+}
+void VirtualLine::SetRing(bool on) {
+    impl_->SetInput(impl_->ring, impl_->counters.ring, on, true);
+}
+
+void VirtualLine::SetFarDtr(bool on) {
+    SetDsr(on);
+    SetDcd(on);
+}
+
+std::vector<LineChange> VirtualLine::TakeChanges() {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<LineChange> out(impl_->changes.begin(), impl_->changes.end());
+    impl_->changes.clear();
+    return out;
+}
+
+std::optional<LineChange> VirtualLine::WaitChange(Duration timeout) {
+    std::unique_lock lock(impl_->mutex);
+    if (!impl_->cv.wait_for(lock, timeout, [&] { return !impl_->changes.empty(); }))
+        return std::nullopt;
+    LineChange c = impl_->changes.front();
+    impl_->changes.pop_front();
+    return c;
+}
+
+void VirtualLine::OnChange(std::function<void(const LineChange&)> callback) {
+    std::lock_guard order(impl_->callbackMutex);
+    std::lock_guard lock(impl_->mutex);
+    impl_->callback = std::move(callback);
+    impl_->toNotify.clear();
+}
+
+void VirtualLine::SetPacing(bool on) {
+    std::lock_guard lock(impl_->mutex);
+    auto now = Clock::now();
+    impl_->Advance(now);
+    impl_->pacing = on;
+    impl_->txAnchor = now;
+    impl_->rxAnchor = now;
+    impl_->cv.notify_all();
+}
+
+std::chrono::nanoseconds VirtualLine::CharacterTime() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->CharTime();
+}
+
+void VirtualLine::Unplug() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (!impl_->plugged)
+            return;
+        impl_->plugged = false;
+        ++impl_->generation;
+        if (impl_->open) {
+            impl_->open = false;
+            impl_->Record(LineSignal::Open, false);
+        }
+        impl_->kicked = true;
+        impl_->cv.notify_all();
+    }
+    impl_->NotifyCallbacks();
+}
+
+void VirtualLine::Plug() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->plugged = true;
+    impl_->cv.notify_all();
+}
+
+bool VirtualLine::IsPlugged() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->plugged;
+}
+
+} // namespace zv
