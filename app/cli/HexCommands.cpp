@@ -39,8 +39,9 @@ void PrintReport(std::ostream& out, const std::string& path, const HexImage& ima
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         if (i > 0)
             label("");
-        out << Hex4(ranges[i].Begin) << "-" << Hex4(ranges[i].End - 1) << " ("
-            << ranges[i].End - ranges[i].Begin << " bytes)\n";
+        const std::uint32_t size = ranges[i].End - ranges[i].Begin;
+        out << Hex4(ranges[i].Begin) << "-" << Hex4(ranges[i].End - 1) << " (" << size
+            << (size == 1 ? " byte)\n" : " bytes)\n");
     }
     label("records read:") << report.RecordsRead << "\n";
     label("lines skipped:") << report.LinesSkipped << "\n";

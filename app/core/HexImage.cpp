@@ -256,11 +256,18 @@ HexLoadReport HexLineLoader::Finish() {
 
 void HexLineLoader::EndLine() {
     ++report_.Lines;
-    const std::size_t length = length_;
+    std::size_t length = length_;
     length_ = 0;
+    // Editors on some systems put a UTF-8 byte order mark before the first line; without this
+    // the first record would be skipped as "not a record".
+    std::size_t start = 0;
+    if (report_.Lines == 1 && length >= 3 && std::string_view(line_, 3) == "\xEF\xBB\xBF") {
+        start = 3;
+        length -= 3;
+    }
     if (length == 0)
         return; // blank line
-    if (line_[0] != ':') {
+    if (line_[start] != ':') {
         ++report_.LinesSkipped;
         Note(hrNotRecord);
         return;
@@ -270,7 +277,7 @@ void HexLineLoader::EndLine() {
         Note(hrMalformed);
         return;
     }
-    Note(ParseHexRecord(image_, std::string_view(line_, length)));
+    Note(ParseHexRecord(image_, std::string_view(line_ + start, length)));
 }
 
 void HexLineLoader::Note(unsigned outcome) {

@@ -126,8 +126,9 @@ private:
 
     HexImage& image_;
     HexLoadReport report_;
-    // Holds one line; one more than the longest record so that a longer line is recognised.
-    char line_[HexMaxLineLength + 1] = {};
+    // Holds one line: the longest record, a byte order mark before the first one, and one byte
+    // more so that a longer line is recognised as such.
+    char line_[3 + HexMaxLineLength + 1] = {};
     std::size_t length_ = 0;      // bytes of the current line (may exceed the buffer)
     std::uint8_t pendingEnd_ = 0; // CR or LF that just ended a line and may pair with the other
     bool finished_ = false;

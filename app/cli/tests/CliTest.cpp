@@ -186,7 +186,7 @@ TEST_F(CliProgram, InfoShowsWhatADownloadSends) {
                          "  image end:     17 (0x0011)\n"
                          "  bytes sent:    18\n"
                          "  ranges:        0x0000-0x0002 (3 bytes)\n"
-                         "                 0x0010-0x0010 (1 bytes)\n"
+                         "                 0x0010-0x0010 (1 byte)\n"
                          "  records read:  3\n"
                          "  lines skipped: 1\n"
                          "  problems:      line 2: not a record (no ':' at the start), skipped\n");

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 namespace zv {
 namespace {
 
@@ -16,8 +18,7 @@ class HexFile : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("zapp_core_hexfile_" +
-                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               ("zapp_core_hexfile_" + std::to_string(getpid()) + "_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }

@@ -274,6 +274,24 @@ TEST(LoadHexBytes, SkippedLinesAloneLeaveTheFileUsable) {
     EXPECT_EQ(image.Bytes[0], 0x11);
 }
 
+TEST(LoadHexBytes, AByteOrderMarkBeforeTheFirstRecordIsIgnored) {
+    HexImage image;
+    HexLoadReport report = Load("\xEF\xBB\xBF:0100000011EE\r\n", image);
+    EXPECT_TRUE(report.Usable());
+    EXPECT_EQ(report.RecordsRead, 1u);
+    EXPECT_EQ(image.Bytes[0], 0x11);
+    const std::string longest = Record(0, 0, std::vector<std::uint8_t>(255, 0x77));
+    report = Load("\xEF\xBB\xBF" + longest + "\n", image);
+    EXPECT_TRUE(report.Usable());
+    EXPECT_EQ(image.ImageEnd, 255u);
+    report = Load("\xEF\xBB\xBF" + longest + "0\n", image);
+    EXPECT_EQ(report.MalformedLine, 1u);
+    // Only at the very start of the file.
+    report = Load(":00000001FF\n\xEF\xBB\xBF:0100000011EE\n", image);
+    EXPECT_EQ(report.NotRecordLine, 2u);
+    EXPECT_EQ(image.ImageEnd, 0u);
+}
+
 TEST(HexLineLoader, AFailedReadMakesTheLoadUnusable) {
     HexImage image;
     HexLineLoader loader(image);
