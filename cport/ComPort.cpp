@@ -63,8 +63,9 @@ TCustomComPort::~TCustomComPort() {
 // ---- Opening and closing -----------------------------------------------------------------------
 
 void TCustomComPort::Open() {
-    if (FConnected || Designing())
+    if (Designing() || (FConnected && FHandle != INVALID_HANDLE_VALUE))
         return;
+    FConnected = false; // a wish recorded while loading or designing is not an open device
     TComThread::ReapDetached();
     TCallbackGuard guard(this);
     CallBeforeOpen();
@@ -96,6 +97,10 @@ void TCustomComPort::Open() {
 void TCustomComPort::Close() {
     if (!FConnected || Designing() || FClosing)
         return;
+    if (FHandle == INVALID_HANDLE_VALUE) {
+        FConnected = false; // only a wish recorded while loading or designing: no device to close
+        return;
+    }
     // Handlers still running for this session (the one that called Close, or a hand-off the
     // event thread has begun) see the close through their guards and stop.
     FLife->Closes.fetch_add(1);

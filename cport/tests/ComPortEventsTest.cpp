@@ -1,0 +1,397 @@
+// Line events through the event thread in each of the three hand-offs: which callbacks run, in
+// which order, on which thread; the received-data path; closing and destroying the port from
+// inside its own callbacks; raising callbacks; links (un)registered while a walk runs.
+#include "PortTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zv {
+namespace {
+
+using namespace test;
+using Log = std::vector<std::string>;
+
+const char* ModeName(TSyncMethod m) {
+    switch (m) {
+    case smThreadSync:
+        return "ThreadSync";
+    case smWindowSync:
+        return "WindowSync";
+    case smNone:
+        return "None";
+    }
+    return "?";
+}
+
+class ComPortEvents : public ::testing::TestWithParam<TSyncMethod> {
+protected:
+    // Waits until the log holds `count` entries and serves hand-offs a little longer, so that
+    // an entry that should not come has its chance to show up.
+    Log TakeAfter(EventLog& log, std::size_t count) {
+        EXPECT_TRUE(PumpUntil([&] { return log.Size() >= count; }))
+            << "only " << log.Size() << " of " << count << " callbacks arrived";
+        PumpFor(30ms);
+        return log.Take();
+    }
+};
+
+// One line event, what causes it at the far end (or at the port), and the callbacks it raises
+// with a recording link registered (links first, then the port).
+struct EventCase {
+    const char* name;
+    std::function<void(VirtualLine&, TComPort&)> cause;
+    Log expected;
+};
+
+const EventCase EventCases[] = {
+    {"rx char", [](VirtualLine& l, TComPort&) { l.Write("abc"); }, {"L.Rx(1)", "OnRxChar(3)"}},
+    {"cts", [](VirtualLine& l, TComPort&) { l.SetCts(true); }, {"L.CTS(1)", "OnCTSChange(1)"}},
+    {"dsr", [](VirtualLine& l, TComPort&) { l.SetDsr(true); }, {"L.DSR(1)", "OnDSRChange(1)"}},
+    {"rlsd", [](VirtualLine& l, TComPort&) { l.SetDcd(true); }, {"L.RLSD(1)", "OnRLSDChange(1)"}},
+    {"ring",
+     [](VirtualLine& l, TComPort&) {
+         l.SetRing(true);
+         l.SetRing(false);
+     },
+     {"L.Ring", "OnRing"}},
+    {"rx flag",
+     [](VirtualLine& l, TComPort&) { l.Write("a\r"); },
+     {"L.Rx(1)", "OnRxChar(2)", "L.RxFlag", "OnRxFlag"}},
+    {"frame error before data",
+     [](VirtualLine& l, TComPort&) { l.InjectError(LineError::Frame, 'x'); },
+     {"OnError(1)", "L.Rx(1)", "OnRxChar(1)"}},
+    {"rx 80% full",
+     [](VirtualLine& l, TComPort&) { l.Write(std::string(900, 'z')); },
+     {"L.Rx(1)", "OnRxChar(900)", "OnRx80Full"}},
+};
+
+TEST_P(ComPortEvents, EachEventRunsItsLinkSlotThenItsCallback) {
+    for (const EventCase& c : EventCases) {
+        SCOPED_TRACE(c.name);
+        LinePort p(GetParam());
+        p.port->SetEventChar('\r');
+        EventLog log;
+        TComLink link;
+        RecordLink(link, log, "L");
+        p.port->RegisterLink(&link);
+        p.port->Open();
+        log.Take();
+        RecordPortCallbacks(*p.port, log);
+
+        c.cause(*p.line, *p.port);
+        EXPECT_EQ(TakeAfter(log, c.expected.size()), c.expected);
+        p.port->Close();
+        p.port->UnRegisterLink(&link);
+    }
+}
+
+TEST_P(ComPortEvents, ABreakRaisesOnBreakAndLeavesTheErrorToRead) {
+    LinePort p(GetParam());
+    p.port->Open();
+    EventLog log;
+    RecordPortCallbacks(*p.port, log);
+    p.line->SendBreak();
+    // A break is not a line-status error (EV_ERR is frame, overrun, parity): no OnError.
+    EXPECT_EQ(TakeAfter(log, 1), Log{"OnBreak"});
+    EXPECT_EQ(p.port->LastErrors(), TComErrors{ceBreak});
+    EXPECT_TRUE(p.port->LastErrors().empty()); // reading cleared it
+}
+
+TEST_P(ComPortEvents, AWriteAnnouncesTransmissionAndTheEmptyQueue) {
+    LinePort p(GetParam());
+    EventLog log;
+    TComLink link;
+    RecordLink(link, log, "L");
+    p.port->RegisterLink(&link);
+    p.port->Open();
+    log.Take();
+    p.port->OnTxEmpty = [&log](TObject*) { log.Add("OnTxEmpty"); };
+
+    EXPECT_EQ(p.port->WriteStr("hi"), 2);
+    EXPECT_EQ(p.line->ReadString(2, Patience), "hi");
+    Log got = TakeAfter(log, 5);
+    // The write's own announcements come from this thread in order; the empty queue is
+    // announced by the event thread (in smNone mode concurrently with the write's completion).
+    auto at = [&](const std::string& e) { return std::find(got.begin(), got.end(), e); };
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_LT(at("L.Tx(1)"), at("L.TxData(hi)"));
+    EXPECT_LT(at("L.Tx(1)"), at("L.Tx(0)"));
+    EXPECT_LT(at("L.Tx(0)"), at("L.TxEmpty"));
+    EXPECT_LT(at("L.TxEmpty"), at("OnTxEmpty"));
+    p.port->Close();
+    p.port->UnRegisterLink(&link);
+}
+
+TEST_P(ComPortEvents, CallbacksRunOnTheThreadTheModeChooses) {
+    LinePort p(GetParam());
+    std::atomic<int> onMain{-1};
+    p.port->OnRxChar = [&](TObject*, std::int32_t) { onMain = IsMainThread() ? 1 : 0; };
+    p.port->Open();
+    p.line->Write("x");
+    ASSERT_TRUE(PumpUntil([&] { return onMain.load() >= 0; }));
+    EXPECT_EQ(onMain.load() == 1, GetParam() != smNone);
+}
+
+TEST_P(ComPortEvents, WithoutTriggersTheBytesGoToOnRxBufAndLeaveTheQueue) {
+    LinePort p(GetParam());
+    p.port->SetTriggersOnRxChar(false);
+    p.port->Open();
+    EventLog log;
+    RecordPortCallbacks(*p.port, log);
+    p.line->Write("abc");
+    EXPECT_EQ(TakeAfter(log, 1), Log{"OnRxBuf(abc)"});
+    EXPECT_EQ(p.port->InputCount(), 0);
+}
+
+TEST_P(ComPortEvents, WithTriggersTheBytesStayQueuedForTheApplication) {
+    LinePort p(GetParam());
+    p.port->Open();
+    EventLog log;
+    RecordPortCallbacks(*p.port, log);
+    p.line->Write("abc");
+    EXPECT_EQ(TakeAfter(log, 1), Log{"OnRxChar(3)"});
+    std::string got;
+    EXPECT_EQ(p.port->ReadStr(got, 10), 3);
+    EXPECT_EQ(got, "abc");
+}
+
+TEST_P(ComPortEvents, DataLinksShareOneReadAfterThePortsOnRxBuf) {
+    LinePort p(GetParam());
+    EventLog log;
+    TComLink first, second;
+    RecordLinkRxData(first, log, "L1");
+    first.OnLinkRx = [&log](TObject*, bool on) {
+        log.Add(std::string("L1.Rx(") + OnOffText(on) + ")");
+    };
+    RecordLinkRxData(second, log, "L2");
+    p.port->RegisterLink(&first);
+    p.port->RegisterLink(&second);
+    EXPECT_FALSE(p.port->TriggersOnRxChar()); // stored true, but a link takes the data
+    p.port->Open();
+    log.Take();
+    RecordPortCallbacks(*p.port, log);
+
+    p.line->Write("hello");
+    // The read that empties the queue announces reception off before the data is handed on.
+    EXPECT_EQ(TakeAfter(log, 5), (Log{"L1.Rx(1)", "L1.Rx(0)", "OnRxBuf(hello)", "L1.RxData(hello)",
+                                      "L2.RxData(hello)"}));
+    EXPECT_EQ(p.port->InputCount(), 0);
+    p.port->Close();
+    p.port->UnRegisterLink(&first);
+    p.port->UnRegisterLink(&second);
+}
+
+TEST_P(ComPortEvents, ACallbackClosingThePortEndsTheSessionCleanly) {
+    LinePort p(GetParam());
+    EventLog log;
+    p.port->Open();
+    RecordPortCallbacks(*p.port, log);
+    // A frame error and data arrive in one wake-up: OnError closes, OnRxChar must not follow.
+    p.port->OnError = [&](TObject*, TComErrors) {
+        log.Add("OnError");
+        p.port->Close();
+    };
+    p.line->InjectError(LineError::Frame, 'q');
+    ASSERT_TRUE(log.WaitFor("OnAfterClose"));
+    EXPECT_FALSE(p.port->Connected());
+    EXPECT_FALSE(p.port->ThreadCreated());
+    EXPECT_TRUE(p.line->WaitOpen(false, Patience));
+    p.line->Write("more");
+    p.line->SetCts(true);
+    PumpFor(50ms);
+    const Log got = log.Take();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), "OnError");
+    EXPECT_EQ(got.back(), "OnAfterClose");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "OnRxChar(1)"), 0);
+    TComThread::WaitForDetached();
+    EXPECT_EQ(TComThread::DetachedCount(), 0);
+
+    // The port opens again normally afterwards.
+    p.port->OnError = nullptr;
+    p.port->Open();
+    p.line->Write("x");
+    EXPECT_TRUE(PumpUntil([&] {
+        const Log now = log.Entries();
+        return std::any_of(now.begin(), now.end(),
+                           [](const std::string& e) { return e.rfind("OnRxChar(", 0) == 0; });
+    }));
+    p.port->Close();
+}
+
+TEST_P(ComPortEvents, ACallbackDestroyingThePortLeavesNothingBehind) {
+    auto line = NewLine();
+    auto* port = new TComPort();
+    port->SetPort(line->Name());
+    port->SetSyncMethod(GetParam());
+    EventLog log;
+    TComLink link;
+    RecordLink(link, log, "L");
+    port->RegisterLink(&link);
+    port->Open();
+    RecordPortCallbacks(*port, log);
+    port->OnAfterClose = [&log](TObject*) { log.Add("OnAfterClose"); };
+    port->OnRxChar = [&](TObject*, std::int32_t) {
+        log.Add("OnRxChar");
+        port->UnRegisterLink(&link);
+        delete port;
+    };
+    log.Take();
+    line->Write("quit");
+    ASSERT_TRUE(log.WaitFor("OnAfterClose"));
+    EXPECT_TRUE(line->WaitOpen(false, Patience));
+    line->Write("more");
+    PumpFor(50ms);
+    const Log got = log.Take();
+    EXPECT_EQ(got.back(), "OnAfterClose");
+    TComThread::WaitForDetached();
+    EXPECT_EQ(TComThread::DetachedCount(), 0);
+}
+
+TEST_P(ComPortEvents, ClosingWhileAHandOffWaitsNeverDeadlocks) {
+    LinePort p(GetParam());
+    EventLog log;
+    p.port->Open();
+    RecordPortCallbacks(*p.port, log);
+    std::atomic<bool> release{false};
+    if (GetParam() == smNone) {
+        // The event thread sits in a callback until the close has begun on this thread.
+        p.port->OnRxChar = [&](TObject*, std::int32_t) {
+            log.Add("OnRxChar");
+            while (!release)
+                std::this_thread::yield();
+        };
+        p.port->OnBeforeClose = [&](TObject*) {
+            log.Add("OnBeforeClose");
+            release = true;
+        };
+    }
+    p.line->Write("x");
+    // In the GUI-thread modes the event thread is now blocked in its hand-off, since nobody
+    // serves the main thread's queue; in smNone it is inside the callback.
+    if (GetParam() == smNone)
+        ASSERT_TRUE(PumpUntil([&] { return log.Contains("OnRxChar"); }));
+    else
+        std::this_thread::sleep_for(20ms);
+    p.port->Close();
+    EXPECT_FALSE(p.port->Connected());
+    PumpFor(30ms);
+    const Log got = log.Take();
+    EXPECT_EQ(got.back(), "OnAfterClose");
+    if (GetParam() != smNone) { // the pending hand-off was dropped by the close
+        EXPECT_EQ(std::count(got.begin(), got.end(), "OnRxChar(1)"), 0);
+    }
+}
+
+TEST_P(ComPortEvents, ARaisingCallbackGoesToTheHandlerAndTheThreadGoesOn) {
+    LinePort p(GetParam());
+    std::mutex lock;
+    std::vector<std::string> reported;
+    auto previous = SetApplicationExceptionHandler([&](const std::exception& e) {
+        std::lock_guard<std::mutex> hold(lock);
+        reported.emplace_back(e.what());
+    });
+    std::atomic<int> calls{0};
+    p.port->OnRxChar = [&](TObject* sender, std::int32_t n) {
+        if (++calls == 1) {
+            std::string drop;
+            static_cast<TComPort*>(sender)->ReadStr(drop, n);
+            throw std::runtime_error("boom");
+        }
+    };
+    p.port->Open();
+    p.line->Write("a");
+    ASSERT_TRUE(PumpUntil([&] { return calls.load() == 1; }));
+    p.line->Write("b");
+    EXPECT_TRUE(PumpUntil([&] { return calls.load() == 2; })) << "the event thread died";
+    p.port->Close();
+    SetApplicationExceptionHandler(previous);
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(reported, std::vector<std::string>{"boom"});
+}
+
+TEST_P(ComPortEvents, LinksChangedDuringAWalkAreHandledSafely) {
+    LinePort p(GetParam());
+    EventLog log;
+    TComLink first, second, third;
+    RecordLink(second, log, "L2");
+    RecordLink(third, log, "L3");
+    bool changed = false;
+    first.OnLinkCTS = [&](TObject*, bool on) {
+        log.Add(std::string("L1.CTS(") + OnOffText(on) + ")");
+        if (!changed && on) {
+            changed = true;
+            p.port->RegisterLink(&third);    // waits for the next walk
+            p.port->UnRegisterLink(&second); // not called any more
+        }
+    };
+    p.port->RegisterLink(&first);
+    p.port->RegisterLink(&second);
+    p.port->Open();
+    log.Take();
+    p.port->OnCTSChange = [&log](TObject*, bool on) {
+        log.Add(std::string("OnCTSChange(") + OnOffText(on) + ")");
+    };
+    p.line->SetCts(true);
+    EXPECT_EQ(TakeAfter(log, 2), (Log{"L1.CTS(1)", "OnCTSChange(1)"}));
+    p.line->SetCts(false);
+    EXPECT_EQ(TakeAfter(log, 3), (Log{"L1.CTS(0)", "L3.CTS(0)", "OnCTSChange(0)"}));
+    p.port->Close();
+    p.port->UnRegisterLink(&first);
+    p.port->UnRegisterLink(&third);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModes, ComPortEvents,
+                         ::testing::Values(smThreadSync, smWindowSync, smNone),
+                         [](const ::testing::TestParamInfo<TSyncMethod>& param) {
+                             return std::string(ModeName(param.param));
+                         });
+
+TEST(ComPortLinks, RegistrationIsCheckedAndTracksDataLinks) {
+    TComPort port;
+    TComLink plain, data;
+    data.OnLinkRxData = [](TObject*, const void*, std::int32_t) {};
+    port.RegisterLink(&plain);
+    EXPECT_FALSE(port.HasLink());
+    port.RegisterLink(&data);
+    EXPECT_TRUE(port.HasLink());
+    EXPECT_FALSE(port.TriggersOnRxChar());
+    for (auto call : {std::function<void()>([&] { port.RegisterLink(&plain); }),
+                      std::function<void()>([&] { port.SetTriggersOnRxChar(false); })}) {
+        EXPECT_THROW(call(), EComPort);
+    }
+    port.UnRegisterLink(&data);
+    EXPECT_TRUE(port.TriggersOnRxChar());
+    try {
+        port.UnRegisterLink(&data);
+        ADD_FAILURE() << "unregistered an absent link";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CError_LinkRegFailed);
+        EXPECT_STREQ(e.what(), "Link (un)registration failed");
+    }
+    EXPECT_EQ(port.LinkCount(), 1);
+}
+
+TEST(ComPortLinks, LinksHearOpenAndCloseWhileTheEventsAreOff) {
+    LinePort p(smThreadSync, TComEvents{});
+    EventLog log;
+    TComLink link;
+    link.OnLinkConn = [&log](TObject*, bool on) {
+        log.Add(std::string("Conn(") + OnOffText(on) + ")");
+    };
+    p.port->RegisterLink(&link);
+    p.port->Open();
+    EXPECT_FALSE(p.port->ThreadCreated());
+    p.port->Close();
+    EXPECT_EQ(log.Take(), (Log{"Conn(1)", "Conn(0)"}));
+    p.port->UnRegisterLink(&link);
+}
+
+} // namespace
+} // namespace zv

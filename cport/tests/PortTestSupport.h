@@ -1,0 +1,172 @@
+// Shared pieces of the port tests: a virtual line under a fresh name, a log of callbacks that
+// any thread may append to, and waiting for a condition while the main thread serves hand-offs.
+#pragma once
+
+#include "cport/ComPort.h"
+#include "cport/ComThread.h"
+#include "platform/VirtualLine.h"
+#include "toolkit/Thread.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zv::test {
+
+using namespace std::chrono_literals;
+
+// How long a test waits for something that should happen promptly before it calls it a failure.
+inline constexpr auto Patience = 5s;
+
+// A virtual line with a name no other test uses.
+inline std::unique_ptr<VirtualLine> NewLine(const std::string& prefix = "ZVPORT") {
+    static std::atomic<int> counter{0};
+    return VirtualLine::Create(prefix + std::to_string(++counter));
+}
+
+// Waits until done() holds, serving the main thread's hand-offs meanwhile (CheckSynchronize
+// blocks until work arrives or a short slice passes). False when Patience ran out.
+inline bool PumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds patience = Patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        CheckSynchronize(10);
+    }
+    return true;
+}
+
+// Serves hand-offs for a while (to see that nothing more arrives).
+inline void PumpFor(std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end)
+        CheckSynchronize(5);
+}
+
+// A thread-safe log of what happened, in order.
+class EventLog {
+public:
+    void Add(std::string entry) {
+        std::lock_guard<std::mutex> lock(FLock);
+        FEntries.push_back(std::move(entry));
+    }
+    std::vector<std::string> Entries() const {
+        std::lock_guard<std::mutex> lock(FLock);
+        return FEntries;
+    }
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> lock(FLock);
+        std::vector<std::string> result;
+        result.swap(FEntries);
+        return result;
+    }
+    std::size_t Size() const {
+        std::lock_guard<std::mutex> lock(FLock);
+        return FEntries.size();
+    }
+    bool Contains(const std::string& entry) const {
+        std::lock_guard<std::mutex> lock(FLock);
+        for (const auto& e : FEntries)
+            if (e == entry)
+                return true;
+        return false;
+    }
+    bool WaitFor(const std::string& entry) {
+        return PumpUntil([&] { return Contains(entry); });
+    }
+
+private:
+    mutable std::mutex FLock;
+    std::vector<std::string> FEntries;
+};
+
+inline const char* OnOffText(bool on) {
+    return on ? "1" : "0";
+}
+
+// Records every callback of a port into a log: "OnRxChar(3)", "OnCTSChange(1)", ...
+inline void RecordPortCallbacks(TCustomComPort& port, EventLog& log) {
+    port.OnAfterOpen = [&log](TObject*) { log.Add("OnAfterOpen"); };
+    port.OnAfterClose = [&log](TObject*) { log.Add("OnAfterClose"); };
+    port.OnBeforeOpen = [&log](TObject*) { log.Add("OnBeforeOpen"); };
+    port.OnBeforeClose = [&log](TObject*) { log.Add("OnBeforeClose"); };
+    port.OnRxChar = [&log](TObject*, std::int32_t n) {
+        log.Add("OnRxChar(" + std::to_string(n) + ")");
+    };
+    port.OnRxBuf = [&log](TObject*, const void* b, std::int32_t n) {
+        log.Add("OnRxBuf(" + std::string(static_cast<const char*>(b), static_cast<size_t>(n)) +
+                ")");
+    };
+    port.OnTxEmpty = [&log](TObject*) { log.Add("OnTxEmpty"); };
+    port.OnBreak = [&log](TObject*) { log.Add("OnBreak"); };
+    port.OnRing = [&log](TObject*) { log.Add("OnRing"); };
+    port.OnCTSChange = [&log](TObject*, bool on) {
+        log.Add(std::string("OnCTSChange(") + OnOffText(on) + ")");
+    };
+    port.OnDSRChange = [&log](TObject*, bool on) {
+        log.Add(std::string("OnDSRChange(") + OnOffText(on) + ")");
+    };
+    port.OnRLSDChange = [&log](TObject*, bool on) {
+        log.Add(std::string("OnRLSDChange(") + OnOffText(on) + ")");
+    };
+    port.OnRxFlag = [&log](TObject*) { log.Add("OnRxFlag"); };
+    port.OnError = [&log](TObject*, TComErrors e) {
+        log.Add("OnError(" + std::to_string(e.Bits()) + ")");
+    };
+    port.OnRx80Full = [&log](TObject*) { log.Add("OnRx80Full"); };
+}
+
+// Records every slot of a link into a log, each entry prefixed with `name`.
+inline void RecordLink(TComLink& link, EventLog& log, const std::string& name) {
+    auto signal = [&log, name](const char* what) {
+        return [&log, name, what](TObject*, bool on) {
+            log.Add(name + "." + what + "(" + OnOffText(on) + ")");
+        };
+    };
+    auto notify = [&log, name](const char* what) {
+        return [&log, name, what](TObject*) { log.Add(name + "." + what); };
+    };
+    link.OnLinkConn = signal("Conn");
+    link.OnLinkCTS = signal("CTS");
+    link.OnLinkDSR = signal("DSR");
+    link.OnLinkRLSD = signal("RLSD");
+    link.OnLinkTx = signal("Tx");
+    link.OnLinkRx = signal("Rx");
+    link.OnLinkTxEmpty = notify("TxEmpty");
+    link.OnLinkRxFlag = notify("RxFlag");
+    link.OnLinkRing = notify("Ring");
+    link.OnLinkTxData = [&log, name](TObject*, const void* b, std::int32_t n) {
+        log.Add(name + ".TxData(" +
+                std::string(static_cast<const char*>(b), static_cast<size_t>(n)) + ")");
+    };
+}
+
+inline void RecordLinkRxData(TComLink& link, EventLog& log, const std::string& name) {
+    link.OnLinkRxData = [&log, name](TObject*, const void* b, std::int32_t n) {
+        log.Add(name + ".RxData(" +
+                std::string(static_cast<const char*>(b), static_cast<size_t>(n)) + ")");
+    };
+}
+
+// A port on a fresh virtual line, configured as the tests need it (closed).
+struct LinePort {
+    std::unique_ptr<VirtualLine> line = NewLine();
+    std::unique_ptr<TComPort> port = std::make_unique<TComPort>();
+
+    explicit LinePort(TSyncMethod sync = smThreadSync, TComEvents events = AllComEvents) {
+        port->SetPort(line->Name());
+        port->SetSyncMethod(sync);
+        port->SetEvents(events);
+    }
+    ~LinePort() {
+        port.reset();
+        TComThread::WaitForDetached();
+    }
+};
+
+} // namespace zv::test
