@@ -1,0 +1,68 @@
+// TSimBoard: the simulator board on a virtual serial line, for running downloads without
+// hardware.
+//
+// Creating a board registers a virtual line under its port name ("SIM" by default), so that a
+// port named SIM opens the near end of that line and the port list shows it. The board listens
+// at the far end: it stamps every RTS, DTR, break and settings change and every received byte
+// (see Transcript.h), and reading its state replays that transcript the way the hardware
+// follows its reset and mode lines.
+//
+//     zv::TSimBoard board;                       // SIM is there until `board` dies
+//     ... open "SIM", download ...
+//     zv::TBoardTranscript t = board.Transcript();
+//     std::cout << zv::FormatTranscript(t) << zv::FormatVerdict(zv::JudgeTranscript(t));
+//
+// POSIX only: on Windows a port's far end is a real device.
+#pragma once
+
+#ifndef _WIN32
+
+#include "simboard/Transcript.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace zv {
+
+class VirtualLine;
+
+struct TSimBoardOptions {
+    std::string PortName = "SIM";
+    // Bytes take their frame time at the port's line speed (about 1 ms at 9600 baud), as on a
+    // real cable. Off: bytes cross at once.
+    bool Pacing = true;
+    std::size_t MemorySize = 65536; // the 8051's code memory
+};
+
+class TSimBoard {
+public:
+    // Registers the line; throws std::runtime_error when the name is taken (for example by
+    // another board) and std::invalid_argument for a name a line cannot have.
+    explicit TSimBoard(TSimBoardOptions options = {});
+    ~TSimBoard();
+    TSimBoard(const TSimBoard&) = delete;
+    TSimBoard& operator=(const TSimBoard&) = delete;
+
+    const std::string& PortName() const;
+    // The line itself, for tests that drive the far end's inputs or unplug it.
+    VirtualLine& Line();
+
+    // Everything so far, oldest first; bytes still on their way are taken in first.
+    TBoardTranscript Transcript() const;
+    // The board after that transcript: its mode and code memory.
+    TBoardState State() const;
+    // Forgets everything recorded so far; the next event is the new time origin.
+    void ClearTranscript();
+    // Waits until the PC's end of the line is open (true) or closed (false).
+    bool WaitOpen(bool open, std::chrono::milliseconds timeout) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace zv
+
+#endif // _WIN32
