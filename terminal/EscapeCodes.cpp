@@ -3,6 +3,14 @@
 #include <cstdint>
 #include <limits>
 
+#if defined(__GNUC__)
+#define ZV_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define ZV_NOINLINE __declspec(noinline)
+#else
+#define ZV_NOINLINE
+#endif
+
 namespace zv {
 
 namespace {
@@ -24,6 +32,21 @@ std::string esc(std::string_view Tail) {
     out.reserve(Tail.size() + 1);
     out.push_back(TEscapeCodes::ESC);
     out.append(Tail);
+    return out;
+}
+
+// ESC "[" Prefix P1 [";" P2] Final, the numbers in decimal; built by appending, which also keeps
+// clear of a false -Wrestrict of GCC 12 on chained string concatenation.
+std::string csiWithNumbers(std::string_view Prefix, int P1, const int* P2, char Final) {
+    std::string out(1, TEscapeCodes::ESC);
+    out += '[';
+    out += Prefix;
+    out += std::to_string(P1);
+    if (P2 != nullptr) {
+        out += ';';
+        out += std::to_string(*P2);
+    }
+    out += Final;
     return out;
 }
 
@@ -85,6 +108,9 @@ int TEscapeCodes::GetParam(int Num, const TEscapeParams* Params) {
 // ---------------------------------------------------------------------------------------------
 // VT52
 
+// ProcessChar is called for every received byte and is mostly a plain character: that path stays
+// a few instructions without a stack frame, and the sequence work lives in a function of its own
+// that the compiler must not inline into it.
 TEscapeResult TEscapeCodesVT52::ProcessChar(char Ch) {
     if (!FInSequence) {
         if (Ch != ESC) {
@@ -93,6 +119,10 @@ TEscapeResult TEscapeCodesVT52::ProcessChar(char Ch) {
         }
         return StartSequence();
     }
+    return ProcessSequenceChar(Ch);
+}
+
+ZV_NOINLINE TEscapeResult TEscapeCodesVT52::ProcessSequenceChar(char Ch) {
     FData.push_back(Ch);
     const TEscapeCode code = DetectCode(FData);
     if (code != ecNotCompleted)
@@ -188,7 +218,15 @@ TEscapeResult TEscapeCodesVT100::ProcessChar(char Ch) {
         }
         return StartSequence();
     }
+    return ProcessSequenceChar(Ch);
+}
+
+ZV_NOINLINE TEscapeResult TEscapeCodesVT100::ProcessSequenceChar(char Ch) {
     FData.push_back(Ch);
+    // The bytes between "[" and the final letter only gather (DetectExtCode would say "not
+    // completed" for them); only the letter needs the full classification.
+    if (FInExtSequence && !isFinalLetter(Ch) && FData.size() < kMaxSequenceLength)
+        return erNothing;
     TEscapeCode code;
     if (FInExtSequence) {
         code = DetectExtCode(FData);
@@ -346,7 +384,8 @@ TEscapeCode TEscapeCodesVT100::DetectExtCode(std::string_view Data) {
 }
 
 std::string TEscapeCodesVT100::EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const {
-    const auto p = [Params](int Num) { return std::to_string(GetParam(Num, Params)); };
+    const int p1 = GetParam(1, Params);
+    const int p2 = GetParam(2, Params);
     switch (Code) {
     case ecCursorUp:
         return esc("[A");
@@ -359,7 +398,7 @@ std::string TEscapeCodesVT100::EscCodeToStr(TEscapeCode Code, const TEscapeParam
     case ecCursorHome:
         return esc("[H");
     case ecCursorMove:
-        return esc("[" + p(1) + ";" + p(2) + "f");
+        return csiWithNumbers("", p1, &p2, 'f');
     case ecAppCursorLeft:
         return esc("OD");
     case ecAppCursorRight:
@@ -385,7 +424,7 @@ std::string TEscapeCodesVT100::EscCodeToStr(TEscapeCode Code, const TEscapeParam
     case ecIdentify:
         return esc("[c");
     case ecIdentResponse:
-        return esc("[?1;" + p(1) + "c");
+        return csiWithNumbers("?1;", p1, nullptr, 'c');
     case ecQueryDevice:
         return esc("[5n");
     case ecReportDeviceOK:
@@ -395,7 +434,7 @@ std::string TEscapeCodesVT100::EscCodeToStr(TEscapeCode Code, const TEscapeParam
     case ecQueryCursorPos:
         return esc("[6n");
     case ecReportCursorPos:
-        return esc("[" + p(1) + ";" + p(2) + "R");
+        return csiWithNumbers("", p1, &p2, 'R');
     case ecAttributes:
         return esc("[m");
     case ecSetMode:

@@ -4,10 +4,9 @@
 // dialect sends. The parser draws nothing and keeps no screen state.
 #pragma once
 
-#include "toolkit/Object.h"
-
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +65,9 @@ enum TEscapeResult : std::uint8_t {
 // Parameters travel as decimal text, in order, exactly as received ("?1" stays "?1").
 using TEscapeParams = std::vector<std::string>;
 
-class TEscapeCodes : public TObject {
+// The core needs nothing but the standard library, so the parsers are plain classes rather than
+// toolkit objects; like them they are not copied.
+class TEscapeCodes {
 public:
     static constexpr char ESC = '\x1B';
 
@@ -76,10 +77,28 @@ public:
     static constexpr std::size_t kMaxSequenceLength = 256;
 
     TEscapeCodes();
-    ~TEscapeCodes() override;
+    TEscapeCodes(const TEscapeCodes&) = delete;
+    TEscapeCodes& operator=(const TEscapeCodes&) = delete;
+    virtual ~TEscapeCodes();
 
     // Feed one received byte.
     virtual TEscapeResult ProcessChar(char Ch) = 0;
+    // Feed the plain characters at the start of Bytes in one step: when no sequence is open,
+    // every byte before the next ESC gives erChar. Returns how many bytes were taken (0 while a
+    // sequence is open or when Bytes starts with ESC); Character() is then the last of them,
+    // exactly as if each had gone through ProcessChar. The caller handles those bytes as
+    // characters and feeds the byte after them through ProcessChar.
+    std::size_t ProcessText(const char* Bytes, std::size_t Count) {
+        if (FInSequence || Count == 0)
+            return 0;
+        const void* escape = std::memchr(Bytes, ESC, Count);
+        const std::size_t taken =
+            escape == nullptr ? Count
+                              : static_cast<std::size_t>(static_cast<const char*>(escape) - Bytes);
+        if (taken > 0)
+            FCharacter = Bytes[taken - 1];
+        return taken;
+    }
     // The bytes this dialect sends for Code (Params may be null); empty when the dialect has no
     // form for the code.
     virtual std::string EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const = 0;
@@ -129,6 +148,9 @@ public:
     // Classifies the bytes gathered after an ESC; ecNotCompleted asks for more. A complete
     // ESC Y appends the row and the column to Params().
     TEscapeCode DetectCode(std::string_view Data);
+
+private:
+    TEscapeResult ProcessSequenceChar(char Ch);
 };
 
 class TEscapeCodesVT100 final : public TEscapeCodes {
@@ -145,6 +167,7 @@ public:
     bool InExtSequence() const { return FInExtSequence; }
 
 private:
+    TEscapeResult ProcessSequenceChar(char Ch);
     void SplitParams(std::string_view Text);
 
     bool FInExtSequence = false;

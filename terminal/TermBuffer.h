@@ -3,8 +3,6 @@
 // cells, asks its owner (the terminal control) to bring the window up to date.
 #pragma once
 
-#include "toolkit/Object.h"
-
 #include <cstdint>
 #include <vector>
 
@@ -60,11 +58,13 @@ public:
     virtual void Invalidate() = 0;
 };
 
-class TComTermBuffer : public TObject {
+class TComTermBuffer {
 public:
     // Remembers the owner; allocates nothing until Init.
     explicit TComTermBuffer(TTermBufferOwner* Owner);
-    ~TComTermBuffer() override;
+    TComTermBuffer(const TComTermBuffer&) = delete;
+    TComTermBuffer& operator=(const TComTermBuffer&) = delete;
+    ~TComTermBuffer();
 
     // Discards all content and sizes the buffer to the owner's Columns x Rows of this moment:
     // every cell erased, tab stops at columns 1, 9, 17, ...

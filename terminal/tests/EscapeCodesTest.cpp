@@ -257,6 +257,57 @@ TEST(EscapeCodes, StreamsSplitAcrossCalls) {
     }
 }
 
+// Text runs taken with ProcessText give exactly what byte-by-byte feeding gives.
+TEST(EscapeCodes, ProcessTextMatchesProcessChar) {
+    struct Row {
+        std::string bytes;
+        std::size_t taken; // by the first ProcessText call
+    };
+    const std::vector<Row> rows = {
+        {"", 0},
+        {"plain\r\n", 7},
+        {"ab\x1B[12;40Hcd\x1B", 2},
+        {"\x1B[2Jx", 0},
+        {std::string("\0\xFF\x7F", 3) + "\x1B"
+                                     "c",
+         3},
+        {"\x1B[1;7mred\x1B[0m\x1BOA", 0},
+        {"\x1BY!!", 0},
+    };
+    for (const auto& row : rows) {
+        for (const bool vt52 : {false, true}) {
+            std::unique_ptr<TEscapeCodes> byByte;
+            std::unique_ptr<TEscapeCodes> byRun;
+            if (vt52) {
+                byByte = std::make_unique<TEscapeCodesVT52>();
+                byRun = std::make_unique<TEscapeCodesVT52>();
+            } else {
+                byByte = std::make_unique<TEscapeCodesVT100>();
+                byRun = std::make_unique<TEscapeCodesVT100>();
+            }
+            const std::string expected = feed(*byByte, row.bytes);
+            EXPECT_EQ(byRun->ProcessText(row.bytes.data(), row.bytes.size()), row.taken);
+            // The first call took row.taken bytes, each one a character.
+            std::string out = row.bytes.substr(0, row.taken);
+            if (row.taken > 0) {
+                EXPECT_EQ(byRun->Character(), row.bytes[row.taken - 1]);
+            }
+            std::size_t at = row.taken;
+            while (at < row.bytes.size()) {
+                const std::size_t text =
+                    byRun->ProcessText(row.bytes.data() + at, row.bytes.size() - at);
+                out += row.bytes.substr(at, text);
+                at += text;
+                if (at < row.bytes.size())
+                    out += feed(*byRun, std::string(1, row.bytes[at++]));
+            }
+            EXPECT_EQ(out, expected) << (vt52 ? "VT52 " : "VT100 ") << row.bytes;
+            EXPECT_EQ(byRun->InSequence(), byByte->InSequence());
+            EXPECT_EQ(byRun->Character(), byByte->Character());
+        }
+    }
+}
+
 TEST(EscapeCodes, ParamsAreLeftToTheOwnerToEmpty) {
     // VT52 appends; only the owner empties the list.
     TEscapeCodesVT52 vt52;
