@@ -233,6 +233,17 @@ void CommDevice::AbortReads(DWORD error) {
 void CommDevice::TakeInput() {
     if (deadError_ != 0 || closed_)
         return;
+    // The events of one batch of input are raised together, so that a wait sees a byte with a
+    // line error as EV_ERR | EV_RXCHAR, not as two wake-ups.
+    collecting_ = true;
+    TakeInputBatch();
+    collecting_ = false;
+    const DWORD events = collected_;
+    collected_ = 0;
+    Raise(events);
+}
+
+void CommDevice::TakeInputBatch() {
     for (;;) {
         const std::size_t room = InputFree();
         if (room == 0)
@@ -510,6 +521,10 @@ void CommDevice::Raise(DWORD events) {
     events &= mask_;
     if (events == 0)
         return;
+    if (collecting_) {
+        collected_ |= events;
+        return;
+    }
     if (wait_) {
         *wait_->eventMask = events | history_;
         history_ = 0;

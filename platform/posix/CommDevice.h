@@ -79,6 +79,7 @@ private:
     BOOL FinishSync(OVERLAPPED& ov, DWORD* done);
     void ServiceLoop();
     void TakeInput();
+    void TakeInputBatch();
     void StoreInput(const std::uint8_t* data, std::size_t count, const std::vector<RxMark>& marks);
     void StoreByte(std::uint8_t byte);
     void ServiceReads(Clock::time_point now);
@@ -114,6 +115,8 @@ private:
     DWORD errors_ = 0;
     bool abortLatched_ = false; // fAbortOnError: I/O refused until ClearCommError
     bool rx80Raised_ = false;
+    bool collecting_ = false;
+    DWORD collected_ = 0;
     bool rtsToggleOn_ = false;
     std::optional<Clock::time_point> drainCheck_;
     ModemCounters counters_{};

@@ -1,0 +1,476 @@
+// What only a virtual line can show: modem events, breaks, line errors, pacing, the near end's
+// line changes and open state, unplugging.
+#include "platform/VirtualLine.h"
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace zv {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr DWORD kLong = 5000;
+
+class Overlapped {
+public:
+    Overlapped() { ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() { CloseHandle(ov_.hEvent); }
+    OVERLAPPED* get() { return &ov_; }
+    HANDLE event() const { return ov_.hEvent; }
+
+private:
+    OVERLAPPED ov_{};
+};
+
+class VirtualLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        line_ = VirtualLine::Create("VLT");
+        port_ = Open();
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    void TearDown() override {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(port_);
+        }
+    }
+
+    HANDLE Open() {
+        return CreateFileA("\\\\.\\vlt", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    }
+
+    void Configure(void (*change)(DCB&)) {
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+        change(dcb);
+        ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
+    }
+
+    // Waits for the next events of the current mask and returns them.
+    DWORD WaitEvent() {
+        Overlapped ov;
+        DWORD events = 0;
+        DWORD n = 0;
+        if (!WaitCommEvent(port_, &events, ov.get())) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+            EXPECT_TRUE(GetOverlappedResult(port_, ov.get(), &n, TRUE));
+        }
+        return events;
+    }
+
+    DWORD TakeErrors() {
+        DWORD errors = 0;
+        COMSTAT st{};
+        EXPECT_TRUE(ClearCommError(port_, &errors, &st));
+        return errors;
+    }
+
+    std::string Read(DWORD n) {
+        COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
+        EXPECT_TRUE(SetCommTimeouts(port_, &t));
+        std::string buf(n, '\0');
+        Overlapped ov;
+        DWORD got = 0;
+        if (!ReadFile(port_, buf.data(), n, &got, ov.get())) {
+            EXPECT_TRUE(GetOverlappedResult(port_, ov.get(), &got, TRUE));
+        }
+        buf.resize(got);
+        return buf;
+    }
+
+    std::unique_ptr<VirtualLine> line_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+TEST(VirtualLineRegistry, NamesAreValidatedAndUnique) {
+    EXPECT_THROW(VirtualLine::Create(""), std::invalid_argument);
+    EXPECT_THROW(VirtualLine::Create("a\\b"), std::invalid_argument);
+    EXPECT_THROW(VirtualLine::Create("two words"), std::invalid_argument);
+    auto sim = VirtualLine::Create("SIMX");
+    EXPECT_THROW(VirtualLine::Create("simx"), std::runtime_error);
+    sim.reset();
+    EXPECT_NO_THROW(VirtualLine::Create("simx"));
+}
+
+TEST_F(VirtualLineTest, ModemInputsRaiseEventsAndShowInTheStatus) {
+    struct Case {
+        void (VirtualLine::*set)(bool);
+        DWORD event;
+        DWORD status;
+    } cases[] = {
+        {&VirtualLine::SetCts, EV_CTS, MS_CTS_ON},
+        {&VirtualLine::SetDsr, EV_DSR, MS_DSR_ON},
+        {&VirtualLine::SetDcd, EV_RLSD, MS_RLSD_ON},
+    };
+    const DWORD all = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+    ASSERT_TRUE(SetCommMask(port_, all));
+    for (const Case& c : cases) {
+        (line_.get()->*c.set)(true);
+        EXPECT_EQ(WaitEvent(), c.event);
+        DWORD status = 0;
+        ASSERT_TRUE(GetCommModemStatus(port_, &status));
+        EXPECT_EQ(status, c.status);
+        (line_.get()->*c.set)(false);
+        EXPECT_EQ(WaitEvent(), c.event);
+        ASSERT_TRUE(GetCommModemStatus(port_, &status));
+        EXPECT_EQ(status, 0u);
+    }
+    // The ring event comes when the ring signal ends.
+    line_->SetRing(true);
+    DWORD status = 0;
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status, MS_RING_ON);
+    line_->SetRing(false);
+    EXPECT_EQ(WaitEvent(), EV_RING);
+}
+
+TEST_F(VirtualLineTest, AShortPulseWhileNoWaitIsPendingIsNotLost) {
+    ASSERT_TRUE(SetCommMask(port_, EV_CTS));
+    line_->SetCts(true);
+    line_->SetCts(false);
+    Overlapped ov;
+    DWORD events = 0;
+    EXPECT_TRUE(WaitCommEvent(port_, &events, ov.get())); // from the history, at once
+    EXPECT_EQ(events, EV_CTS);
+}
+
+TEST_F(VirtualLineTest, NearOutputsAreSeenWithTimeStampsInOrder) {
+    line_->TakeChanges();
+    Configure([](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_DISABLE;
+        d.fRtsControl = RTS_CONTROL_DISABLE;
+    });
+    ASSERT_TRUE(EscapeCommFunction(port_, SETRTS));
+    ASSERT_TRUE(EscapeCommFunction(port_, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRDTR));
+    ASSERT_TRUE(EscapeCommFunction(port_, SETBREAK));
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRBREAK));
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRDTR)); // no change, no record
+    auto changes = line_->TakeChanges();
+    std::vector<std::pair<LineSignal, bool>> seen;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        seen.emplace_back(changes[i].signal, changes[i].level);
+        if (i > 0) {
+            EXPECT_LE(changes[i - 1].time, changes[i].time);
+        }
+    }
+    std::vector<std::pair<LineSignal, bool>> expected = {
+        {LineSignal::Config, true}, {LineSignal::Dtr, false},   {LineSignal::Rts, false},
+        {LineSignal::Rts, true},    {LineSignal::Dtr, true},    {LineSignal::Dtr, false},
+        {LineSignal::Break, true},  {LineSignal::Break, false},
+    };
+    EXPECT_EQ(seen, expected);
+    EXPECT_TRUE(line_->Rts());
+    EXPECT_FALSE(line_->Dtr());
+    EXPECT_EQ(line_->Settings().fDtrControl, DTR_CONTROL_DISABLE);
+}
+
+TEST_F(VirtualLineTest, OpenAndCloseAreObservableAndLinesStayAsSet) {
+    Configure([](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_DISABLE;
+        d.fRtsControl = RTS_CONTROL_ENABLE;
+    });
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(line_->IsOpen());
+    EXPECT_TRUE(line_->Rts()); // closing leaves the lines as the program set them
+    EXPECT_FALSE(line_->Dtr());
+    line_->TakeChanges();
+
+    // At the open, DTR rises as on a Linux tty, then follows the DCB the device kept.
+    port_ = Open();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(line_->WaitOpen(true, 0ms));
+    auto changes = line_->TakeChanges();
+    std::vector<std::pair<LineSignal, bool>> seen;
+    for (const auto& c : changes)
+        seen.emplace_back(c.signal, c.level);
+    std::vector<std::pair<LineSignal, bool>> expected = {{LineSignal::Open, true},
+                                                         {LineSignal::Dtr, true},
+                                                         {LineSignal::Config, true},
+                                                         {LineSignal::Dtr, false}};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(VirtualLineTest, ChangeCallbackSeesEveryChangeInOrder) {
+    std::vector<std::pair<LineSignal, bool>> seen;
+    line_->OnChange([&](const LineChange& c) { seen.emplace_back(c.signal, c.level); });
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRRTS));
+    ASSERT_TRUE(EscapeCommFunction(port_, SETRTS));
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    line_->OnChange({});
+    std::vector<std::pair<LineSignal, bool>> expected = {
+        {LineSignal::Rts, false}, {LineSignal::Rts, true}, {LineSignal::Open, false}};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(VirtualLineTest, ManuallyDrivenLinesRefuseHandshakeModes) {
+    Configure([](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; });
+    EXPECT_FALSE(EscapeCommFunction(port_, SETRTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    Configure([](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; });
+    EXPECT_FALSE(EscapeCommFunction(port_, CLRDTR));
+    EXPECT_FALSE(EscapeCommFunction(port_, 77));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(VirtualLineTest, LineErrorsAreLatchedUntilRead) {
+    struct Case {
+        const char* what;
+        void (*inject)(VirtualLine&);
+        bool parityCheck;
+        DWORD events;
+        DWORD errors;
+        std::string data;
+    } cases[] = {
+        {"frame", [](VirtualLine& l) { l.InjectError(LineError::Frame, 'F'); }, false,
+         EV_ERR | EV_RXCHAR, CE_FRAME, "F"},
+        {"parity checked", [](VirtualLine& l) { l.InjectError(LineError::Parity, 'P'); }, true,
+         EV_ERR | EV_RXCHAR, CE_RXPARITY, "P"},
+        {"parity unchecked", [](VirtualLine& l) { l.InjectError(LineError::Parity, 'p'); }, false,
+         EV_RXCHAR, 0, "p"},
+        {"overrun", [](VirtualLine& l) { l.InjectError(LineError::Overrun, 'O'); }, false, EV_ERR,
+         CE_OVERRUN, ""},
+        {"break", [](VirtualLine& l) { l.SendBreak(); }, false, EV_BREAK, CE_BREAK, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+        dcb.fParity = c.parityCheck ? 1 : 0;
+        dcb.Parity = c.parityCheck ? EVENPARITY : NOPARITY;
+        ASSERT_TRUE(SetCommState(port_, &dcb));
+        ASSERT_TRUE(SetCommMask(port_, EV_ERR | EV_RXCHAR | EV_BREAK));
+        c.inject(*line_);
+        EXPECT_EQ(WaitEvent(), c.events);
+        EXPECT_EQ(TakeErrors(), c.errors);
+        EXPECT_EQ(TakeErrors(), 0u); // cleared by the first read
+        COMSTAT st{};
+        ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+        EXPECT_EQ(Read(st.cbInQue), c.data);
+    }
+}
+
+TEST_F(VirtualLineTest, ParityErrorsAreReplacedByTheErrorCharacter) {
+    Configure([](DCB& d) {
+        d.Parity = ODDPARITY;
+        d.fParity = 1;
+        d.fErrorChar = 1;
+        d.ErrorChar = '?';
+    });
+    line_->Write("a");
+    line_->InjectError(LineError::Parity, 'b');
+    line_->Write("c");
+    EXPECT_EQ(Read(3), "a?c");
+    EXPECT_EQ(TakeErrors(), CE_RXPARITY);
+}
+
+TEST_F(VirtualLineTest, AbortOnErrorRefusesIoUntilTheErrorIsRead) {
+    Configure([](DCB& d) { d.fAbortOnError = 1; });
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    char buf[4];
+    Overlapped ov;
+    DWORD got = 0;
+    ASSERT_FALSE(ReadFile(port_, buf, 4, &got, ov.get()));
+    line_->InjectError(LineError::Frame, 'x');
+    EXPECT_FALSE(GetOverlappedResult(port_, ov.get(), &got, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_FALSE(WriteFile(port_, "a", 1, &got, ov.get()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(TakeErrors(), CE_FRAME);
+    EXPECT_EQ(Read(1), "x");
+}
+
+TEST_F(VirtualLineTest, Rx80FullAtFourFifthsOfTheQueue) {
+    ASSERT_TRUE(SetupComm(port_, 100, 100));
+    ASSERT_TRUE(SetCommMask(port_, EV_RX80FULL));
+    line_->Write(std::string(79, 'a'));
+    Overlapped ov;
+    DWORD events = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &events, ov.get()));
+    line_->Write("b");
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &n, TRUE));
+    EXPECT_EQ(events, EV_RX80FULL);
+}
+
+TEST_F(VirtualLineTest, PacedWriteCompletesWhenItsLastByteHasLeft) {
+    Configure([](DCB& d) { d.BaudRate = 38400; }); // 0.26 ms a character
+    line_->SetPacing(true);
+    ASSERT_TRUE(SetCommMask(port_, EV_TXEMPTY));
+    const std::string block(200, 'z');
+    Overlapped ov;
+    DWORD sent = 0;
+    ASSERT_FALSE(WriteFile(port_, block.data(), 200, &sent, ov.get()));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_GT(st.cbOutQue, 0u);
+    ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    EXPECT_EQ(sent, 200u);
+    // Every byte reached the far end before the write completed.
+    EXPECT_EQ(line_->Available(), 200u);
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 0u);
+    Overlapped wov;
+    DWORD events = 0;
+    if (!WaitCommEvent(port_, &events, wov.get())) {
+        ASSERT_TRUE(GetOverlappedResult(port_, wov.get(), &sent, TRUE));
+    }
+    EXPECT_EQ(events, EV_TXEMPTY);
+    EXPECT_EQ(line_->CharacterTime(), std::chrono::nanoseconds(260416));
+}
+
+TEST_F(VirtualLineTest, CharacterTimeCountsParityAndStopBits) {
+    struct Case {
+        BYTE size, parity, stop;
+        long halfBits;
+    } cases[] = {{8, NOPARITY, ONESTOPBIT, 20},
+                 {8, EVENPARITY, TWOSTOPBITS, 24},
+                 {5, NOPARITY, ONE5STOPBITS, 15},
+                 {7, ODDPARITY, ONESTOPBIT, 20}};
+    for (const Case& c : cases) {
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+        dcb.BaudRate = 10000;
+        dcb.ByteSize = c.size;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stop;
+        ASSERT_TRUE(SetCommState(port_, &dcb));
+        EXPECT_EQ(line_->CharacterTime().count(), c.halfBits * 50'000) << int(c.size);
+    }
+}
+
+TEST_F(VirtualLineTest, CtsFlowHoldsTheWriteUntilItsTimeoutFlushesTheRest) {
+    Configure([](DCB& d) { d.fOutxCtsFlow = 1; });
+    line_->SetCts(false);
+    COMMTIMEOUTS t{0, 0, 0, 0, 30};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    Overlapped ov;
+    DWORD sent = 99;
+    ASSERT_FALSE(WriteFile(port_, "held", 4, &sent, ov.get()));
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.fCtsHold, 1u);
+    // The time-out is success with the count transmitted: none.
+    ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    EXPECT_EQ(sent, 0u);
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 0u);
+    line_->SetCts(true);
+    EXPECT_EQ(line_->ReadString(4, 50ms), ""); // the rest was flushed, not sent late
+}
+
+TEST_F(VirtualLineTest, RtsToggleFramesEachWrite) {
+    Configure([](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; });
+    EXPECT_FALSE(line_->Rts());
+    line_->TakeChanges();
+    Overlapped ov;
+    DWORD sent = 0;
+    if (!WriteFile(port_, "t", 1, &sent, ov.get())) {
+        ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    }
+    auto changes = line_->TakeChanges();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].signal, LineSignal::Rts);
+    EXPECT_TRUE(changes[0].level);
+    EXPECT_FALSE(changes[1].level);
+}
+
+TEST_F(VirtualLineTest, XoffFromTheFarEndHoldsTransmission) {
+    Configure([](DCB& d) { d.fOutX = 1; });
+    line_->Write("\x13"); // XOFF
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.cbInQue, 0u); // flow control characters are not data
+    EXPECT_EQ(st.fXoffHold, 1u);
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    Overlapped ov;
+    DWORD sent = 0;
+    ASSERT_FALSE(WriteFile(port_, "go", 2, &sent, ov.get()));
+    EXPECT_EQ(line_->ReadString(2, 20ms), "");
+    line_->Write("\x11"); // XON
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    EXPECT_EQ(line_->ReadString(2, 1000ms), "go");
+}
+
+TEST_F(VirtualLineTest, UnplugFailsPendingAndLaterCalls) {
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    Configure([](DCB& d) { d.fOutxCtsFlow = 1; }); // keeps the write pending
+    char buf[4];
+    Overlapped rov, wov, eov;
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port_, buf, 4, &n, rov.get()));
+    ASSERT_FALSE(WriteFile(port_, "w", 1, &n, wov.get()));
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    DWORD events = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &events, eov.get()));
+
+    line_->Unplug();
+    for (Overlapped* ov : {&rov, &wov, &eov}) {
+        EXPECT_FALSE(GetOverlappedResult(port_, ov->get(), &n, TRUE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    }
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_FALSE(ReadFile(port_, buf, 4, &n, rov.get()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_FALSE(line_->IsOpen());
+
+    // A new open fails until the line is plugged in again; the old handle stays dead.
+    HANDLE again = Open();
+    EXPECT_EQ(again, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    line_->Plug();
+    EXPECT_FALSE(EscapeCommFunction(port_, SETDTR));
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = Open();
+    EXPECT_NE(port_, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(VirtualLineTest, DestroyingTheLineUnplugsTheOpenPort) {
+    line_.reset();
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+TEST_F(VirtualLineTest, ConcurrentTrafficArrivesIntactAndInOrder) {
+    // Far end and near end both stream while an event thread waits; checks ordering and
+    // gives the thread sanitizer something to look at.
+    ASSERT_TRUE(SetupComm(port_, 64, 64));
+    std::string out(20000, '\0');
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char>(i % 251);
+    std::thread far([&] {
+        for (std::size_t i = 0; i < out.size(); i += 1000)
+            line_->Write(out.substr(i, 1000));
+    });
+    std::string in;
+    std::thread farReader([&] { in = line_->ReadString(out.size(), 10000ms); });
+    std::string got = Read(static_cast<DWORD>(out.size()));
+    Overlapped ov;
+    DWORD sent = 0;
+    if (!WriteFile(port_, out.data(), static_cast<DWORD>(out.size()), &sent, ov.get())) {
+        EXPECT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    }
+    far.join();
+    farReader.join();
+    EXPECT_EQ(got, out);
+    EXPECT_EQ(in, out);
+}
+
+} // namespace
+} // namespace zv
