@@ -83,7 +83,7 @@ void TComTermBuffer::AfterScroll(int Direction) {
     const int height = FOwner->CharHeight();
     const TTermRect area{0, 0, pixelExtent(FColumns, FOwner->CharWidth(), FOwner->ClientWidth()),
                          pixelExtent(FRows, height, FOwner->ClientHeight())};
-    FOwner->ScrollWindow(0, Direction * height, area);
+    FOwner->ScrollContent(0, Direction * height, area);
 }
 
 void TComTermBuffer::EraseCells(int X, int Y, int Count) {

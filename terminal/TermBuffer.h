@@ -51,7 +51,7 @@ public:
     // Move the pixels inside Scroll (a pixel rectangle) by DX, DY; the strip the move uncovers
     // is invalidated with background erase (ScrollWindowEx with SW_INVALIDATE | SW_ERASE, no
     // clip rectangle).
-    virtual void ScrollWindow(int DX, int DY, const TTermRect& Scroll) = 0;
+    virtual void ScrollContent(int DX, int DY, const TTermRect& Scroll) = 0;
     // Repaint the buffer cells of Cells (inclusive cell rectangle, buffer coordinates).
     virtual void InvalidatePortion(const TTermRect& Cells) = 0;
     // Repaint the whole control.

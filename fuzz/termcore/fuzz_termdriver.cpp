@@ -29,7 +29,7 @@ public:
     int ClientWidth() const override { return 333; }
     int ClientHeight() const override { return 777; }
     bool DoubleBuffered() const override { return doubleBuffered; }
-    void ScrollWindow(int DX, int DY, const zv::TTermRect& Scroll) override {
+    void ScrollContent(int DX, int DY, const zv::TTermRect& Scroll) override {
         ZV_FUZZ_CHECK(DX == 0 && (DY == 16 || DY == -16));
         ZV_FUZZ_CHECK(Scroll.Left == 0 && Scroll.Top == 0);
         ZV_FUZZ_CHECK(Scroll.Right == std::min(columns * 8, 333));

@@ -269,7 +269,7 @@ TEST(EscapeCodes, ProcessTextMatchesProcessChar) {
         {"ab\x1B[12;40Hcd\x1B", 2},
         {"\x1B[2Jx", 0},
         {std::string("\0\xFF\x7F", 3) + "\x1B"
-                                     "c",
+                                        "c",
          3},
         {"\x1B[1;7mred\x1B[0m\x1BOA", 0},
         {"\x1BY!!", 0},

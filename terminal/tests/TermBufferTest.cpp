@@ -35,7 +35,7 @@ public:
     int ClientWidth() const override { return clientWidth; }
     int ClientHeight() const override { return clientHeight; }
     bool DoubleBuffered() const override { return doubleBuffered; }
-    void ScrollWindow(int DX, int DY, const TTermRect& Scroll) override {
+    void ScrollContent(int DX, int DY, const TTermRect& Scroll) override {
         requests.push_back("scroll " + std::to_string(DX) + "," + std::to_string(DY) + " " +
                            rect(Scroll));
     }
