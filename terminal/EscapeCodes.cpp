@@ -303,20 +303,19 @@ TEscapeCode TEscapeCodesVT100::DetectExtCode(std::string_view Data) {
         return ecNotCompleted;
     SplitParams(Data.substr(1, Data.size() - 2));
 
-    // For J, K, g and n only the first byte of the first parameter counts; the list is emptied.
-    const auto byFirstByte = [this](char Leading, TEscapeCode OnNone, TEscapeCode On0, char Second,
-                                    TEscapeCode OnSecond) {
+    // For J, K and g: no parameter or a first parameter starting with "0" gives the first code,
+    // one starting with Second the other. Only that first byte counts; the list is emptied.
+    const char lead = firstByteOfFirst(FParams);
+    const auto byLeadingByte = [this, lead](TEscapeCode OnNoneOr0, char Second,
+                                            TEscapeCode OnSecond) {
         TEscapeCode code = ecUnknown;
-        if (FParams.empty())
-            code = OnNone;
-        else if (Leading == '0')
-            code = On0;
-        else if (Leading == Second)
+        if (FParams.empty() || lead == '0')
+            code = OnNoneOr0;
+        else if (lead == Second)
             code = OnSecond;
         FParams.clear();
         return code;
     };
-    const char lead = firstByteOfFirst(FParams);
 
     switch (Data.back()) {
     case 'A':
@@ -332,11 +331,11 @@ TEscapeCode TEscapeCodesVT100::DetectExtCode(std::string_view Data) {
     case 'f':
         return ecCursorMove;
     case 'J':
-        return byFirstByte(lead, ecEraseScreenFrom, ecEraseScreenFrom, '2', ecEraseScreen);
+        return byLeadingByte(ecEraseScreenFrom, '2', ecEraseScreen);
     case 'K':
-        return byFirstByte(lead, ecEraseLineFrom, ecEraseLineFrom, '2', ecEraseLine);
+        return byLeadingByte(ecEraseLineFrom, '2', ecEraseLine);
     case 'g':
-        return byFirstByte(lead, ecClearTab, ecClearTab, '3', ecClearAllTabs);
+        return byLeadingByte(ecClearTab, '3', ecClearAllTabs);
     case 'n': {
         TEscapeCode code = ecUnknown;
         if (!FParams.empty()) {
