@@ -1,0 +1,103 @@
+// What is particular to a pseudo-terminal under the driver: no modem lines, and the other side
+// closing is a hang-up.
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+class PtyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(::grantpt(master_), 0);
+        ASSERT_EQ(::unlockpt(master_), 0);
+        char name[128];
+        ASSERT_EQ(::ptsname_r(master_, name, sizeof name), 0);
+        std::string path = std::string("\\\\.\\") + name;
+        port_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    void TearDown() override {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(port_);
+        }
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    int master_ = -1;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PtyTest, ModemLineCallsFailInsteadOfPretending) {
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+    for (DWORD f : {SETRTS, CLRRTS, SETDTR, CLRDTR}) {
+        EXPECT_FALSE(EscapeCommFunction(port_, f)) << f;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION)) << f;
+    }
+    // What a pseudo-terminal can do still works.
+    EXPECT_TRUE(EscapeCommFunction(port_, SETBREAK));
+    EXPECT_TRUE(EscapeCommFunction(port_, CLRBREAK));
+    EXPECT_TRUE(EscapeCommFunction(port_, SETXOFF));
+    EXPECT_TRUE(EscapeCommFunction(port_, SETXON));
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE; // the DCB is accepted; there is no line to drive
+    EXPECT_TRUE(SetCommState(port_, &dcb));
+}
+
+TEST_F(PtyTest, TheOtherSideClosingFailsPendingAndLaterCalls) {
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    char buf[8];
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port_, buf, sizeof buf, &n, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(::write(master_, "ab", 2), 2);
+    ::close(master_);
+    master_ = -1;
+    EXPECT_FALSE(GetOverlappedResult(port_, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    // Whether "ab" was delivered depends on whether the driver took it before the kernel
+    // flushed the pty at the hang-up; either way the count is consistent with the buffer.
+    EXPECT_LE(n, 2u);
+    EXPECT_FALSE(WriteFile(port_, "x", 1, &n, &ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    CloseHandle(ov.hEvent);
+}
+
+TEST_F(PtyTest, WriteCompletesAfterThePeerTookTheBytes) {
+    // The pty's buffer is bounded: a large write stays pending until the master reads.
+    std::string block(256 * 1024, 'w');
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(port_, block.data(), static_cast<DWORD>(block.size()), &n, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 20), WAIT_TIMEOUT);
+    std::size_t got = 0;
+    char buf[65536];
+    while (got < block.size()) {
+        ssize_t r = ::read(master_, buf, sizeof buf);
+        ASSERT_GT(r, 0);
+        got += static_cast<std::size_t>(r);
+    }
+    ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, TRUE));
+    EXPECT_EQ(n, block.size());
+    CloseHandle(ov.hEvent);
+}
+
+} // namespace
