@@ -53,6 +53,33 @@ void WriteImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& 
 
 } // namespace
 
+void ConfigureBoardPort(TCustomComPort& port) {
+    port.BeginUpdate();
+    port.SetBaudRate(br9600);
+    port.SetPort("COM1");
+    port.Parity()->SetBits(prNone);
+    port.SetStopBits(sbOneStopBit);
+    port.SetDataBits(dbEight);
+    port.SetEvents(AllComEvents);
+    port.Buffer()->SetOutputSize(34000);
+    TComFlowControl* flow = port.FlowControl();
+    flow->SetOutCTSFlow(false);
+    flow->SetOutDSRFlow(false);
+    // Disabled, the driver drives neither line: applying the settings turns both off and only
+    // the sequences move them afterwards.
+    flow->SetControlDTR(dtrDisable);
+    flow->SetControlRTS(rtsDisable);
+    flow->SetXonXoffOut(false);
+    flow->SetXonXoffIn(false);
+    port.OnAfterOpen = [&port](TObject*) { ComPortOpen(port); };
+    port.EndUpdate();
+}
+
+void ComPortOpen(TCustomComPort& port) {
+    port.SetRTS(true);
+    port.SetDTR(false);
+}
+
 TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
                             TDownloadObserver& observer) {
     port.Open();

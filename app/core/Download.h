@@ -103,6 +103,15 @@ enum TDownloadResult {
     drFileRefused,   // FileRefused was reported; nothing reached the line
 };
 
+// Gives `port` the settings of the main window's ComPort1: 9600 baud, "COM1", 8 data bits, no
+// parity, one stop bit, no flow control (no CTS/DSR handshake, no XON/XOFF), DTR and RTS left
+// to the program, an output queue of 34000 bytes (the whole image fits), all ten line events,
+// and OnAfterOpen bound to ComPortOpen. Call it before the port is opened.
+void ConfigureBoardPort(TCustomComPort& port);
+
+// The port's OnAfterOpen handler: the idle state of the board's lines, RTS on, then DTR off.
+void ComPortOpen(TCustomComPort& port);
+
 // The whole download of the HEX file `fileName`:
 //  1. open `port` unless it is open (its OnAfterOpen handler sets the idle state, RTS on and
 //     DTR off); it stays open afterwards;
