@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace zv::detail {
 
@@ -16,10 +17,12 @@ struct TSyncRequest {
     // A message sent to a window: an exception escaping Method goes to the application's
     // exception handler (not back to the sender), and ReplyMessage/InSendMessage apply.
     bool IsMessage = false;
-    // Written on the main thread before Done is set; read by the sender after it.
+    // Written (under the queue's mutex) when Done is set; read by the sender after it.
     std::intptr_t Result = 0;
     std::exception_ptr Error;
     bool Done = false; // guarded by the queue's mutex
+    // The thread blocked in QueueAndWait for this request.
+    std::thread::id Sender;
 };
 
 // On a thread other than the main thread: queues Request, wakes the main loop and blocks until
@@ -30,8 +33,10 @@ void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request);
 // inside a direct call made while one runs, see TDirectCallScope).
 TSyncRequest* CurrentRequest() noexcept;
 
-// Releases the sender of Request with Result, once; false when it was released already.
-bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result);
+// Releases the sender of Request with Result (and Error), once; false when it was released
+// already, in which case nothing is written.
+bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result,
+                    std::exception_ptr Error = nullptr);
 
 // Marks a direct (not queued) call on the main thread: CurrentRequest() is nullptr inside.
 class TDirectCallScope {

@@ -72,16 +72,25 @@ void runRequest(const std::shared_ptr<detail::TSyncRequest>& request) {
     auto& running = runningRequests();
     running.push_back(request.get());
     std::intptr_t result = 0;
+    std::exception_ptr error;
     try {
         result = request->Method();
     } catch (...) {
         if (request->IsMessage)
             HandleCurrentException();
         else
-            request->Error = std::current_exception();
+            error = std::current_exception();
     }
     running.pop_back();
-    detail::ReleaseRequest(*request, result);
+    if (!detail::ReleaseRequest(*request, result, error) && error) {
+        // The caller was released before the call ended (WaitFor from inside it): nobody waits
+        // for the exception any more, so it goes where unhandled exceptions go.
+        try {
+            std::rethrow_exception(error);
+        } catch (...) {
+            HandleCurrentException();
+        }
+    }
 }
 
 // Pops and runs the oldest request; the lock is released while it runs.
@@ -100,6 +109,7 @@ namespace detail {
 
 void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request) {
     auto& queue = syncQueue();
+    Request->Sender = std::this_thread::get_id();
     {
         std::lock_guard lock(queue.Mutex);
         queue.Requests.push_back(Request);
@@ -115,13 +125,14 @@ TSyncRequest* CurrentRequest() noexcept {
     return running.empty() ? nullptr : running.back();
 }
 
-bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result) {
+bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result, std::exception_ptr Error) {
     auto& queue = syncQueue();
     {
         std::lock_guard lock(queue.Mutex);
         if (Request.Done)
             return false;
         Request.Result = Result;
+        Request.Error = std::move(Error);
         Request.Done = true;
     }
     queue.OthersCv.notify_all();
@@ -265,6 +276,8 @@ void TThread::Start() {
         std::lock_guard lock(state->StartMutex);
         if (state->Started.load())
             throw EThread("Cannot call Start on a running or finished thread");
+        // Nothing of this object is touched once the thread runs: Execute may delete it.
+        FStartPending = false;
         try {
             state->Thread = std::thread(&TThread::Run, this, state);
         } catch (const std::exception& e) {
@@ -272,7 +285,6 @@ void TThread::Start() {
         }
         state->Started = true;
     }
-    FStartPending = false;
     std::unique_lock lock(state->StartMutex);
     state->StartCv.wait(lock, [&] { return state->Id.load() != 0; });
 }
@@ -351,6 +363,16 @@ void TThread::WaitFor() {
     {
         std::unique_lock lock(queue.Mutex);
         if (IsMainThread()) {
+            // Waiting from inside one of the thread's own synchronised calls (a handler that
+            // closes what the thread serves): the thread waits for that call to end and the call
+            // waits for the thread. Release the thread from it now, as ReplyMessage would; the
+            // call itself runs on to its end.
+            const auto threadId = state->Thread.get_id();
+            for (detail::TSyncRequest* running : runningRequests())
+                if (running != nullptr && running->Sender == threadId && !running->Done) {
+                    running->Done = true;
+                    queue.OthersCv.notify_all();
+                }
             // Serve the queue while waiting: the thread may be blocked in a hand-off to us.
             while (!state->Finished) {
                 if (!queue.Requests.empty())
@@ -394,6 +416,10 @@ void TThread::SetPriority(TThreadPriority Value) noexcept {
 
 TThreadID TThread::ThreadID() const noexcept {
     return FState->Id.load();
+}
+
+bool TThread::IsCurrentThread() const noexcept {
+    return FState->Started.load() && FState->Thread.get_id() == std::this_thread::get_id();
 }
 
 std::exception_ptr TThread::FatalException() const {

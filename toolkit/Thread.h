@@ -56,7 +56,12 @@ public:
 
     // Blocks until Execute has returned and joins the thread (at once for a thread never
     // started). On the main thread it keeps running queued Synchronize calls and sent messages
-    // meanwhile. Called from the thread itself it raises EThread instead of waiting forever.
+    // meanwhile; called from inside a synchronised call or sent message of this very thread
+    // (a handler that closes what the thread serves), it first releases the thread from that
+    // call, as ReplyMessage does, so that both can finish: the thread's Synchronize returns
+    // while the call runs on to its end (an exception from the rest of the call then goes to
+    // the application's exception handler).
+    // Called from the thread itself it raises EThread instead of waiting forever.
     void WaitFor();
     // True once Execute (and OnTerminate) have returned.
     bool Finished() const noexcept;
@@ -67,6 +72,8 @@ public:
 
     // The system's id of the thread (the Linux TID); 0 before Start.
     TThreadID ThreadID() const noexcept;
+    // True when called on this thread (inside Execute or what it calls).
+    bool IsCurrentThread() const noexcept;
 
     // The exception that escaped Execute, if any (the thread ends; nothing else reports it).
     std::exception_ptr FatalException() const;

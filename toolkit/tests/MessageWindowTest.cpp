@@ -175,6 +175,29 @@ TEST(MessageWindowTest, WaitForServesSentMessagesAndAGoneWindowReleasesItsSender
     EXPECT_FALSE(CheckSynchronize());
 }
 
+// The window hand-off's close from inside a handler, when the method has not replied: waiting
+// for the sender releases it, and the method runs on.
+TEST(MessageWindowTest, DestroyingTheSenderFromInsideTheWindowMethod) {
+    TFuncThread* thread = nullptr;
+    bool destroyed = false;
+    BOOL replyAfterRelease = TRUE;
+    TWindow window([&](TMessage& m) {
+        if (m.WParam != 3)
+            return;
+        delete thread;
+        destroyed = true;
+        replyAfterRelease = ReplyMessage(1);
+    });
+    thread = new TFuncThread([&](TFuncThread& self) {
+        for (WPARAM i = 0; !self.Terminated(); ++i)
+            SendMessageA(window.Handle, WM_PORT, i, 0);
+    });
+    thread->Start();
+    while (!destroyed)
+        CheckSynchronize(-1);
+    EXPECT_EQ(replyAfterRelease, FALSE);
+}
+
 TEST(MessageWindowTest, AnExceptionInTheWindowMethodGoesToTheApplicationHandler) {
     std::string seen;
     auto previous =

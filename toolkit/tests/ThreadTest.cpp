@@ -112,6 +112,54 @@ TEST(ThreadTest, WaitForServesSynchronizeCallsOfTheThreadItWaitsFor) {
     }
 }
 
+// A handler run through Synchronize that destroys the very thread blocked in it (a callback
+// that closes the port whose event thread called it): the wait releases the thread from the
+// call, the thread ends, and the handler runs on to its end.
+TEST(ThreadTest, DestroyingAThreadFromInsideItsOwnSynchronizedCall) {
+    int calls = 0;
+    bool destroyed = false;
+    bool handlerFinished = false;
+    bool finishedAtJoin = false;
+    TFuncThread* thread = nullptr;
+    thread = new TFuncThread([&](TFuncThread& self) {
+        while (!self.Terminated())
+            self.Synchronize([&] {
+                if (++calls < 3)
+                    return;
+                thread->Terminate();
+                thread->WaitFor();
+                finishedAtJoin = thread->Finished();
+                EXPECT_TRUE(IsMainThread());
+                delete thread;
+                destroyed = true;
+                handlerFinished = true;
+                throw Exception("raised after the release");
+            });
+    });
+    std::string reported;
+    auto previous =
+        SetApplicationExceptionHandler([&](const std::exception& e) { reported = e.what(); });
+    thread->Start();
+    while (!destroyed)
+        CheckSynchronize(-1);
+    SetApplicationExceptionHandler(std::move(previous));
+    EXPECT_EQ(reported, "raised after the release");
+    EXPECT_EQ(calls, 3);
+    EXPECT_TRUE(finishedAtJoin);
+    EXPECT_TRUE(handlerFinished);
+    EXPECT_FALSE(CheckSynchronize());
+}
+
+TEST(ThreadTest, IsCurrentThread) {
+    bool inside = false;
+    TFuncThread thread([&](TFuncThread& self) { inside = self.IsCurrentThread(); });
+    EXPECT_FALSE(thread.IsCurrentThread());
+    thread.Start();
+    thread.WaitFor();
+    EXPECT_TRUE(inside);
+    EXPECT_FALSE(thread.IsCurrentThread());
+}
+
 TEST(ThreadTest, WakeHookIsCalledFromTheQueuingThreadAndCheckSynchronizeWaitsForWork) {
     WakeHookGuard guard;
     std::atomic<int> wakes{0};
