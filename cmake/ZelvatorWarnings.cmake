@@ -6,6 +6,6 @@ if(MSVC)
 else()
     target_compile_options(zelvator_warnings INTERFACE
         -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wnon-virtual-dtor -Wold-style-cast
-        -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough
+        -Woverloaded-virtual -Wimplicit-fallthrough
         $<$<BOOL:${ZELVATOR_WERROR}>:-Werror>)
 endif()
