@@ -182,10 +182,11 @@ private:
         if (pulseByPlatform_ && !AtOpen(e.Time))
             pulseByPlatform_ = false;
         if (pulseByPlatform_) {
-            Note(pulseStart_, Printf("DTR pulse of %.1f ms with RTS %s as the port opened "
-                                     "(the platform's doing): a real board resets and %s",
-                                     width, OnOff(pulseRts_).c_str(),
-                                     pulseRts_ ? "runs its program" : "waits for a program"));
+            // The board takes its mode from RTS as the reset ends.
+            Note(pulseStart_, Printf("DTR pulse of %.1f ms as the port opened (the platform's "
+                                     "doing), RTS %s as it ended: a real board resets and %s",
+                                     width, OnOff(e.Rts).c_str(),
+                                     e.Rts ? "runs its program" : "waits for a program"));
             if (mode_ == bmLoading)
                 Deviation(pulseStart_, "the load was interrupted by a reset");
             mode_ = e.Rts ? bmRunning : bmLoading;

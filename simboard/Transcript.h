@@ -103,7 +103,7 @@ struct TJudgeOptions {
     double ToleranceMs = 40; // accepted both ways
     double SlackMs = 60;     // accepted on the late side on top of the tolerance
     // A DTR pulse that begins and ends this soon after the open is the platform's.
-    double OpenWindowMs = 20;
+    double OpenWindowMs = 100;
     // The image every download must carry (ImageEnd + 1 bytes); empty: any non-empty image.
     std::optional<std::vector<std::uint8_t>> Image;
 

@@ -12,7 +12,8 @@ namespace zv::cli {
 namespace {
 
 const std::vector<Command>& Commands() {
-    static const std::vector<Command> commands = {InfoCommand(), ImageCommand()};
+    static const std::vector<Command> commands = {InfoCommand(), ImageCommand(), SendCommand(),
+                                                  ResetCommand(), PortsCommand()};
     return commands;
 }
 

@@ -45,6 +45,10 @@ struct Command {
 // The commands on HEX files (HexCommands.cpp).
 Command InfoCommand();
 Command ImageCommand();
+// The commands on a serial port (PortCommands.cpp).
+Command SendCommand();
+Command ResetCommand();
+Command PortsCommand();
 
 // Runs the program on its arguments (without the program name); returns the exit status.
 int Run(std::span<const std::string> args, std::ostream& out, std::ostream& err);

@@ -225,7 +225,8 @@ TEST(Judge, LineMovementsAtOpenAndCloseAreNotesNotDeviations) {
     const TBoardVerdict v = JudgeTranscript(s.Transcript());
     EXPECT_TRUE(v.Ok()) << AllDeviations(v);
     ASSERT_EQ(v.Notes.size(), 2u);
-    EXPECT_NE(v.Notes[0].find("DTR pulse of 0.5 ms with RTS on"), std::string::npos) << v.Notes[0];
+    EXPECT_NE(v.Notes[0].find("DTR pulse of 0.5 ms as the port opened"), std::string::npos)
+        << v.Notes[0];
     EXPECT_NE(v.Notes[1].find("DTR still on when the port closed"), std::string::npos)
         << v.Notes[1];
 }

@@ -1,0 +1,445 @@
+// The commands that use a serial port: send (the download), reset, and ports (the list).
+//
+// send and reset run the same sequences as the window (app/core/Download.h) on a port set up as
+// the window's ComPort1. Two things differ, because a command is a process of its own: reset
+// opens the port first (the window's Reset works on the port its last download left open), and
+// the port runs without an event thread (no main loop would take its hand-offs).
+//
+// --port SIM puts the simulated board on a virtual line named SIM inside this process; after the
+// job the port is closed, so that the transcript shows what a board sees when the program
+// exits, and the transcript and the board's verdict are printed.
+#include "app/cli/Cli.h"
+#include "app/cli/HexCommands.h"
+#include "app/cli/SystemError.h"
+#include "app/core/Download.h"
+#include "cport/ComPort.h"
+#include "cport/EnumComPorts.h"
+#include "toolkit/Strings.h"
+#ifndef _WIN32
+#include "simboard/SimBoard.h"
+#endif
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace zv::cli {
+
+namespace {
+
+constexpr std::string_view kSimPort = "SIM";
+
+const OptionSpec kPortOption{"port", 'p', "NAME",
+                             "the serial port (default COM1); SIM: the simulated board"};
+const OptionSpec kBaudOption{"baud", 'b', "RATE", "the line speed in bit/s (default 9600)"};
+const OptionSpec kQuietOption{"quiet", 'q', {}, "no progress and no messages but errors"};
+const OptionSpec kSaveOption{"save-received", 0, "OUT",
+                             "with --port SIM: write the bytes the board stored to OUT"};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+bool IsTerminal(int fd) {
+#ifdef _WIN32
+    (void)fd;
+    return false;
+#else
+    return ::isatty(fd) == 1;
+#endif
+}
+
+// The options every port command takes.
+struct PortOptions {
+    std::string Port = "COM1";
+    TBaudRate Baud = br9600;
+    std::int32_t CustomBaud = 9600;
+    std::uint32_t Bits = 9600; // the speed, for messages
+    bool Quiet = false;
+    bool Simulated = false;
+};
+
+PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command) {
+    const std::string where = std::string(command) + ": ";
+    PortOptions o;
+    if (auto port = args.Value("port")) {
+        if (port->empty())
+            throw UsageError(where + "the port name is empty");
+        o.Port = *port;
+    }
+    o.Simulated = EqualsNoCase(o.Port, kSimPort);
+    if (o.Simulated)
+        o.Port = kSimPort;
+    if (auto baud = args.Value("baud")) {
+        const bool digits =
+            !baud->empty() && baud->size() <= 8 &&
+            std::all_of(baud->begin(), baud->end(), [](char c) { return c >= '0' && c <= '9'; });
+        const long rate = digits ? std::stol(*baud) : 0;
+        if (rate < 50 || rate > 4000000)
+            throw UsageError(where + "line speed " + Quoted(*baud) +
+                             " is not a number from 50 to 4000000");
+        o.Bits = static_cast<std::uint32_t>(rate);
+        o.Baud = StrToBaudRate(std::to_string(rate));
+        if (BaudRateToStr(o.Baud) != std::to_string(rate)) {
+            o.Baud = brCustom;
+            o.CustomBaud = static_cast<std::int32_t>(rate);
+        }
+    }
+    o.Quiet = args.Has("quiet");
+    return o;
+}
+
+// A port set up as the window's ComPort1, with the command line's name and speed.
+void SetUpPort(TComPort& port, const PortOptions& o) {
+    ConfigureBoardPort(port);
+    port.SetEvents(TComEvents{});
+    port.SetPort(o.Port);
+    port.SetCustomBaudRate(o.CustomBaud);
+    port.SetBaudRate(o.Baud);
+}
+
+std::string Seconds(double s) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(s < 10 ? 1 : 0) << s << " s";
+    return text.str();
+}
+
+// Reports a download on the command line: the image end, progress on a terminal, the outcome.
+class CliObserver : public TDownloadObserver {
+public:
+    CliObserver(Context& context, const PortOptions& o, const std::string& file)
+        : context_(context), o_(o), file_(file), progress_(!o.Quiet && IsTerminal(2)) {}
+
+    void ImageEnd(std::uint32_t imageEnd) override {
+        total_ = imageEnd + std::size_t{1};
+        if (!o_.Quiet)
+            context_.Out << file_ << ": image end " << imageEnd << ", sending " << total_
+                         << (total_ == 1 ? " byte" : " bytes") << " to " << o_.Port << " at "
+                         << o_.Bits << " bit/s" << std::endl;
+    }
+    void FileOpenFailed(const std::string& name, DWORD error) override {
+        failure_ = "cannot open " + Quoted(name) + ": " + Win32ErrorText(error);
+    }
+    void FileRefused(const std::string& name, const HexLoadReport& report) override {
+        failure_ = "bad HEX file " + Quoted(name) + ": " + HexProblemText(report);
+    }
+    bool WantsProgress() const override { return progress_; }
+    void Progress(std::size_t sent, std::size_t total) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (sent == 0)
+            start_ = now;
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        std::ostringstream line;
+        line << "\r  sent " << sent << " of " << total << " bytes";
+        if (elapsed > 0.05 && sent > 0) {
+            const double rate = static_cast<double>(sent) / elapsed;
+            line << ", " << static_cast<long>(rate) << " bytes/s, "
+                 << Seconds(static_cast<double>(total - sent) / rate) << " left";
+        }
+        line << "\033[K";
+        context_.Err << line.str() << (sent == total ? "\r\033[K" : "") << std::flush;
+    }
+    void Status(std::string_view text, bool) override {
+        if (text == StatusRun) {
+            const double s =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - begun_).count();
+            if (!o_.Quiet)
+                context_.Out << "board started (" << text << ") after " << Seconds(s) << std::endl;
+        }
+    }
+
+    // Throws the file failure the download reported, if any.
+    void ThrowFileFailure() const {
+        if (!failure_.empty())
+            throw Failure(failure_);
+    }
+
+private:
+    Context& context_;
+    const PortOptions& o_;
+    std::string file_;
+    bool progress_;
+    std::size_t total_ = 0;
+    std::string failure_;
+    std::chrono::steady_clock::time_point start_{};
+    std::chrono::steady_clock::time_point begun_ = std::chrono::steady_clock::now();
+};
+
+#ifndef _WIN32
+std::unique_ptr<TSimBoard> CreateBoard(const PortOptions& o) {
+    if (!o.Simulated)
+        return nullptr;
+    TSimBoardOptions options;
+    options.PortName = std::string(kSimPort);
+    options.Pacing = true;
+    return std::make_unique<TSimBoard>(options);
+}
+
+// Prints the board's transcript and verdict and saves what it stored; returns the number of
+// deviations the verdict found.
+std::size_t Report(Context& context, const TSimBoard& board,
+                   std::optional<std::vector<std::uint8_t>> image, const std::string& saveTo) {
+    const TBoardTranscript transcript = board.Transcript();
+    TJudgeOptions judge;
+    judge.Image = std::move(image);
+    const TBoardVerdict verdict = JudgeTranscript(transcript, judge);
+    context.Out << FormatTranscript(transcript) << FormatVerdict(verdict);
+    context.Out.flush();
+    if (!saveTo.empty()) {
+        const TBoardState state = board.State();
+        WriteFileReplacing(saveTo,
+                           std::span<const std::uint8_t>(state.Memory.data(), state.Loaded));
+    }
+    return verdict.Deviations.size();
+}
+#endif
+
+void RequireNoDeviation(std::size_t deviations) {
+    if (deviations > 0)
+        throw Failure("the simulated board found " + std::to_string(deviations) +
+                      (deviations == 1 ? " deviation" : " deviations") +
+                      " from the download protocol");
+}
+
+void RunSend(const ParsedCommand& args, Context& context) {
+    const PortOptions o = ReadPortOptions(args, "send");
+    const std::string& path = args.Operands.at(0);
+    const std::string saveTo = args.Value("save-received").value_or("");
+    if (args.Has("save-received") && !o.Simulated)
+        throw UsageError("send: --save-received needs --port SIM");
+    if (args.Has("save-received") && saveTo.empty())
+        throw UsageError("send: the --save-received file name is empty");
+
+    // A file that cannot be sent is refused before the port is opened: opening a port moves
+    // its lines, which a board may take for a reset.
+    HexImage image;
+    RequireUsable(path, ReadHexFile(path, image));
+    const std::span<const std::uint8_t> expected = image.DownloadBytes();
+
+#ifndef _WIN32
+    const std::unique_ptr<TSimBoard> board = CreateBoard(o);
+#else
+    if (o.Simulated)
+        throw Failure("the simulated board needs the POSIX platform layer");
+#endif
+    CliObserver observer(context, o, path);
+    std::string portError;
+    {
+        TComPort port;
+        SetUpPort(port, o);
+        try {
+            RunDownload(port, path, observer);
+            port.Close();
+        } catch (const EComPort& e) {
+            portError = o.Port + ": " + e.what();
+        }
+    }
+    std::size_t deviations = 0;
+#ifndef _WIN32
+    if (board)
+        deviations = Report(context, *board,
+                            std::vector<std::uint8_t>(expected.begin(), expected.end()), saveTo);
+#endif
+    if (!portError.empty())
+        throw Failure(portError);
+    observer.ThrowFileFailure();
+    RequireNoDeviation(deviations);
+}
+
+void RunReset(const ParsedCommand& args, Context& context) {
+    const PortOptions o = ReadPortOptions(args, "reset");
+#ifndef _WIN32
+    const std::unique_ptr<TSimBoard> board = CreateBoard(o);
+#else
+    if (o.Simulated)
+        throw Failure("the simulated board needs the POSIX platform layer");
+#endif
+    std::string portError;
+    {
+        TComPort port;
+        SetUpPort(port, o);
+        try {
+            port.Open();
+            ResetBoard(port);
+            port.Close();
+            if (!o.Quiet)
+                context.Out << o.Port << ": board reset (DTR pulse of " << DownloadPulseMs << " ms)"
+                            << std::endl;
+        } catch (const EComPort& e) {
+            portError = o.Port + ": " + e.what();
+        }
+    }
+    std::size_t deviations = 0;
+#ifndef _WIN32
+    if (board)
+        deviations = Report(context, *board, std::nullopt, {});
+#endif
+    if (!portError.empty())
+        throw Failure(portError);
+    RequireNoDeviation(deviations);
+}
+
+// ---- ports ---------------------------------------------------------------------------------
+
+std::string SysClassTty() {
+    const char* root = std::getenv("ZELVATOR_SYS_CLASS_TTY");
+    return root != nullptr && *root != '\0' ? root : "/sys/class/tty";
+}
+
+std::string FirstLine(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+// What sysfs says about a tty, without opening the device: its driver and, for a USB adapter,
+// the vendor and product.
+std::string TtyDetails(const std::string& tty) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path base = fs::path(SysClassTty()) / tty;
+    std::vector<std::string> parts;
+    const fs::path driver = fs::read_symlink(base / "device" / "driver", error);
+    if (!error)
+        parts.push_back("driver " + driver.filename().string());
+    fs::path device = fs::canonical(base / "device", error);
+    for (int up = 0; !error && up < 8 && device.has_relative_path(); ++up) {
+        if (fs::exists(device / "idVendor", error)) {
+            std::string usb =
+                "USB " + FirstLine(device / "idVendor") + ":" + FirstLine(device / "idProduct");
+            for (const char* name : {"manufacturer", "product"}) {
+                const std::string text = FirstLine(device / name);
+                if (!text.empty())
+                    usb += " " + text;
+            }
+            const std::string serial = FirstLine(device / "serial");
+            if (!serial.empty())
+                usb += " (serial " + serial + ")";
+            parts.push_back(usb);
+            break;
+        }
+        device = device.parent_path();
+    }
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : ", ") + part;
+    return text.empty() ? "no details in sysfs" : text;
+}
+
+// The device behind each listed port name, as the system's port list gives it.
+std::map<std::string, std::string> PortDevices() {
+    std::map<std::string, std::string> devices;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return devices;
+    for (DWORD i = 0;; ++i) {
+        char name[512];
+        DWORD nameLength = sizeof name;
+        BYTE data[512];
+        DWORD dataLength = sizeof data;
+        DWORD type = 0;
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) !=
+            ERROR_SUCCESS)
+            break;
+        if (type == REG_SZ && dataLength > 0)
+            devices[std::string(reinterpret_cast<const char*>(data))] = name;
+    }
+    RegCloseKey(key);
+    return devices;
+}
+
+void RunPorts(const ParsedCommand&, Context& context) {
+    TStringList names;
+    try {
+        EnumComPorts(&names);
+    } catch (const EComPort& e) {
+        throw Failure(std::string("cannot list the serial ports: ") + e.what());
+    }
+    const std::map<std::string, std::string> devices = PortDevices();
+    std::size_t width = kSimPort.size();
+    for (int i = 0; i < names.Count(); ++i)
+        width = std::max(width, names[i].size());
+
+    for (int i = 0; i < names.Count(); ++i) {
+        const std::string name = names[i];
+        const auto found = devices.find(name);
+        const std::string device = found != devices.end() ? found->second : "";
+        context.Out << std::left << std::setw(static_cast<int>(width) + 2) << name << std::right;
+        if (device.rfind("/dev/", 0) == 0)
+            context.Out << device << "  " << TtyDetails(device.substr(5)) << "\n";
+        else
+            context.Out << (device.empty() ? "?" : device) << "\n";
+    }
+    if (names.Count() == 0)
+        context.Out << "(no serial ports found)\n";
+    context.Out << std::left << std::setw(static_cast<int>(width) + 2) << kSimPort << std::right
+                << "the simulated board, created by " << kProgram << " --port SIM\n";
+}
+
+} // namespace
+
+Command SendCommand() {
+    return {{"send",
+             "FILE",
+             "download a HEX file into the board",
+             "Downloads a HEX file into the simulator board as the window's \"Write Program to\n"
+             "Sim\" does: opens the port (RTS on, DTR off), puts the board into load mode (RTS\n"
+             "off, a 250 ms DTR pulse, 250 ms), sends the image from address 0 to the image end\n"
+             "in one write, waits 250 ms and starts the board (RTS on, a 250 ms DTR pulse). A\n"
+             "file with a bad record is refused before the port is opened.\n"
+             "With --port SIM the simulated board receives the program and its transcript and\n"
+             "verdict are printed; the exit status is 1 when it found deviations from the\n"
+             "protocol. Progress is shown on a terminal unless -q is given.",
+             {kPortOption, kBaudOption, kQuietOption, kSaveOption},
+             1,
+             1},
+            RunSend};
+}
+
+Command ResetCommand() {
+    return {{"reset",
+             "",
+             "reset the board with a DTR pulse",
+             "Opens the port (RTS on, DTR off) and resets the board as the window's \"Reset\"\n"
+             "does: 50 ms, then a 250 ms DTR pulse; RTS stays on, so the board runs its\n"
+             "program. With --port SIM the simulated board's transcript and verdict are printed.",
+             {kPortOption, kBaudOption, kQuietOption},
+             0,
+             0},
+            RunReset};
+}
+
+Command PortsCommand() {
+    return {{"ports",
+             "",
+             "list the serial ports",
+             "Lists the serial ports the system knows, with the device, its driver and, for a\n"
+             "USB adapter, the vendor and product, read from sysfs without opening any device;\n"
+             "and SIM, the simulated board.",
+             {},
+             0,
+             0},
+            RunPorts};
+}
+
+} // namespace zv::cli
