@@ -189,7 +189,7 @@ TEST(Judge, EachDeviationIsNamed) {
     };
     for (const Fault& f : faults) {
         Script s;
-        s.Open(0, true, false);
+        s.Open(-1000, true, false); // well before, so no pulse is taken for the open's own
         f.run(s);
         s.Close(3000);
         TJudgeOptions options;
