@@ -63,8 +63,14 @@ void wakeMainThread() {
         std::lock_guard lock(queue.HookMutex);
         hook = queue.WakeHook;
     }
-    if (hook)
+    if (!hook)
+        return;
+    // The request is queued already and its sender must wait for it whatever the hook does.
+    try {
         hook();
+    } catch (...) {
+        HandleCurrentException();
+    }
 }
 
 // Runs one request on the main thread and releases its sender.

@@ -60,7 +60,8 @@ public:
     // (a handler that closes what the thread serves), it first releases the thread from that
     // call, as ReplyMessage does, so that both can finish: the thread's Synchronize returns
     // while the call runs on to its end (an exception from the rest of the call then goes to
-    // the application's exception handler).
+    // the application's exception handler; the rest must not use the thread's stack, which may
+    // be gone by then: what a synchronised call needs, it captures by value).
     // Called from the thread itself it raises EThread instead of waiting forever.
     void WaitFor();
     // True once Execute (and OnTerminate) have returned.
