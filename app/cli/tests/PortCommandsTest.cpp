@@ -1,0 +1,246 @@
+// zelvator-cli send, reset and ports, run as a program: exit status, messages, the simulated
+// board's transcript and verdict, and the bytes it stored. No test here touches a real serial
+// device: every port is the in-process simulated board or a name that exists nowhere.
+#include "app/core/HexImage.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class PortCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               ("zelvator_cli_port_" + std::to_string(getpid()) + "_" + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs zelvator-cli with stdout and stderr in files (so neither is a terminal).
+    Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        const std::string outPath = (dir_ / "stdout.txt").string();
+        const std::string errPath = (dir_ / "stderr.txt").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        std::vector<std::string> argv = args;
+        argv.insert(argv.begin(), ZELVATOR_CLI_PATH);
+        std::vector<char*> cargs;
+        for (std::string& arg : argv)
+            cargs.push_back(arg.data());
+        cargs.push_back(nullptr);
+        std::vector<std::string> envCopy = env;
+        std::vector<char*> cenv;
+        for (char** e = environ; *e != nullptr; ++e)
+            cenv.push_back(*e);
+        for (std::string& e : envCopy)
+            cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+
+        Result result;
+        pid_t pid = 0;
+        const int spawned =
+            posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0] << ": error " << spawned;
+            return result;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = ReadAll(outPath);
+        result.err = ReadAll(errPath);
+        return result;
+    }
+
+    std::string File(const std::string& name, const std::string& content) {
+        std::ofstream(dir_ / name, std::ios::binary) << content;
+        return (dir_ / name).string();
+    }
+
+    fs::path dir_;
+};
+
+const std::string kHello = std::string(ZELVATOR_SOURCE_DIR) + "/examples/hello/hello.ihx";
+
+std::string ImageOf(const std::string& path) {
+    const std::string text = ReadAll(path);
+    zv::HexImage image;
+    zv::LoadHexBytes(std::vector<std::uint8_t>(text.begin(), text.end()), image);
+    const auto bytes = image.DownloadBytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void ExpectOneErrorLine(const Result& r, const std::string& message) {
+    EXPECT_EQ(r.err, "zelvator-cli: " + message + "\n");
+}
+
+TEST_F(PortCommands, SendIntoTheSimulatedBoard) {
+    const std::string saved = (dir_ / "received.bin").string();
+    const Result r = Run({"send", "--port", "SIM", kHello, "--save-received", saved});
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_EQ(r.err, "") << "no progress when stderr is not a terminal";
+    const std::string image = ImageOf(kHello);
+    EXPECT_TRUE(Has(r.out, kHello + ": image end " + std::to_string(image.size() - 1) +
+                               ", sending " + std::to_string(image.size()) +
+                               " bytes to SIM at 9600 bit/s\n"))
+        << r.out;
+    for (const char* line : {"SIM: transcript", "port opened", "settings 9600 baud 8N1",
+                             "DTR off: reset pulse", "board loads", "board runs", "port closed",
+                             "verdict: OK (1 download, 0 resets, no deviation)"})
+        EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+    EXPECT_TRUE(Has(r.out, "received " + std::to_string(image.size()) + " bytes")) << r.out;
+    EXPECT_EQ(ReadAll(saved), image) << "the board stores ImageEnd + 1 bytes equal to the image";
+}
+
+TEST_F(PortCommands, QuietSpeedAndCustomSpeed) {
+    Result r = Run({"send", "-q", "-p", "sim", "--baud", "115200", kHello});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(Has(r.out, "image end")) << r.out;
+    EXPECT_TRUE(Has(r.out, "settings 115200 baud 8N1")) << r.out;
+    EXPECT_TRUE(Has(r.out, "verdict: OK")) << r.out;
+
+    const std::string one = File("one.ihx", ":00000001FF\n");
+    r = Run({"send", "--port=SIM", "-b", "12345", one, "--save-received", (dir_ / "r").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "settings 12345 baud 8N1")) << r.out;
+    EXPECT_TRUE(Has(r.out, "image end 0, sending 1 byte to SIM at 12345 bit/s")) << r.out;
+    EXPECT_EQ(ReadAll(dir_ / "r"), std::string(1, '\0'));
+}
+
+TEST_F(PortCommands, ResetTheSimulatedBoard) {
+    const Result r = Run({"reset", "--port", "SIM"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "SIM: board reset (DTR pulse of 250 ms)")) << r.out;
+    EXPECT_TRUE(Has(r.out, "reset pulses: 1")) << r.out;
+    EXPECT_TRUE(Has(r.out, "verdict: OK (0 downloads, 1 reset, no deviation)")) << r.out;
+}
+
+TEST_F(PortCommands, WrongUsageExitsWithTwo) {
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"send"}, "send: missing FILE"},
+        {{"send", "--baud", "fast", "x.ihx"}, "send: line speed 'fast' is not a number"},
+        {{"send", "--baud", "0", "x.ihx"}, "send: line speed '0' is not a number"},
+        {{"send", "--baud", "99999999999", "x.ihx"}, "send: line speed '99999999999'"},
+        {{"send", "--port", "", "x.ihx"}, "send: the port name is empty"},
+        {{"send", "--save-received", "o.bin", "x.ihx"}, "send: --save-received needs --port SIM"},
+        {{"reset", "x"}, "reset: unexpected argument 'x'"},
+        {{"reset", "--save-received", "o"}, "reset: unknown option '--save-received'"},
+        {{"ports", "--port", "SIM"}, "ports: unknown option '--port'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const Result r = Run(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(PortCommands, FailuresExitWithOneAndOneLine) {
+    const std::string missing = (dir_ / "missing.ihx").string();
+    Result r = Run({"send", "--port", "SIM", missing});
+    EXPECT_EQ(r.status, 1);
+    ExpectOneErrorLine(r, "cannot open '" + missing +
+                              "': The system cannot find the file specified. (error 2)");
+    EXPECT_EQ(r.out, "") << "refused before the port is opened: no board, no transcript";
+
+    const std::string bad = File("bad.ihx", ":03000000020006F5\n:0300030002000000\n");
+    r = Run({"send", "--port", "SIM", bad});
+    EXPECT_EQ(r.status, 1);
+    ExpectOneErrorLine(r, "bad HEX file '" + bad + "': line 2: checksum mismatch");
+    EXPECT_EQ(r.out, "");
+
+    // A port that exists nowhere: the port's own message.
+    r = Run({"send", "--port", "ZVNOSUCHPORT", kHello});
+    EXPECT_EQ(r.status, 1);
+    ExpectOneErrorLine(r, "ZVNOSUCHPORT: Unable to open com port (win error code: 2)");
+    r = Run({"reset", "--port", "ZVNOSUCHPORT"});
+    EXPECT_EQ(r.status, 1);
+    ExpectOneErrorLine(r, "ZVNOSUCHPORT: Unable to open com port (win error code: 2)");
+}
+
+TEST_F(PortCommands, PortsShowWhatSysfsKnows) {
+    // A sysfs tree of our own: a 16550 UART, a placeholder without a UART, a USB adapter.
+    const fs::path sys = dir_ / "sys";
+    const fs::path tty = sys / "class" / "tty";
+    const fs::path usb = sys / "devices" / "usb1" / "1-1";
+    const fs::path usbTty = usb / "1-1:1.0" / "ttyUSB0";
+    const fs::path uart = sys / "devices" / "serial8250" / "tty" / "ttyS0";
+    for (const fs::path& p : {tty / "ttyUSB0", tty / "ttyS0", tty / "ttyS1" / "device", usbTty,
+                              uart, sys / "drivers" / "ftdi_sio", sys / "drivers" / "serial8250"})
+        fs::create_directories(p);
+    fs::create_directory_symlink(usbTty, tty / "ttyUSB0" / "device");
+    fs::create_directory_symlink(uart, tty / "ttyS0" / "device");
+    fs::create_directory_symlink(sys / "drivers" / "ftdi_sio", usbTty / "driver");
+    fs::create_directory_symlink(sys / "drivers" / "serial8250", uart / "driver");
+    std::ofstream(tty / "ttyS0" / "type") << "4\n";
+    std::ofstream(tty / "ttyS1" / "type") << "0\n";
+    std::ofstream(usb / "idVendor") << "0403\n";
+    std::ofstream(usb / "idProduct") << "6001\n";
+    std::ofstream(usb / "manufacturer") << "FTDI\n";
+    std::ofstream(usb / "product") << "FT232R USB UART\n";
+    std::ofstream(usb / "serial") << "A50285BI\n";
+
+    const Result r = Run({"ports"}, {"ZELVATOR_SYS_CLASS_TTY=" + tty.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "COM1     /dev/ttyS0  driver serial8250\n"
+                     "ttyUSB0  /dev/ttyUSB0  driver ftdi_sio, USB 0403:6001 FTDI FT232R USB UART "
+                     "(serial A50285BI)\n"
+                     "SIM      the simulated board, created by zelvator-cli --port SIM\n");
+
+    const Result none = Run({"ports"}, {"ZELVATOR_SYS_CLASS_TTY=" + (dir_ / "none").string()});
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.out, "(no serial ports found)\n"
+                        "SIM  the simulated board, created by zelvator-cli --port SIM\n");
+}
+
+TEST_F(PortCommands, HelpNamesTheOptions) {
+    const Result r = Run({"send", "--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* option : {"--port NAME", "--baud RATE", "--quiet", "--save-received OUT"})
+        EXPECT_TRUE(Has(r.out, option)) << option << "\n" << r.out;
+}
+
+} // namespace
