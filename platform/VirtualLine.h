@@ -98,6 +98,9 @@ public:
     std::string ReadString(std::size_t count, Duration timeout);
 
     // ---- data and conditions to the near end -------------------------------------------
+    // Never blocks and never drops: a far end that honours flow control watches Rts() (its
+    // CTS) or, with XON/XOFF input control at the near end, the XOFF/XON bytes it reads. The
+    // device holds back its input (RTS off / XOFF) while 4096 bytes wait for the driver.
     void Write(const void* data, std::size_t count);
     void Write(std::string_view data) { Write(data.data(), data.size()); }
     // A break condition on the line: the near end gets EV_BREAK and CE_BREAK, no data byte.
@@ -122,9 +125,10 @@ public:
     std::vector<LineChange> TakeChanges();
     // Waits for the next change and removes it from the queue; nullopt on time-out.
     std::optional<LineChange> WaitChange(Duration timeout);
-    // Called for every change, in order, on the thread that made it (a thread of the near
-    // end). It must not call the near end's Win32 functions; the far-end calls are fine.
-    // Set before the near end opens; an empty function removes it.
+    // Called for every change, in order, on the thread that made it: a thread of the near end,
+    // or the far end's own thread when its Write() makes the device throttle input (RTS
+    // handshake). It must not call the near end's Win32 functions, and should be quick (the near
+    // end's call waits for it); the far-end calls are fine. An empty function removes it.
     void OnChange(std::function<void(const LineChange&)> callback);
 
     // ---- timing and faults -------------------------------------------------------------

@@ -374,7 +374,8 @@ public:
             }
             watcher_.join();
         }
-        ::close(fd_); // releases the flock too
+        ::ioctl(fd_, TIOCNXCL); // the flag can outlive our descriptor (a pty slave's does)
+        ::close(fd_);           // releases the flock too
         ::close(kickFd_);
         fd_ = -1;
     }

@@ -23,6 +23,9 @@ struct RxItem {
 };
 
 constexpr std::size_t kMaxChanges = 1u << 20;
+// The device's own receive buffer (like a tty's 4 KiB): input flow control holds the far end
+// back when this much waits for the driver, and lets it go on at a quarter of it.
+constexpr std::size_t kDeviceBuffer = 4096;
 
 std::string Lower(std::string s) {
     for (char& c : s)
@@ -67,6 +70,7 @@ struct VirtualLine::Impl {
     bool xoffReceived = false; // fOutX and the far end sent XOFF
     bool pacing = false;
     bool kicked = false;
+    bool throttled = false; // input flow control holds the far end back
 
     std::deque<std::uint8_t> txPending; // handed over by the near end, not yet on the wire
     Clock::time_point txAnchor;
@@ -146,6 +150,31 @@ struct VirtualLine::Impl {
                 cb(c);
     }
 
+    // Input flow control of the device (lock held): with RTS handshake RTS drops, with fInX an
+    // XOFF goes to the far end, while the device buffer is full; both are undone when it drains.
+    void CheckThrottle() {
+        const std::size_t waiting = nearRx.size();
+        if (!throttled && waiting >= kDeviceBuffer) {
+            throttled = true;
+            if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && rts) {
+                rts = false;
+                Record(LineSignal::Rts, false);
+            }
+            if (dcb.fInX)
+                farRx.push_back(static_cast<std::uint8_t>(dcb.XoffChar));
+            cv.notify_all();
+        } else if (throttled && waiting <= kDeviceBuffer / 4) {
+            throttled = false;
+            if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && !rts) {
+                rts = true;
+                Record(LineSignal::Rts, true);
+            }
+            if (dcb.fInX)
+                farRx.push_back(static_cast<std::uint8_t>(dcb.XonChar));
+            cv.notify_all();
+        }
+    }
+
     void SetInput(bool& line, std::uint32_t& counter, bool on, bool countFallOnly) {
         std::lock_guard lock(mutex);
         if (line == on)
@@ -165,6 +194,7 @@ struct VirtualLine::Impl {
             rxAnchor = now;
         rxPending.push_back(item);
         Advance(now);
+        CheckThrottle();
         cv.notify_all();
     }
 };
@@ -255,6 +285,13 @@ public:
 
     long Receive(std::uint8_t* data, std::size_t capacity, std::vector<win32::RxMark>& marks,
                  DWORD& error) override {
+        long n = ReceiveLocked(data, capacity, marks, error);
+        line_->NotifyCallbacks(); // input flow control may have moved RTS
+        return n;
+    }
+
+    long ReceiveLocked(std::uint8_t* data, std::size_t capacity, std::vector<win32::RxMark>& marks,
+                       DWORD& error) {
         std::lock_guard lock(line_->mutex);
         if (Gone()) {
             error = ERROR_DEVICE_NOT_CONNECTED;
@@ -302,6 +339,7 @@ public:
             line_->txAnchor = Clock::now();
             line_->cv.notify_all();
         }
+        line_->CheckThrottle();
         return static_cast<long>(n);
     }
 
@@ -350,6 +388,13 @@ public:
         for (;;) {
             const auto now = Clock::now();
             line_->Advance(now);
+            line_->CheckThrottle();
+            if (!line_->toNotify.empty()) {
+                lock.unlock();
+                line_->NotifyCallbacks();
+                lock.lock();
+                continue;
+            }
             unsigned ready = 0;
             if (line_->kicked) {
                 line_->kicked = false;
@@ -605,23 +650,32 @@ std::string VirtualLine::ReadString(std::size_t count, Duration timeout) {
 }
 
 void VirtualLine::Write(const void* data, std::size_t count) {
-    std::lock_guard lock(impl_->mutex);
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    for (std::size_t i = 0; i < count; ++i)
-        impl_->PushRx({p[i], ItemKind::Data});
+    {
+        std::lock_guard lock(impl_->mutex);
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        for (std::size_t i = 0; i < count; ++i)
+            impl_->PushRx({p[i], ItemKind::Data});
+    }
+    impl_->NotifyCallbacks();
 }
 
 void VirtualLine::SendBreak() {
-    std::lock_guard lock(impl_->mutex);
-    impl_->PushRx({0, ItemKind::Break});
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->PushRx({0, ItemKind::Break});
+    }
+    impl_->NotifyCallbacks();
 }
 
 void VirtualLine::InjectError(LineError error, std::uint8_t byte) {
-    std::lock_guard lock(impl_->mutex);
-    ItemKind kind = error == LineError::Frame    ? ItemKind::Frame
-                    : error == LineError::Parity ? ItemKind::Parity
-                                                 : ItemKind::Overrun;
-    impl_->PushRx({byte, kind});
+    {
+        std::lock_guard lock(impl_->mutex);
+        ItemKind kind = error == LineError::Frame    ? ItemKind::Frame
+                        : error == LineError::Parity ? ItemKind::Parity
+                                                     : ItemKind::Overrun;
+        impl_->PushRx({byte, kind});
+    }
+    impl_->NotifyCallbacks();
 }
 
 std::size_t VirtualLine::PendingToNear() const {

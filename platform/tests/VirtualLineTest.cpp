@@ -404,6 +404,47 @@ TEST_F(VirtualLineTest, XoffFromTheFarEndHoldsTransmission) {
     EXPECT_EQ(line_->ReadString(2, 1000ms), "go");
 }
 
+TEST_F(VirtualLineTest, AFullDeviceHoldsTheFarEndBackWithRtsAndXoff) {
+    Configure([](DCB& d) {
+        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        d.fInX = 1;
+    });
+    ASSERT_TRUE(SetupComm(port_, 64, 64));
+    line_->TakeChanges();
+    const std::string data(6000, 'd');
+    line_->Write(data);
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_FALSE(line_->Rts());
+    EXPECT_EQ(line_->ReadString(1, 1000ms), "\x13"); // XOFF
+    EXPECT_EQ(Read(static_cast<DWORD>(data.size())), data);
+    EXPECT_TRUE(line_->Rts());
+    EXPECT_EQ(line_->ReadString(1, 1000ms), "\x11"); // XON
+    auto changes = line_->TakeChanges();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_FALSE(changes[0].level);
+    EXPECT_TRUE(changes[1].level);
+}
+
+TEST_F(VirtualLineTest, TransmitCharAndXoffHoldByHand) {
+    ASSERT_TRUE(TransmitCommChar(port_, '!'));
+    EXPECT_EQ(line_->ReadString(1, 1000ms), "!");
+    ASSERT_TRUE(EscapeCommFunction(port_, SETXOFF)); // as if XOFF had been received
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.fXoffHold, 1u);
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    Overlapped ov;
+    DWORD sent = 0;
+    ASSERT_FALSE(WriteFile(port_, "later", 5, &sent, ov.get()));
+    EXPECT_EQ(line_->ReadString(5, 20ms), "");
+    ASSERT_TRUE(EscapeCommFunction(port_, SETXON));
+    ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    EXPECT_EQ(sent, 5u);
+    EXPECT_EQ(line_->ReadString(5, 1000ms), "later");
+}
+
 TEST_F(VirtualLineTest, UnplugFailsPendingAndLaterCalls) {
     COMMTIMEOUTS t{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port_, &t));
