@@ -109,8 +109,9 @@ public:
     constexpr const_iterator end() const noexcept { return const_iterator(FBits, Count); }
 
 private:
+    // Computed in 64 bits: small Storage types promote to int, which would mix signedness.
     static constexpr Storage AllBits = static_cast<Storage>(
-        Count == sizeof(Storage) * 8 ? ~Storage{0} : (Storage{1} << Count) - 1u);
+        Count == sizeof(Storage) * 8 ? ~0ull : (1ull << Count) - 1ull);
 
     static constexpr Storage BitOf(E member) noexcept {
         // A negative ordinal turns into a huge unsigned one and falls out with the others.
