@@ -268,7 +268,13 @@ TThread::~TThread() {
         FState->Thread.detach();
         return;
     }
+    TerminateAndWait();
+}
+
+void TThread::TerminateAndWait() noexcept {
     Terminate();
+    if (IsCurrentThread())
+        return;
     try {
         WaitFor();
     } catch (...) {

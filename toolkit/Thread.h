@@ -22,8 +22,9 @@
 namespace zv {
 
 // Win32 thread priorities: -15, -2, -1, 0, 1, 2, 15. On Linux a thread gets a nice value
-// (19, 10, 5, 0, -5, -10, -15); a level the process may not have (raising priority needs
-// privileges) silently leaves the thread at the nearest level it may have, never fails.
+// relative to the one it started with (inherited from its creator): +19, +10, +5, 0, -5, -10,
+// -15, within -20..19. A level the process may not have (a lower nice value needs privileges
+// or RLIMIT_NICE room) is refused silently: the thread keeps the level it has; nothing fails.
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 // The Win32 value of a priority (THREAD_PRIORITY_IDLE ... THREAD_PRIORITY_TIME_CRITICAL).
@@ -39,7 +40,7 @@ public:
     explicit TThread(bool CreateSuspended);
     // Terminates and waits (WaitFor), so no joinable thread is ever destroyed. A derived class
     // whose Execute uses its own members must end the thread in its own destructor
-    // (Terminate(); WaitFor();): by the time this destructor runs, the derived part is gone.
+    // (TerminateAndWait()): by the time this destructor runs, the derived part is gone.
     // Called on the thread itself (from inside Execute), it terminates and detaches; the object
     // must then not be touched by Execute any more.
     ~TThread() override;
@@ -66,6 +67,10 @@ public:
     void WaitFor();
     // True once Execute (and OnTerminate) have returned.
     bool Finished() const noexcept;
+    // Terminate, then WaitFor, for destructors: on the thread itself it only terminates (the
+    // base destructor then detaches), and a failure goes to the application's exception
+    // handler instead of out of the destructor.
+    void TerminateAndWait() noexcept;
 
     TThreadPriority Priority() const noexcept;
     // Records the priority and applies it to the running thread (or at Start); never fails.

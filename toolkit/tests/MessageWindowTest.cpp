@@ -22,10 +22,7 @@ class TFuncThread : public TThread {
 public:
     explicit TFuncThread(std::function<void(TFuncThread&)> body)
         : TThread(true), FBody(std::move(body)) {}
-    ~TFuncThread() override {
-        Terminate();
-        WaitFor();
-    }
+    ~TFuncThread() override { TerminateAndWait(); }
     using TThread::Synchronize;
 
 protected:

@@ -28,10 +28,7 @@ class TFuncThread : public TThread {
 public:
     explicit TFuncThread(std::function<void(TFuncThread&)> body)
         : TThread(true), FBody(std::move(body)) {}
-    ~TFuncThread() override {
-        Terminate();
-        WaitFor();
-    }
+    ~TFuncThread() override { TerminateAndWait(); }
     using TThread::Synchronize;
 
 protected:
@@ -227,6 +224,7 @@ TEST(ThreadTest, FatalExceptionAndOnTerminate) {
 TEST(ThreadTest, ADestructorCalledOnTheThreadItselfDetachesInsteadOfWaiting) {
     struct TSelfDeleting : TThread {
         explicit TSelfDeleting(std::promise<void>& done) : TThread(true), Done(done) {}
+        ~TSelfDeleting() override { TerminateAndWait(); }
         std::promise<void>& Done;
         void Execute() override {
             auto& done = Done;
