@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -48,7 +49,9 @@ std::vector<std::pair<std::string, std::string>> ReadPortList() {
 class PortListTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::path(ZELVATOR_BINARY_DIR) / "platform_fake_sys_class_tty";
+        // One tree per test process: CTest may run these tests side by side.
+        root_ = fs::path(ZELVATOR_BINARY_DIR) /
+                ("platform_fake_sys_class_tty_" + std::to_string(::getpid()));
         fs::remove_all(root_);
         AddTty("ttyS0", "4"); // a UART
         AddTty("ttyS1", "0"); // a placeholder without one
