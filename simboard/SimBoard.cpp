@@ -137,9 +137,10 @@ TSimBoard::TSimBoard(TSimBoardOptions options) : impl_(std::make_unique<Impl>())
 }
 
 TSimBoard::~TSimBoard() {
+    // Waits for a change callback that is running; none starts afterwards.
+    impl_->line->OnChange({});
     impl_->stop = true;
     impl_->reader.join();
-    impl_->line->OnChange({});
 }
 
 const std::string& TSimBoard::PortName() const {
