@@ -246,7 +246,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
         try {
             RunDownload(port, path, observer);
             port.Close();
-        } catch (const EComPort& e) {
+        } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
             portError = o.Port + ": " + e.what();
         }
     }
@@ -281,7 +281,7 @@ void RunReset(const ParsedCommand& args, Context& context) {
             if (!o.Quiet)
                 context.Out << o.Port << ": board reset (DTR pulse of " << DownloadPulseMs << " ms)"
                             << std::endl;
-        } catch (const EComPort& e) {
+        } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
             portError = o.Port + ": " + e.what();
         }
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <limits>
 #include <span>
+#include <string>
 
 namespace zv {
 
@@ -16,8 +17,8 @@ constexpr DWORD ProgressIntervalMs = 200;
 
 // One write of the whole block with progress: started asynchronously, then waited for while
 // the output queue drains. The sequence goes on only once the write has completed.
-void WriteWithProgress(TCustomComPort& port, std::span<const std::uint8_t> bytes,
-                       TDownloadObserver& observer) {
+std::size_t WriteWithProgress(TCustomComPort& port, std::span<const std::uint8_t> bytes,
+                              TDownloadObserver& observer) {
     const auto count = static_cast<std::int32_t>(bytes.size());
     const std::size_t total = bytes.size();
     TAsyncHolder async;
@@ -38,20 +39,31 @@ void WriteWithProgress(TCustomComPort& port, std::span<const std::uint8_t> bytes
         }
         throw;
     }
-    port.WaitForAsync(async.Get());
-    observer.Progress(total, total);
+    const auto sent = static_cast<std::size_t>(std::max(port.WaitForAsync(async.Get()), 0));
+    observer.Progress(std::min(sent, total), total);
+    return sent;
 }
 
 void WriteImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer) {
     const std::span<const std::uint8_t> bytes = image.DownloadBytes();
     static_assert(HexImageSize + 1 <= std::numeric_limits<std::int32_t>::max());
-    if (observer.WantsProgress())
-        WriteWithProgress(port, bytes, observer);
-    else
-        port.Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    const std::size_t sent =
+        observer.WantsProgress()
+            ? WriteWithProgress(port, bytes, observer)
+            : static_cast<std::size_t>(
+                  std::max(port.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())), 0));
+    // A time-out ends a write early without an error; starting the board on part of its
+    // program would report a failed download as done.
+    if (sent < bytes.size())
+        throw EDownload(sent, bytes.size());
 }
 
 } // namespace
+
+EDownload::EDownload(std::size_t sent, std::size_t total)
+    : Exception("The write timed out: " + std::to_string(sent) + " of " + std::to_string(total) +
+                " bytes were sent; the board did not get the whole program"),
+      FSent(sent), FTotal(total) {}
 
 void ConfigureBoardPort(TCustomComPort& port) {
     port.BeginUpdate();

@@ -26,6 +26,7 @@
 
 #include "app/core/HexImage.h"
 #include "platform/win32.h"
+#include "toolkit/Exception.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,21 @@ inline constexpr std::string_view StatusRun = "RUN";
 inline constexpr std::string_view FileOpenErrorText = "Soubor nelze otevrit";
 inline constexpr std::string_view FileOpenErrorCaption = "Chyba otevreni souboru";
 inline constexpr unsigned FileOpenErrorFlags = 0x10; // MB_OK | MB_ICONERROR
+
+// The write of the image ended before every byte was sent: the port's write time-outs
+// (Timeouts: 100 ms a byte + 1000 ms by default) are shorter than the line needs, as at the
+// lowest speeds with parity and two stop bits. The board has only part of the program; the
+// download stops there, without the run reset.
+class EDownload : public Exception {
+public:
+    EDownload(std::size_t sent, std::size_t total);
+    std::size_t Sent() const noexcept { return FSent; }
+    std::size_t Total() const noexcept { return FTotal; }
+
+private:
+    std::size_t FSent;
+    std::size_t FTotal;
+};
 
 // What a download reports while it runs. Every method has an empty default; all are called on
 // the thread that runs the download, in the order of the sequence.
@@ -90,7 +106,8 @@ public:
     // default): one plain synchronous Write.
     virtual bool WantsProgress() const { return false; }
     // `sent` of `total` bytes have left the port's output queue. Called with sent == 0 when the
-    // write starts and with sent == total once it has completed.
+    // write starts and with the count the write reported once it has completed (total, unless
+    // it timed out).
     virtual void Progress(std::size_t sent, std::size_t total) {
         (void)sent;
         (void)total;
@@ -126,7 +143,7 @@ TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
 
 // Steps after the load, on an open port: StatusFileTransfer, ImageEnd, then RTS off, DTR on,
 // 250 ms, DTR off, 250 ms; ImageEnd + 1 bytes of `image` in one write; 250 ms, RTS on, DTR on,
-// 250 ms, DTR off; StatusRun.
+// 250 ms, DTR off; StatusRun. A write that sends fewer bytes raises EDownload.
 void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer);
 
 // The Reset command: 50 ms, DTR on, 250 ms, DTR off. RTS is not touched and the port is not

@@ -338,3 +338,36 @@ TEST(DownloadWithEventThread, CompletesAndClosesWhileHandOffsWait) {
 }
 
 } // namespace
+
+namespace {
+
+// Write time-outs shorter than the line needs end the write early: the download must stop
+// there with an error, not start the board on part of its program.
+TEST_F(DownloadTest, WriteThatTimesOutStopsTheDownload) {
+    port_.Timeouts()->SetWriteTotalMultiplier(0);
+    port_.Timeouts()->SetWriteTotalConstant(100);
+    const std::string path = WriteHex("big.ihx", HexFor(Bytes(700, 0x5A)));
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress ? "with progress" : "plain write");
+        Recorder recorder;
+        recorder.Progressing = progress;
+        try {
+            RunDownload(port_, path, recorder);
+            FAIL() << "no error";
+        } catch (const EDownload& e) {
+            EXPECT_LT(e.Sent(), 701u);
+            EXPECT_EQ(e.Total(), 701u);
+            EXPECT_NE(std::string(e.what()).find("of 701 bytes were sent"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_EQ(recorder.Calls.back(), "image end 700") << "no RUN";
+        // Reset the board's view for the next round.
+        port_.ClearBuffer(false, true);
+        const TBoardVerdict verdict = JudgeTranscript(board_->Transcript());
+        EXPECT_TRUE(verdict.Downloads.empty());
+        EXPECT_EQ(board_->State().Mode, bmLoading) << "no run reset after a failed write";
+        board_->ClearTranscript();
+    }
+}
+
+} // namespace
