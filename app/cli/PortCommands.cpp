@@ -46,6 +46,10 @@ const OptionSpec kPortOption{"port", 'p', "NAME",
                              "the serial port (default COM1); SIM: the simulated board"};
 const OptionSpec kBaudOption{"baud", 'b', "RATE", "the line speed in bit/s (default 9600)"};
 const OptionSpec kQuietOption{"quiet", 'q', {}, "no progress and no messages but errors"};
+const OptionSpec kToleranceOption{
+    "tolerance", 0, "MS", "with --port SIM: the verdict's tolerance both ways (default 40)"};
+const OptionSpec kSlackOption{"slack", 0, "MS",
+                              "with --port SIM: how much later still a wait may end (default 60)"};
 const OptionSpec kSaveOption{"save-received", 0, "OUT",
                              "with --port SIM: write the bytes the board stored to OUT"};
 
@@ -73,7 +77,26 @@ struct PortOptions {
     std::uint32_t Bits = 9600; // the speed, for messages
     bool Quiet = false;
     bool Simulated = false;
+    double ToleranceMs = TJudgeOptions{}.ToleranceMs; // the verdict's tolerance
+    double SlackMs = TJudgeOptions{}.SlackMs;         // and its scheduling slack
 };
+
+// A number of milliseconds for a verdict option (--tolerance, --slack).
+double Milliseconds(const ParsedCommand& args, std::string_view option, bool simulated,
+                    const std::string& where, double fallback) {
+    const auto value = args.Value(option);
+    if (!value)
+        return fallback;
+    if (!simulated)
+        throw UsageError(where + "--" + std::string(option) + " needs --port SIM");
+    const bool digits =
+        !value->empty() && value->size() <= 5 &&
+        std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits)
+        throw UsageError(where + std::string(option) + " " + Quoted(*value) +
+                         " is not a number of milliseconds from 0 to 99999");
+    return std::stod(*value);
+}
 
 PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command) {
     const std::string where = std::string(command) + ": ";
@@ -102,6 +125,8 @@ PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command)
         }
     }
     o.Quiet = args.Has("quiet");
+    o.ToleranceMs = Milliseconds(args, "tolerance", o.Simulated, where, o.ToleranceMs);
+    o.SlackMs = Milliseconds(args, "slack", o.Simulated, where, o.SlackMs);
     return o;
 }
 
@@ -193,10 +218,12 @@ std::unique_ptr<TSimBoard> CreateBoard(const PortOptions& o) {
 
 // Prints the board's transcript and verdict and saves what it stored; returns the number of
 // deviations the verdict found.
-std::size_t Report(Context& context, const TSimBoard& board,
+std::size_t Report(Context& context, const TSimBoard& board, const PortOptions& o,
                    std::optional<std::vector<std::uint8_t>> image, const std::string& saveTo) {
     const TBoardTranscript transcript = board.Transcript();
     TJudgeOptions judge;
+    judge.ToleranceMs = o.ToleranceMs;
+    judge.SlackMs = o.SlackMs;
     judge.Image = std::move(image);
     const TBoardVerdict verdict = JudgeTranscript(transcript, judge);
     context.Out << FormatTranscript(transcript) << FormatVerdict(verdict);
@@ -253,7 +280,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
     std::size_t deviations = 0;
 #ifndef _WIN32
     if (board)
-        deviations = Report(context, *board,
+        deviations = Report(context, *board, o,
                             std::vector<std::uint8_t>(expected.begin(), expected.end()), saveTo);
 #endif
     if (!portError.empty())
@@ -288,7 +315,7 @@ void RunReset(const ParsedCommand& args, Context& context) {
     std::size_t deviations = 0;
 #ifndef _WIN32
     if (board)
-        deviations = Report(context, *board, std::nullopt, {});
+        deviations = Report(context, *board, o, std::nullopt, {});
 #endif
     if (!portError.empty())
         throw Failure(portError);
@@ -410,7 +437,7 @@ Command SendCommand() {
              "With --port SIM the simulated board receives the program and its transcript and\n"
              "verdict are printed; the exit status is 1 when it found deviations from the\n"
              "protocol. Progress is shown on a terminal unless -q is given.",
-             {kPortOption, kBaudOption, kQuietOption, kSaveOption},
+             {kPortOption, kBaudOption, kQuietOption, kSaveOption, kToleranceOption, kSlackOption},
              1,
              1},
             RunSend};
@@ -423,7 +450,7 @@ Command ResetCommand() {
              "Opens the port (RTS on, DTR off) and resets the board as the window's \"Reset\"\n"
              "does: 50 ms, then a 250 ms DTR pulse; RTS stays on, so the board runs its\n"
              "program. With --port SIM the simulated board's transcript and verdict are printed.",
-             {kPortOption, kBaudOption, kQuietOption},
+             {kPortOption, kBaudOption, kQuietOption, kToleranceOption, kSlackOption},
              0,
              0},
             RunReset};
