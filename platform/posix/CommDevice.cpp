@@ -204,6 +204,8 @@ void CommDevice::ServiceReads(Clock::time_point now) {
         }
         std::size_t took = TakeFromQueue(r.buffer + r.got, r.want - r.got);
         r.got += static_cast<DWORD>(took);
+        if (took > 0)
+            UpdateDtrHandshake();
         // The interval timer starts at the first byte and restarts with every byte.
         if (took > 0 && r.interval != 0)
             r.intervalDeadline = now + std::chrono::milliseconds(r.interval);
@@ -230,6 +232,27 @@ void CommDevice::AbortReads(DWORD error) {
 
 // ---- input from the device --------------------------------------------------------------
 
+bool CommDevice::DsrLow() {
+    DWORD status = 0;
+    return backend_->GetModemStatus(status) == 0 && !(status & MS_DSR_ON);
+}
+
+// DTR handshake: DTR drops when fewer than XoffLim bytes are free in the input queue and rises
+// again when no more than XonLim bytes are queued.
+void CommDevice::UpdateDtrHandshake() {
+    if (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        return;
+    const std::size_t size = inQueue_.size();
+    const std::size_t xoff = std::min<std::size_t>(dcb_.XoffLim, size - 1);
+    if (!dtrThrottled_ && size - inCount_ <= xoff) {
+        dtrThrottled_ = true;
+        backend_->SetDtr(false);
+    } else if (dtrThrottled_ && inCount_ <= dcb_.XonLim) {
+        dtrThrottled_ = false;
+        backend_->SetDtr(true);
+    }
+}
+
 void CommDevice::TakeInput() {
     if (deadError_ != 0 || closed_)
         return;
@@ -241,6 +264,7 @@ void CommDevice::TakeInput() {
     const DWORD events = collected_;
     collected_ = 0;
     Raise(events);
+    UpdateDtrHandshake();
 }
 
 void CommDevice::TakeInputBatch() {
@@ -258,6 +282,8 @@ void CommDevice::TakeInputBatch() {
         }
         if (n == 0 && marks_.empty())
             return;
+        if (dcb_.fDsrSensitivity && DsrLow())
+            continue; // fDsrSensitivity: bytes are ignored while DSR is off
         StoreInput(scratch_.data(), static_cast<std::size_t>(n), marks_);
         if (static_cast<std::size_t>(n) < capacity && marks_.empty())
             return;
@@ -411,7 +437,9 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
         }
         // Only the current write's bytes go to the device, so that a time-out can flush the
         // device's queue without touching the next write.
-        while (w.pushed < w.length) {
+        // fOutxDsrFlow: nothing more goes out while DSR is off (a tty has no such switch).
+        const bool dsrHold = dcb_.fOutxDsrFlow && DsrLow();
+        while (w.pushed < w.length && !dsrHold) {
             DWORD error = 0;
             long n = backend_->Send(w.data + w.pushed, w.length - w.pushed, error);
             if (n < 0) {
@@ -717,7 +745,9 @@ BOOL CommDevice::SetState(const DCB& in) {
 
 void CommDevice::ApplyLines(const DCB& dcb) {
     // Errors are ignored: a device without modem lines has nothing to drive.
-    backend_->SetDtr(dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        dtrThrottled_ = false;
+    backend_->SetDtr(dcb.fDtrControl != DTR_CONTROL_DISABLE && !dtrThrottled_);
     if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
         backend_->SetRts(rtsToggleOn_);
     else
@@ -761,6 +791,7 @@ BOOL CommDevice::Purge(DWORD flags) {
         inHead_ = 0;
         inCount_ = 0;
         rx80Raised_ = false;
+        UpdateDtrHandshake();
     }
     if (flags != 0)
         backend_->Kick();
@@ -779,7 +810,9 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
     errors_ = 0;
     abortLatched_ = false;
     if (stat != nullptr) {
-        const DWORD hold = backend_->HoldFlags();
+        DWORD hold = backend_->HoldFlags();
+        if (dcb_.fOutxDsrFlow && OutQueueBytes() > 0 && DsrLow())
+            hold |= 2;
         *stat = COMSTAT{};
         stat->fCtsHold = (hold & 1) ? 1 : 0;
         stat->fDsrHold = (hold & 2) ? 1 : 0;

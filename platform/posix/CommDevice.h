@@ -80,6 +80,8 @@ private:
     void ServiceLoop();
     void TakeInput();
     void TakeInputBatch();
+    bool DsrLow();
+    void UpdateDtrHandshake();
     void StoreInput(const std::uint8_t* data, std::size_t count, const std::vector<RxMark>& marks);
     void StoreByte(std::uint8_t byte);
     void ServiceReads(Clock::time_point now);
@@ -118,6 +120,7 @@ private:
     bool collecting_ = false;
     DWORD collected_ = 0;
     bool rtsToggleOn_ = false;
+    bool dtrThrottled_ = false;
     std::optional<Clock::time_point> drainCheck_;
     ModemCounters counters_{};
     bool haveCounters_ = false;

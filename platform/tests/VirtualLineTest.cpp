@@ -426,6 +426,54 @@ TEST_F(VirtualLineTest, AFullDeviceHoldsTheFarEndBackWithRtsAndXoff) {
     EXPECT_TRUE(changes[1].level);
 }
 
+TEST_F(VirtualLineTest, DsrSensitivityIgnoresInputWhileDsrIsOff) {
+    Configure([](DCB& d) { d.fDsrSensitivity = 1; });
+    line_->SetDsr(false);
+    line_->Write("lost");
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.cbInQue, 0u);
+    line_->SetDsr(true);
+    line_->Write("kept");
+    EXPECT_EQ(Read(4), "kept");
+}
+
+TEST_F(VirtualLineTest, DtrHandshakeFollowsTheQueueLimits) {
+    ASSERT_TRUE(SetupComm(port_, 100, 100));
+    Configure([](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        d.XoffLim = 20; // DTR drops when 20 bytes or fewer are free
+        d.XonLim = 10;  // and rises when 10 or fewer are queued
+    });
+    EXPECT_TRUE(line_->Dtr());
+    line_->Write(std::string(79, 'a'));
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_TRUE(line_->Dtr());
+    line_->Write("b");
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_FALSE(line_->Dtr());
+    EXPECT_EQ(Read(70).size(), 70u);
+    EXPECT_TRUE(line_->Dtr());
+}
+
+TEST_F(VirtualLineTest, DsrFlowHoldsOutput) {
+    Configure([](DCB& d) { d.fOutxDsrFlow = 1; });
+    line_->SetDsr(false);
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    Overlapped ov;
+    DWORD sent = 0;
+    ASSERT_FALSE(WriteFile(port_, "dsr", 3, &sent, ov.get()));
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.fDsrHold, 1u);
+    EXPECT_EQ(line_->ReadString(3, 20ms), "");
+    line_->SetDsr(true);
+    ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    EXPECT_EQ(line_->ReadString(3, 1000ms), "dsr");
+}
+
 TEST_F(VirtualLineTest, TransmitCharAndXoffHoldByHand) {
     ASSERT_TRUE(TransmitCommChar(port_, '!'));
     EXPECT_EQ(line_->ReadString(1, 1000ms), "!");
