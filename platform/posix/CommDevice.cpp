@@ -482,8 +482,12 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
             continue;
         }
         if (outq > 0) {
-            // Re-check when the queued bytes should have left the line.
+            // Re-check when the queued bytes should have left the line. While flow control
+            // holds them, the release wakes the driver (a line change or a kick); the slow
+            // re-check is only a safety net for holds that nothing reports (XOFF on a tty).
             auto eta = CharacterTime(dcb_) * static_cast<long>(outq);
+            if (backend_->HoldFlags() != 0)
+                eta = std::chrono::milliseconds(100);
             drainCheck_ =
                 now + std::max<std::chrono::nanoseconds>(eta, std::chrono::microseconds(200));
         }
@@ -673,8 +677,10 @@ void CommDevice::ServiceLoop() {
         }
         const bool live = deadError_ == 0;
         const bool wantRead = live && InputFree() > 0;
-        const bool wantWrite =
-            live && !writes_.empty() && writes_.front().pushed < writes_.front().length;
+        // Room in the device only matters while output may flow (not while DSR holds it).
+        const bool wantWrite = live && !writes_.empty() &&
+                               writes_.front().pushed < writes_.front().length &&
+                               !(dcb_.fOutxDsrFlow && DsrLow());
         const auto deadline = live ? NextDeadline() : std::nullopt;
         lock.unlock();
         const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);

@@ -337,6 +337,7 @@ public:
         }
         if (txChanged) {
             line_->txAnchor = Clock::now();
+            line_->kicked = true; // the driver's service thread resumes the held write
             line_->cv.notify_all();
         }
         line_->CheckThrottle();
