@@ -488,6 +488,15 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
             auto eta = CharacterTime(dcb_) * static_cast<long>(outq);
             if (backend_->HoldFlags() != 0)
                 eta = std::chrono::milliseconds(100);
+            // A queue that does not move is held by something: back off, up to 100 ms.
+            if (outq == lastOutq_)
+                stall_ = std::min<std::chrono::nanoseconds>(
+                    std::max<std::chrono::nanoseconds>(stall_ * 2, std::chrono::milliseconds(1)),
+                    std::chrono::milliseconds(100));
+            else
+                stall_ = {};
+            lastOutq_ = outq;
+            eta = std::max(eta, stall_);
             drainCheck_ =
                 now + std::max<std::chrono::nanoseconds>(eta, std::chrono::microseconds(200));
         }

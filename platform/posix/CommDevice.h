@@ -122,6 +122,8 @@ private:
     bool rtsToggleOn_ = false;
     bool dtrThrottled_ = false;
     std::optional<Clock::time_point> drainCheck_;
+    std::size_t lastOutq_ = 0;
+    std::chrono::nanoseconds stall_{};
     ModemCounters counters_{};
     bool haveCounters_ = false;
 
