@@ -11,12 +11,12 @@
 #include <QAction>
 #include <QFile>
 #include <QFileDialog>
-#include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QResizeEvent>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QWidget>
@@ -39,6 +39,24 @@ constexpr int StatusBarHeight = 19;
 constexpr int ClientHeight = 50;
 constexpr int PanelWidths[3] = {70, 85, 50};
 const char* const PanelStartTexts[3] = {"Open File !", "Name", "????"};
+
+// A row of status panels at fixed widths, placed side by side without a layout, so that the
+// window's width never squeezes them.
+class TPanelRow : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void resizeEvent(QResizeEvent* Event) override {
+        QWidget::resizeEvent(Event);
+        int x = 0;
+        const QList<QLabel*> panels = findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        for (qsizetype i = 0; i < panels.size() && i < 3; ++i) {
+            panels[i]->setGeometry(x, 0, PanelWidths[i], height());
+            x += PanelWidths[i];
+        }
+    }
+};
 
 // A message box in the way the program shows its own errors: OK button, error icon.
 void ShowErrorBox(QWidget* Parent, const QString& Text, const QString& Caption) {
@@ -152,26 +170,16 @@ TForm1::TForm1(TForm2* About, QWidget* Parent)
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setFixedHeight(StatusBarHeight);
-    // The panels sit edge to edge in one row; the last one is cut off at the window's edge
-    // (the three are wider together than the window).
-    auto* panels = new QWidget(StatusBar1);
-    auto* row = new QHBoxLayout(panels);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(0);
+    // The panels sit edge to edge at their fixed widths; what does not fit in the window (the
+    // three are wider together than the window) is cut off at its edge.
+    auto* panels = new TPanelRow(StatusBar1);
     for (int i = 0; i < 3; ++i) {
         auto* panel = new QLabel(QString::fromLatin1(PanelStartTexts[i]), panels);
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
         panel->setContentsMargins(2, 0, 2, 0);
-        if (i < 2)
-            panel->setFixedWidth(PanelWidths[i]);
-        else
-            panel->setMaximumWidth(PanelWidths[i]);
-        panel->setMinimumWidth(0);
-        row->addWidget(panel);
         FPanels[i] = panel;
     }
-    row->addStretch();
     StatusBar1->setStyleSheet(QStringLiteral("QStatusBar::item { border: none; }"));
     StatusBar1->addWidget(panels, 1);
     setStatusBar(StatusBar1);

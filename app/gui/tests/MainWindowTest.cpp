@@ -1,0 +1,411 @@
+// Zelvator's windows driven without a user: dialogs and message boxes go through the modal
+// door, downloads go to a simulated board or a virtual line.
+#include "app/gui/Hw.h"
+#include "app/gui/Main.h"
+#include "cport/ComPort.h"
+#include "cportui/ComComboBox.h"
+#include "cportui/ComSetup.h"
+#include "platform/VirtualLine.h"
+#include "simboard/SimBoard.h"
+#include "toolkit/Strings.h"
+#include "toolkit/qt/ModalRunner.h"
+#include "toolkit/qt/QtApplication.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QToolButton>
+#include <QWindow>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zv {
+namespace {
+
+TQtApplication& App() {
+    static int argc = 1;
+    static char arg0[] = "zelvator_gui_tests";
+    static char* argv[] = {arg0, nullptr};
+    static TQtApplication* app = new TQtApplication(argc, argv);
+    return *app;
+}
+
+// Intel HEX text with data records covering [0, size), 16 bytes per record, byte i = i * 7 + 3,
+// and the end-of-file record; `badChecksumLine` (1-based, 0 for none) gets a wrong checksum.
+std::string HexText(std::uint32_t size, unsigned badChecksumLine = 0) {
+    std::string text;
+    unsigned line = 0;
+    char buf[32];
+    for (std::uint32_t address = 0; address < size; address += 16) {
+        const std::uint32_t count = std::min<std::uint32_t>(16, size - address);
+        unsigned sum = count + (address >> 8) + (address & 0xFF);
+        std::snprintf(buf, sizeof buf, ":%02X%04X00", count, address);
+        text += buf;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const unsigned value = ((address + i) * 7 + 3) & 0xFF;
+            sum += value;
+            std::snprintf(buf, sizeof buf, "%02X", value);
+            text += buf;
+        }
+        unsigned checksum = (0x100 - (sum & 0xFF)) & 0xFF;
+        if (++line == badChecksumLine)
+            checksum ^= 0x55;
+        std::snprintf(buf, sizeof buf, "%02X\r\n", checksum);
+        text += buf;
+    }
+    return text + ":00000001FF\r\n";
+}
+
+std::vector<std::uint8_t> ImageBytes(std::uint32_t size, std::size_t sent) {
+    std::vector<std::uint8_t> bytes(sent, 0);
+    for (std::uint32_t a = 0; a < size; ++a)
+        bytes[a] = static_cast<std::uint8_t>((a * 7 + 3) & 0xFF);
+    return bytes;
+}
+
+// Every text panel 0 shows while it is painted, in order without repeats.
+class TPaintRecorder : public QObject {
+public:
+    explicit TPaintRecorder(QLabel* Panel) : FPanel(Panel) { Panel->installEventFilter(this); }
+    std::vector<std::string> Shown;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == FPanel && event->type() == QEvent::Paint) {
+            const std::string text = FPanel->text().toStdString();
+            if (Shown.empty() || Shown.back() != text)
+                Shown.push_back(text);
+        }
+        return false;
+    }
+
+private:
+    QLabel* FPanel;
+};
+
+struct TBox {
+    QString text, caption;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        ASSERT_TRUE(dir.isValid());
+        form = std::make_unique<TForm1>(&about);
+        form->show();
+        // Repaints reach the panels only once the window is on the (offscreen) screen.
+        for (int i = 0; i < 100 && !(form->windowHandle() && form->windowHandle()->isExposed());
+             ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        SetModalRunner([this](QDialog& dialog) { return Answer(dialog); });
+        SetApplicationExceptionHandler(
+            [this](const std::exception& e) { exceptions.emplace_back(e.what()); });
+    }
+    void TearDown() override {
+        form.reset();
+        SetModalRunner(nullptr);
+        SetApplicationExceptionHandler(ShowExceptionMessage);
+    }
+
+    // What the modal door does with each dialog.
+    int Answer(QDialog& dialog) {
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+            boxes.push_back({box->text(), box->windowTitle(), box->icon()});
+            return QMessageBox::Ok;
+        }
+        if (auto* files = qobject_cast<QFileDialog*>(&dialog)) {
+            if (fileToChoose.isEmpty())
+                return QDialog::Rejected;
+            files->selectFile(fileToChoose);
+            return QDialog::Accepted;
+        }
+        if (qobject_cast<TForm2*>(&dialog)) {
+            ++aboutShown;
+            return QDialog::Rejected;
+        }
+        if (auto* setup = qobject_cast<TComSetupFrm*>(&dialog))
+            return onSetup ? onSetup(*setup) : int(QDialog::Rejected);
+        ADD_FAILURE() << "unexpected dialog " << dialog.metaObject()->className();
+        return QDialog::Rejected;
+    }
+
+    QString WriteFile(const char* name, const std::string& content) {
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        std::ofstream(path.toStdString(), std::ios::binary) << content;
+        return path;
+    }
+    void ChooseFile(const QString& path) {
+        fileToChoose = path;
+        form->ToolButton1Click();
+    }
+    QLabel* Panel(int index) const { return form->StatusBar1->findChildren<QLabel*>().at(index); }
+
+    TQtApplication& app = App(); // before any widget
+    QTemporaryDir dir;
+    TForm2 about;
+    std::unique_ptr<TForm1> form;
+    QString fileToChoose;
+    std::vector<TBox> boxes;
+    std::vector<std::string> exceptions;
+    int aboutShown = 0;
+    std::function<int(TComSetupFrm&)> onSetup;
+};
+
+TEST_F(MainWindowTest, StartsWithTheDesignedWindowAndPort) {
+    EXPECT_EQ(form->windowTitle(), "Zelvator");
+    EXPECT_EQ(form->PanelText(0), "Open File !");
+    EXPECT_EQ(form->PanelText(1), "Name");
+    EXPECT_EQ(form->PanelText(2), "????");
+    EXPECT_EQ(Panel(0)->width(), 70);
+    EXPECT_EQ(Panel(1)->width(), 85);
+
+    struct ButtonCase {
+        QAction* action;
+        const char* hint;
+        bool enabled;
+    };
+    const ButtonCase buttons[] = {
+        {form->ToolButton1, "Open File", true},
+        {form->ToolButton3, "Setup COM", true},
+        {form->ToolButton4, "Help - About", true},
+        {form->ToolButton5, "Help - About", true},
+        {form->ToolButton6, "Reset", true},
+        {form->ToolButton8, "Write Program to Sim", false},
+    };
+    for (const ButtonCase& b : buttons) {
+        EXPECT_EQ(b.action->toolTip(), b.hint);
+        EXPECT_EQ(b.action->isEnabled(), b.enabled) << b.hint;
+        EXPECT_FALSE(b.action->icon().pixmap(16, 16).isNull()) << b.hint << ": image missing";
+    }
+    // Left to right as designed, with the two gaps.
+    const QList<QAction*> order = form->ToolBar1->actions();
+    const QList<QAction*> expected = {form->ToolButton1, form->ToolButton2, form->ToolButton3,
+                                      form->ToolButton4, form->ToolButton5, form->ToolButton6,
+                                      form->ToolButton7, form->ToolButton8};
+    EXPECT_EQ(order, expected);
+    EXPECT_TRUE(form->ToolButton2->icon().isNull());
+    EXPECT_EQ(form->ToolBar1->widgetForAction(form->ToolButton2)->width(), 18);
+    EXPECT_EQ(form->ToolBar1->widgetForAction(form->ToolButton7)->width(), 28);
+
+    TComPort& port = *form->ComPort1;
+    EXPECT_FALSE(port.Connected());
+    EXPECT_FALSE(port.Loading());
+    EXPECT_EQ(port.Port(), "COM1");
+    EXPECT_EQ(port.BaudRate(), br9600);
+    EXPECT_EQ(port.DataBits(), dbEight);
+    EXPECT_EQ(port.StopBits(), sbOneStopBit);
+    EXPECT_EQ(port.Parity()->Bits(), prNone);
+    EXPECT_EQ(port.Events(), AllComEvents);
+    EXPECT_EQ(port.Buffer()->OutputSize(), 34000);
+    EXPECT_EQ(port.FlowControl()->ControlDTR(), dtrDisable);
+    EXPECT_EQ(port.FlowControl()->ControlRTS(), rtsDisable);
+    EXPECT_EQ(port.FlowControl()->GetFlowControl(), fcNone);
+}
+
+TEST_F(MainWindowTest, OpenFileEnablesWriteOnlyWhenConfirmed) {
+    form->ToolButton1Click(); // cancelled
+    EXPECT_FALSE(form->ToolButton8->isEnabled());
+    EXPECT_EQ(form->PanelText(0), "Open File !");
+
+    const QString path = WriteFile("prog.ihx", HexText(16));
+    ChooseFile(path);
+    EXPECT_TRUE(form->ToolButton8->isEnabled());
+    EXPECT_EQ(form->PanelText(0), "File is Set");
+    EXPECT_EQ(QString::fromStdString(form->FileName()), path);
+
+    // Cancelling later changes nothing; Write stays available.
+    fileToChoose.clear();
+    form->ToolButton1Click();
+    EXPECT_TRUE(form->ToolButton8->isEnabled());
+    EXPECT_EQ(QString::fromStdString(form->FileName()), path);
+}
+
+TEST(OpenDialogFilter, PairsDescriptionsWithTheirPatterns) {
+    App();
+    const QStringList filters = NameFiltersFromFilterString(OpenDialogFilter);
+    EXPECT_EQ(filters,
+              QStringList({"*.HEX (*.ihx *.hex)", "*.ihx (*.ihx)", "*.BIN (*.bin)", "All (*.*)"}));
+    TForm1 form(nullptr);
+    EXPECT_EQ(form.OpenDialog1->nameFilters(), filters);
+
+    struct MatchCase {
+        int filter;
+        const char* name;
+        bool matches;
+    };
+    const MatchCase cases[] = {
+        {0, "blink.ihx", true},  {0, "BLINK.IHX", true}, {0, "hello.HEX", true},
+        {0, "hello.bin", false}, {1, "a.ihx", true},     {1, "A.Ihx", true},
+        {1, "a.hex", false},     {1, "a.bin", false},    {2, "rom.BIN", true},
+        {2, "rom.ihx", false},   {3, "notes.txt", true},
+    };
+    for (const MatchCase& c : cases)
+        EXPECT_EQ(NameFilterMatches(filters[c.filter], QString::fromLatin1(c.name)), c.matches)
+            << filters[c.filter].toStdString() << " / " << c.name;
+}
+
+TEST_F(MainWindowTest, PortErrorIsShownAndPanelZeroKeepsItsText) {
+    ChooseFile(WriteFile("prog.hex", HexText(32)));
+    form->ComPort1->SetPort("ZVNOSUCHPORT");
+    // Triggered from the event loop, as a click is: the exception reaches the standard display.
+    QMetaObject::invokeMethod(form->ToolButton8, "trigger", Qt::QueuedConnection);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_EQ(exceptions[0].rfind("Unable to open com port", 0), 0u) << exceptions[0];
+    EXPECT_NE(exceptions[0].find("(win error code: "), std::string::npos);
+    EXPECT_EQ(form->PanelText(0), "File is Set");
+    EXPECT_EQ(form->PanelText(2), "????");
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainWindowTest, ResetBeforeAnyDownloadReportsTheLineControlError) {
+    try {
+        form->ToolButton6Click();
+        FAIL() << "Reset on a port never opened must fail";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("EscapeCommFunction function failed", 0), 0u)
+            << e.what();
+    }
+    EXPECT_EQ(form->PanelText(0), "Open File !");
+}
+
+TEST_F(MainWindowTest, FileThatCannotBeOpenedEndsTheCommand) {
+    auto line = VirtualLine::Create("ZVGUI1");
+    form->ComPort1->SetPort("ZVGUI1");
+    const QString path = WriteFile("gone.hex", HexText(16));
+    ChooseFile(path);
+    QFile::remove(path);
+
+    form->ToolButton8Click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Soubor nelze otevrit");
+    EXPECT_EQ(boxes[0].caption, "Chyba otevreni souboru");
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(form->PanelText(0), "File is Set");
+    EXPECT_EQ(form->PanelText(2), "????");
+    // The port was opened into its idle state and nothing else happened on the line.
+    EXPECT_TRUE(line->IsOpen());
+    EXPECT_TRUE(line->Rts());
+    EXPECT_FALSE(line->Dtr());
+    EXPECT_EQ(line->Available(), 0u);
+}
+
+TEST_F(MainWindowTest, UnusableFileIsRefusedNamingTheFirstBadLine) {
+    auto line = VirtualLine::Create("ZVGUI2");
+    form->ComPort1->SetPort("ZVGUI2");
+    ChooseFile(WriteFile("bad.hex", HexText(64, 3)));
+    // Opened beforehand, so that what the platform does to the lines at open is not counted.
+    form->ComPort1->Open();
+    EXPECT_TRUE(line->Rts()) << "ComPortOpen leaves RTS on";
+    line->TakeChanges();
+
+    form->ToolButton8Click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].text.indexOf("line 3"), -1) << boxes[0].text.toStdString();
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(form->PanelText(0), "File is Set");
+    EXPECT_EQ(form->PanelText(2), "????");
+    EXPECT_EQ(line->Available(), 0u);
+    EXPECT_FALSE(line->Dtr());
+    bool dtrPulsed = false;
+    for (const LineChange& change : line->TakeChanges())
+        if (change.signal == LineSignal::Dtr && change.level)
+            dtrPulsed = true;
+    EXPECT_FALSE(dtrPulsed) << "a refused file must not move the board's reset line";
+}
+
+TEST_F(MainWindowTest, DownloadsToTheSimulatedBoardTwiceOnOneOpen) {
+    TSimBoardOptions options;
+    options.PortName = "ZVGUISIM";
+    options.Pacing = false;
+    TSimBoard board(options);
+    form->ComPort1->SetPort("ZVGUISIM");
+    ChooseFile(WriteFile("prog.ihx", HexText(0x800)));
+    // The first download opens the port; the board's record starts after the open.
+    form->ComPort1->Open();
+    board.ClearTranscript();
+    TPaintRecorder painted(Panel(0));
+
+    form->ToolButton8Click();
+    EXPECT_EQ(painted.Shown, (std::vector<std::string>{"File is Redy", "File Transfer", "RUN"}));
+    EXPECT_EQ(form->PanelText(2), "2048");
+    form->ToolButton8Click();
+    EXPECT_EQ(form->PanelText(0), "RUN");
+    EXPECT_TRUE(form->ComPort1->Connected());
+    EXPECT_TRUE(boxes.empty());
+
+    const TBoardState state = board.State();
+    EXPECT_EQ(state.Loads, 2u);
+    EXPECT_EQ(state.Runs, 2u);
+    EXPECT_EQ(state.Mode, bmRunning);
+    ASSERT_EQ(state.Loaded, 2049u) << "ImageEnd + 1 bytes";
+    const std::vector<std::uint8_t> expected = ImageBytes(0x800, 2049);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), state.Memory.begin()));
+    int opens = 0;
+    for (const TBoardEvent& e : board.Transcript().Events)
+        opens += e.Kind == beOpen ? 1 : 0;
+    EXPECT_EQ(opens, 0) << "a download does not reopen an open port";
+}
+
+TEST_F(MainWindowTest, ResetAfterADownloadPulsesDtrOnly) {
+    auto line = VirtualLine::Create("ZVGUI3");
+    form->ComPort1->SetPort("ZVGUI3");
+    ChooseFile(WriteFile("eof.hex", ":00000001FF\r\n"));
+    form->ToolButton8Click();
+    EXPECT_EQ(form->PanelText(2), "0");
+    EXPECT_EQ(line->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u)
+        << "an image end of 0 sends one byte";
+    line->TakeChanges();
+
+    form->ToolButton6Click();
+    std::vector<std::pair<LineSignal, bool>> changes;
+    for (const LineChange& change : line->TakeChanges())
+        changes.emplace_back(change.signal, change.level);
+    EXPECT_EQ(changes, (std::vector<std::pair<LineSignal, bool>>{{LineSignal::Dtr, true},
+                                                                 {LineSignal::Dtr, false}}));
+    EXPECT_TRUE(line->Rts());
+}
+
+TEST_F(MainWindowTest, AboutButtonsShowTheAboutWindow) {
+    form->ToolButton4Click();
+    form->ToolButton5Click();
+    EXPECT_EQ(aboutShown, 2);
+    EXPECT_EQ(about.windowTitle(), "Zelvator - About");
+    const QString text = about.Memo1->toPlainText();
+    EXPECT_NE(text.indexOf(QString::fromUtf8("bez jakékoli záruky")), -1);
+    EXPECT_NE(text.indexOf(QString::fromUtf8("autor projektu Zelvator")), -1);
+    EXPECT_EQ(text.indexOf(QStringLiteral("http")), -1);
+    EXPECT_EQ(text.indexOf(QStringLiteral("www")), -1);
+    EXPECT_FALSE(about.Memo1->isReadOnly());
+}
+
+TEST_F(MainWindowTest, SetupComEditsComPort1) {
+    onSetup = [](TComSetupFrm& setup) {
+        const int index = setup.Combo2->Items().IndexOf("19200");
+        setup.Combo2->setCurrentIndex(index);
+        Q_EMIT setup.Combo2->activated(index);
+        return int(QDialog::Accepted);
+    };
+    form->ToolButton3Click();
+    EXPECT_EQ(form->ComPort1->BaudRate(), br19200);
+    EXPECT_EQ(form->ComPort1->Port(), "COM1");
+}
+
+} // namespace
+} // namespace zv
