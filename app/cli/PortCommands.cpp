@@ -45,7 +45,8 @@ constexpr std::string_view kSimPort = "SIM";
 const OptionSpec kPortOption{"port", 'p', "NAME",
                              "the serial port (default COM1); SIM: the simulated board"};
 const OptionSpec kBaudOption{"baud", 'b', "RATE", "the line speed in bit/s (default 9600)"};
-const OptionSpec kQuietOption{"quiet", 'q', {}, "no progress and no messages but errors"};
+const OptionSpec kQuietOption{
+    "quiet", 'q', {}, "no progress, no messages; the board's transcript still shows"};
 const OptionSpec kToleranceOption{
     "tolerance", 0, "MS", "with --port SIM: the verdict's tolerance both ways (default 40)"};
 const OptionSpec kSlackOption{"slack", 0, "MS",
