@@ -151,11 +151,8 @@ private:
             Deviation(e.Time, "RTS went " + OnOff(e.Level) +
                                   " during a reset pulse: the board's mode is undefined");
         }
-        if (e.Level) {
+        if (e.Level)
             rtsOn_ = e.Time;
-        } else {
-            rtsOff_ = e.Time;
-        }
     }
 
     void OnDtrOn(const TBoardEvent& e) {
@@ -219,9 +216,6 @@ private:
         if (mode_ == bmLoading)
             Deviation(loadStart_, "the load was never followed by a run reset: a new load "
                                   "reset came first");
-        if (rtsOff_)
-            Check(*rtsOff_, "RTS off to the load reset's DTR on:", Between(*rtsOff_, pulseStart_),
-                  0);
         Check(pulseStart_, "load reset pulse", width, o_.PulseMs);
         current_ = {};
         current_.StartMs = Ms(pulseStart_);
@@ -307,7 +301,6 @@ private:
     bool pulseByPlatform_ = false;
     bool pulseBeforeStart_ = false; // DTR was on when the transcript began
     bool rtsMoved_ = false;
-    std::optional<Clock::time_point> rtsOff_;
     std::optional<Clock::time_point> rtsOn_;
 
     TBoardDownload current_;

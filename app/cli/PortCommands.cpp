@@ -14,6 +14,7 @@
 #include "app/core/Download.h"
 #include "cport/ComPort.h"
 #include "cport/EnumComPorts.h"
+#include "simboard/Transcript.h"
 #include "toolkit/Strings.h"
 #ifndef _WIN32
 #include "simboard/SimBoard.h"
@@ -179,7 +180,16 @@ public:
                  << Seconds(static_cast<double>(total - sent) / rate) << " left";
         }
         line << "\033[K";
-        context_.Err << line.str() << (sent == total ? "\r\033[K" : "") << std::flush;
+        context_.Err << line.str() << std::flush;
+        lineOpen_ = true;
+        if (sent == total)
+            EndProgress();
+    }
+    // Clears the progress line, also when the write ended early.
+    void EndProgress() {
+        if (lineOpen_)
+            context_.Err << "\r\033[K" << std::flush;
+        lineOpen_ = false;
     }
     void Status(std::string_view text, bool) override {
         if (text == StatusRun) {
@@ -201,6 +211,7 @@ private:
     const PortOptions& o_;
     std::string file_;
     bool progress_;
+    bool lineOpen_ = false;
     std::size_t total_ = 0;
     std::string failure_;
     std::chrono::steady_clock::time_point start_{};
@@ -258,7 +269,6 @@ void RunSend(const ParsedCommand& args, Context& context) {
     // its lines, which a board may take for a reset.
     HexImage image;
     RequireUsable(path, ReadHexFile(path, image));
-    const std::span<const std::uint8_t> expected = image.DownloadBytes();
 
 #ifndef _WIN32
     const std::unique_ptr<TSimBoard> board = CreateBoard(o);
@@ -278,11 +288,14 @@ void RunSend(const ParsedCommand& args, Context& context) {
             portError = o.Port + ": " + e.what();
         }
     }
+    observer.EndProgress();
     std::size_t deviations = 0;
 #ifndef _WIN32
     if (board)
-        deviations = Report(context, *board, o,
-                            std::vector<std::uint8_t>(expected.begin(), expected.end()), saveTo);
+        deviations = Report(
+            context, *board, o,
+            std::vector<std::uint8_t>(image.DownloadBytes().begin(), image.DownloadBytes().end()),
+            saveTo);
 #endif
     if (!portError.empty())
         throw Failure(portError);
@@ -309,7 +322,7 @@ void RunReset(const ParsedCommand& args, Context& context) {
             if (!o.Quiet)
                 context.Out << o.Port << ": board reset (DTR pulse of " << DownloadPulseMs << " ms)"
                             << std::endl;
-        } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
+        } catch (const Exception& e) {
             portError = o.Port + ": " + e.what();
         }
     }
