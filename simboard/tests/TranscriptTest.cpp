@@ -231,6 +231,26 @@ TEST(Judge, LineMovementsAtOpenAndCloseAreNotesNotDeviations) {
         << v.Notes[1];
 }
 
+TEST(Judge, TranscriptThatBeginsDuringAReset) {
+    // Recording began while DTR was on and RTS off: only the end of that load reset is known.
+    Script s;
+    s.Data(250, kImage, 254).Rts(504, true).Dtr(504, true).Dtr(754, false);
+    TBoardTranscript t = s.Transcript();
+    t.InitialDtr = true;
+    t.Events.insert(t.Events.begin(), t.Events.front());
+    t.Events.front().Kind = beDtr;
+    t.Events.front().Level = false;
+    t.Events.front().Time -= std::chrono::milliseconds(250);
+    const TBoardVerdict v = JudgeTranscript(t);
+    EXPECT_TRUE(v.Ok()) << AllDeviations(v);
+    ASSERT_EQ(v.Downloads.size(), 1u);
+    EXPECT_EQ(v.Downloads[0].Bytes, kImage.size());
+    EXPECT_EQ(ReplayTranscript(t, 16).Loaded, kImage.size());
+    EXPECT_NE(FormatTranscript(t).find("end of a reset that began earlier, board loads"),
+              std::string::npos)
+        << FormatTranscript(t);
+}
+
 TEST(Replay, LoadStoresFromAddressZeroAndRunKeepsMemory) {
     Script s;
     s.Open(0, true, false);

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -368,6 +369,33 @@ TEST_F(DownloadTest, WriteThatTimesOutStopsTheDownload) {
         EXPECT_EQ(board_->State().Mode, bmLoading) << "no run reset after a failed write";
         board_->ClearTranscript();
     }
+}
+
+} // namespace
+
+namespace {
+
+// A port failure ends the sequence where it happens: the port's error reaches the caller, the
+// board is never started. Which step fails depends on when the plug is pulled; every one raises.
+TEST_F(DownloadTest, PortFailureDuringTheDownloadEndsIt) {
+    const std::string path = WriteHex("big.ihx", HexFor(Bytes(700, 0x11)));
+    port_.Open();
+    std::thread unplug([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        board_->Line().Unplug();
+    });
+    Recorder recorder;
+    try {
+        RunDownload(port_, path, recorder);
+        ADD_FAILURE() << "no error";
+    } catch (const EComPort& e) {
+        EXPECT_NE(std::string(e.what()).find("(win error code: 1167)"), std::string::npos)
+            << e.what(); // ERROR_DEVICE_NOT_CONNECTED
+    }
+    unplug.join();
+    EXPECT_NE(recorder.Calls.back(), "status RUN");
+    EXPECT_TRUE(JudgeTranscript(board_->Transcript()).Downloads.empty());
+    board_->Line().Plug();
 }
 
 } // namespace
