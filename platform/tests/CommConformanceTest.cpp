@@ -429,6 +429,52 @@ TEST_P(CommConformance, ClosingCancelsPendingOperations) {
     EXPECT_EQ(WaitForSingleObject(wov.event(), kLong), WAIT_OBJECT_0);
 }
 
+TEST_P(CommConformance, QueueSizesAndZeroLengthTransfers) {
+    EXPECT_TRUE(SetupComm(port_, 0, 0)); // 0 keeps the current queue
+    EXPECT_TRUE(SetupComm(port_, 1024, 1024));
+    EXPECT_FALSE(SetupComm(port_, 0xFFFFFFFDu, 1024)); // a negative size, as 32 bits
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    char c = 0;
+    DWORD n = 99;
+    Overlapped ov;
+    EXPECT_TRUE(ReadFile(port_, &c, 0, &n, ov.get()));
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(WriteFile(port_, &c, 0, &n, ov.get()));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(WaitForSingleObject(ov.event(), 0), WAIT_OBJECT_0);
+}
+
+TEST_P(CommConformance, ARecordWithoutAnEventCanBeWaitedFor) {
+    SetTimeouts(0, 0, kLong);
+    char buf[3];
+    OVERLAPPED ov{}; // no event: GetOverlappedResult waits on the operation itself
+    DWORD got = 0;
+    ASSERT_FALSE(ReadFile(port_, buf, 3, &got, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    std::thread far([&] {
+        Sleep(10);
+        peer_->Send("abc");
+    });
+    EXPECT_TRUE(GetOverlappedResult(port_, &ov, &got, TRUE));
+    far.join();
+    EXPECT_EQ(std::string(buf, got), "abc");
+}
+
+TEST_P(CommConformance, WriteTimeoutAndTxClearLeaveNothingQueued) {
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 1000};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    Overlapped ov;
+    DWORD sent = 0;
+    if (!WriteFile(port_, "abc", 3, &sent, ov.get())) {
+        ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+    }
+    EXPECT_EQ(sent, 3u);
+    ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR));
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Peers, CommConformance, ::testing::ValuesIn(AvailablePeers()),
                          [](const ::testing::TestParamInfo<PeerKind>& p) { return p.param.name; });
 

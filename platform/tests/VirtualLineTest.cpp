@@ -140,6 +140,33 @@ TEST_F(VirtualLineTest, AShortPulseWhileNoWaitIsPendingIsNotLost) {
     EXPECT_EQ(events, EV_CTS);
 }
 
+TEST_F(VirtualLineTest, EventsWhileNoWaitIsPendingAreMergedIntoTheNextWait) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_CTS | EV_DSR));
+    line_->Write("a");
+    line_->SetCts(true);
+    line_->SetRing(true); // not in the mask: not remembered
+    line_->SetRing(false);
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st)); // the byte is queued; its event is kept
+    EXPECT_EQ(WaitEvent(), EV_RXCHAR | EV_CTS);
+}
+
+TEST_F(VirtualLineTest, WaitCommEventBlocksOnASynchronousHandle) {
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = CreateFileA("\\\\.\\VLT", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(port_, EV_DSR));
+    std::thread far([&] {
+        Sleep(10);
+        line_->SetDsr(true);
+    });
+    DWORD events = 0;
+    EXPECT_TRUE(WaitCommEvent(port_, &events, nullptr));
+    far.join();
+    EXPECT_EQ(events, EV_DSR);
+}
+
 TEST_F(VirtualLineTest, NearOutputsAreSeenWithTimeStampsInOrder) {
     line_->TakeChanges();
     Configure([](DCB& d) {
