@@ -13,6 +13,12 @@ std::int32_t LastOsError() {
     return static_cast<std::int32_t>(GetLastError());
 }
 
+// System codes with which a device that has gone away (a USB adapter pulled out) refuses calls.
+bool DeviceIsGone(std::int32_t osError) {
+    return osError == ERROR_DEVICE_NOT_CONNECTED || osError == ERROR_DEVICE_REMOVED ||
+           osError == ERROR_BAD_COMMAND;
+}
+
 // The device path of a port name: "\\.\" + name.
 std::string DevicePath(const std::string& name) {
     return "\\\\.\\" + name;
@@ -122,9 +128,13 @@ void TCustomComPort::Close() {
 void TCustomComPort::FinishClose() {
     try {
         AbortAllAsync();
-    } catch (...) {
-        FClosing = false; // the port stays open, with its thread
-        throw;
+    } catch (const EComPort& e) {
+        // A device that is gone (unplugged) has nothing left to abort and must still be
+        // closable; any other refusal keeps the port open, with its thread.
+        if (!DeviceIsGone(e.OsErrorCode())) {
+            FClosing = false;
+            throw;
+        }
     }
     if (FThreadCreated)
         EndEventThread();

@@ -274,9 +274,9 @@ protected:
         explicit TCallbackGuard(const TCustomComPort* Port)
             : FLife(Port->FLife), FCloses(FLife->Closes.load()) {}
         // The port exists and has not begun a close since the guard was taken.
-        bool Live() const noexcept {
-            return FLife->Alive.load() && FLife->Closes.load() == FCloses;
-        }
+        bool Live() const noexcept { return Alive() && FLife->Closes.load() == FCloses; }
+        // The port still exists.
+        bool Alive() const noexcept { return FLife->Alive.load(); }
 
     private:
         std::shared_ptr<TLife> FLife;

@@ -164,7 +164,16 @@ void TCustomComPort::CallAfterClose() {
 void TCustomComPort::CheckSignals(bool Open) {
     TCallbackGuard guard(this);
     if (Open) {
-        CallCTSChange();
+        try {
+            CallCTSChange();
+        } catch (const EComPort& e) {
+            // A device without modem lines (a pseudo-terminal) has no states to report; that
+            // must not turn an open that has succeeded, and been announced, into an exception.
+            if (e.ErrorCode() == CError_ModemStatusFailed &&
+                e.OsErrorCode() == ERROR_INVALID_FUNCTION)
+                return;
+            throw;
+        }
         if (guard.Live())
             CallDSRChange();
         if (guard.Live())

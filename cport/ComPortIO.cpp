@@ -49,14 +49,21 @@ std::int32_t TCustomComPort::WriteAsync(const void* Buffer, std::int32_t Count, 
         AsyncPtr->WriteCopy = std::make_unique<char[]>(static_cast<std::size_t>(Count));
         std::memcpy(AsyncPtr->WriteCopy.get(), Buffer, static_cast<std::size_t>(Count));
     }
+    // The links hear "transmitting" before the device starts: a write that drains at once
+    // raises evTxEmpty on the event thread, and its "transmission off" must come second.
+    TCallbackGuard guard(this);
+    SendSignalToLink(leTx, true);
+    if (!guard.Alive())
+        throw EComPort(CError_WriteFailed, ERROR_INVALID_HANDLE); // a link callback freed the port
     DWORD written = 0;
     if (!WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), &written,
                    &AsyncPtr->OverlappedRec)) {
         const std::int32_t error = LastOsError();
-        if (error != ERROR_IO_PENDING)
+        if (error != ERROR_IO_PENDING) {
+            SendSignalToLink(leTx, false); // nothing is being transmitted after all
             throw EComPort(CError_WriteFailed, error);
+        }
     }
-    SendSignalToLink(leTx, true);
     return static_cast<std::int32_t>(written);
 }
 

@@ -153,6 +153,24 @@ inline void RecordLinkRxData(TComLink& link, EventLog& log, const std::string& n
     };
 }
 
+inline void ForgetCallbacks(TCustomComPort& port) {
+    port.OnAfterOpen = nullptr;
+    port.OnAfterClose = nullptr;
+    port.OnBeforeOpen = nullptr;
+    port.OnBeforeClose = nullptr;
+    port.OnRxChar = nullptr;
+    port.OnRxBuf = nullptr;
+    port.OnTxEmpty = nullptr;
+    port.OnBreak = nullptr;
+    port.OnRing = nullptr;
+    port.OnCTSChange = nullptr;
+    port.OnDSRChange = nullptr;
+    port.OnRLSDChange = nullptr;
+    port.OnRxFlag = nullptr;
+    port.OnError = nullptr;
+    port.OnRx80Full = nullptr;
+}
+
 // A port on a fresh virtual line, configured as the tests need it (closed).
 struct LinePort {
     std::unique_ptr<VirtualLine> line = NewLine();
@@ -164,6 +182,9 @@ struct LinePort {
         port->SetEvents(events);
     }
     ~LinePort() {
+        // The test's logs may already be gone: the closing teardown reports to nobody.
+        if (port)
+            ForgetCallbacks(*port);
         port.reset();
         TComThread::WaitForDetached();
     }
