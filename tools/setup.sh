@@ -43,7 +43,7 @@ cmake --build --preset default
 
 case "$mode" in
 run)
-    exec build/default/app/cli/zelvator-cli info examples/hello/hello.ihx
+    exec build/default/app/cli/zelvator-cli send --port SIM examples/hello/hello.ihx
     ;;
 test)
     exec ctest --preset default
