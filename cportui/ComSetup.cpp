@@ -102,6 +102,8 @@ TComComboBox* TComSetupFrm::Combo(int Index) const {
 }
 
 void EditComPort(TCustomComPort* ComPort) {
+    if (!ComPort)
+        return; // no port, nothing to edit
     // Created for one use, without an owner; the unique_ptr destroys it on every path.
     auto dialog = std::make_unique<TComSetupFrm>();
     for (int i = 0; i < 6; ++i)

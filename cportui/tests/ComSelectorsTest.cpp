@@ -1,12 +1,12 @@
 // The setting selectors: their lists, how they read a port, record a pick and write it back,
 // and how they let go of a port that is destroyed.
-#include "QtTestApp.h"
 #include "cport/ComPort.h"
 #include "cport/EnumComPorts.h"
 #include "cportui/ComComboBox.h"
 #include "cportui/ComRadioGroup.h"
 #include "platform/VirtualLine.h"
 #include "toolkit/Strings.h"
+#include "toolkit/qt/tests/QtTestApp.h"
 
 #include <QRadioButton>
 

@@ -1,12 +1,12 @@
 // The port setup dialog, driven through the modal door: what reaches the port on OK and on
 // Cancel, the one update bracket, and that the dialog is gone on every path.
 #include "cportui/ComSetup.h"
-#include "QtTestApp.h"
 #include "cport/ComPort.h"
 #include "cportui/ComComboBox.h"
 #include "platform/VirtualLine.h"
 #include "toolkit/Strings.h"
 #include "toolkit/qt/ModalRunner.h"
+#include "toolkit/qt/tests/QtTestApp.h"
 
 #include <QGroupBox>
 #include <QLabel>

@@ -10,6 +10,7 @@
 #include "toolkit/Strings.h"
 #include "toolkit/qt/ModalRunner.h"
 #include "toolkit/qt/QtApplication.h"
+#include "toolkit/qt/tests/QtTestApp.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -38,11 +39,7 @@ namespace zv {
 namespace {
 
 TQtApplication& App() {
-    static int argc = 1;
-    static char arg0[] = "zelvator_gui_tests";
-    static char* argv[] = {arg0, nullptr};
-    static TQtApplication* app = new TQtApplication(argc, argv);
-    return *app;
+    return test::QtTestApp();
 }
 
 // Intel HEX text with data records covering [0, size), 16 bytes per record, byte i = i * 7 + 3,
