@@ -3,6 +3,7 @@
 #include "cport/ComPort.h"
 #include "toolkit/Exception.h"
 #include "toolkit/Strings.h"
+#include "toolkit/qt/QtApplication.h"
 #include "toolkit/qt/QtText.h"
 
 namespace zv {
@@ -48,7 +49,8 @@ TComComboBox::TComComboBox(QWidget* Parent)
     // A drop-down list: no free typing (QComboBox is not editable unless asked).
     setEditable(false);
     // activated: the user picked an item (programmatic selection does not raise it).
-    connect(this, &QComboBox::activated, this, [this](int) { Change(); });
+    // An apply that raises (AutoApply) is shown and ends there.
+    connect(this, &QComboBox::activated, this, [this](int) { CallHandler([this] { Change(); }); });
 }
 
 TComComboBox::~TComComboBox() {

@@ -2,6 +2,7 @@
 
 #include "toolkit/Exception.h"
 #include "toolkit/Strings.h"
+#include "toolkit/qt/QtApplication.h"
 #include "toolkit/qt/QtText.h"
 
 #include <QButtonGroup>
@@ -67,7 +68,7 @@ TRadioGroup::TRadioGroup(QWidget* Parent)
       FButtons(new QButtonGroup(this)), FLayout(new QGridLayout(this)) {
     connect(FButtons, &QButtonGroup::idClicked, this, [this](int id) {
         FItemIndex = id;
-        Click();
+        CallHandler([this] { Click(); });
     });
 }
 

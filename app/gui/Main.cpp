@@ -6,6 +6,7 @@
 #include "cport/ComPort.h"
 #include "cportui/ComSetup.h"
 #include "toolkit/qt/ModalRunner.h"
+#include "toolkit/qt/QtApplication.h"
 #include "toolkit/qt/QtText.h"
 
 #include <QAction>
@@ -159,12 +160,18 @@ TForm1::TForm1(TForm2* About, QWidget* Parent)
     ToolButton8 = AddButton(5, "Write Program to Sim");
     ToolButton8->setEnabled(false);
 
-    connect(ToolButton1, &QAction::triggered, this, [this] { ToolButton1Click(); });
-    connect(ToolButton3, &QAction::triggered, this, [this] { ToolButton3Click(); });
-    connect(ToolButton4, &QAction::triggered, this, [this] { ToolButton4Click(); });
-    connect(ToolButton5, &QAction::triggered, this, [this] { ToolButton5Click(); });
-    connect(ToolButton6, &QAction::triggered, this, [this] { ToolButton6Click(); });
-    connect(ToolButton8, &QAction::triggered, this, [this] { ToolButton8Click(); });
+    connect(ToolButton1, &QAction::triggered, this,
+            [this] { CallHandler([this] { ToolButton1Click(); }); });
+    connect(ToolButton3, &QAction::triggered, this,
+            [this] { CallHandler([this] { ToolButton3Click(); }); });
+    connect(ToolButton4, &QAction::triggered, this,
+            [this] { CallHandler([this] { ToolButton4Click(); }); });
+    connect(ToolButton5, &QAction::triggered, this,
+            [this] { CallHandler([this] { ToolButton5Click(); }); });
+    connect(ToolButton6, &QAction::triggered, this,
+            [this] { CallHandler([this] { ToolButton6Click(); }); });
+    connect(ToolButton8, &QAction::triggered, this,
+            [this] { CallHandler([this] { ToolButton8Click(); }); });
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));

@@ -169,6 +169,33 @@ TEST_F(SelectorTest, PickAppliesAtOnceWithAutoApply) {
     EXPECT_EQ(port.StopBits(), sbTwoStopBits);
 }
 
+// A port whose device refuses every new line setting.
+class TRefusingPort : public TComPort {
+public:
+    void ApplyDCB() override { throw EComPort(7, 87); }
+};
+
+TEST_F(SelectorTest, RefusedAutoApplyIsShownAndThePickStaysPending) {
+    std::vector<std::string> shown;
+    const TExceptionHandler previous = SetApplicationExceptionHandler(
+        [&](const std::exception& e) { shown.emplace_back(e.what()); });
+    TRefusingPort port;
+    TComComboBox combo;
+    combo.SetComProperty(cpBaudRate);
+    combo.SetComPort(&port);
+    combo.SetAutoApply(true);
+    int changes = 0;
+    combo.OnChange = [&](TObject*) { ++changes; };
+    Pick(combo, combo.Items().IndexOf("600"));
+    SetApplicationExceptionHandler(previous);
+
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], EComPort(7, 87).what());
+    EXPECT_EQ(combo.Select().PendingBaudRate(), br600);
+    EXPECT_EQ(combo.Text(), "600");
+    EXPECT_EQ(changes, 0) << "the rest of the handler is skipped";
+}
+
 TEST_F(SelectorTest, ApplyBeforeAnyReadWritesTheInitialPendingValues) {
     TComPort port;
     SetUncommonValues(port);

@@ -36,7 +36,7 @@ void TQtApplication::PostSynchronize() {
     // Called on the queuing thread: invokeMethod with Qt::QueuedConnection only posts an event
     // to this object's thread, which is safe from any thread.
     QMetaObject::invokeMethod(
-        this, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+        this, [] { CallHandler([] { CheckSynchronize(); }); }, Qt::QueuedConnection);
 }
 
 bool TQtApplication::notify(QObject* Receiver, QEvent* Event) {

@@ -24,6 +24,19 @@ namespace zv {
 // application's name as caption.
 void ShowExceptionMessage(const std::exception& E);
 
+// Runs Handler as an event handler called by Qt: an exception it raises goes to
+// HandleApplicationException and stops there. Qt's own libraries are built without exception
+// support, so an exception that unwinds through Qt's frames (a signal's emission, a button's
+// click) skips their clean-up; handlers connected to Qt signals catch at their own edge instead,
+// and notify() only catches what a handler let through.
+template <typename F> void CallHandler(F&& Handler) noexcept {
+    try {
+        Handler();
+    } catch (...) {
+        HandleCurrentException();
+    }
+}
+
 class TQtApplication : public QApplication {
     Q_OBJECT
 
