@@ -151,6 +151,9 @@ protected:
         fileToChoose = path;
         form->ToolButton1Click();
     }
+    // The window (and its port) goes before the line it talks to, as in the program, where the
+    // device outlives the port.
+    void CloseWindow() { form.reset(); }
     QLabel* Panel(int index) const { return form->StatusBar1->findChildren<QLabel*>().at(index); }
 
     TQtApplication& app = App(); // before any widget
@@ -301,6 +304,7 @@ TEST_F(MainWindowTest, FileThatCannotBeOpenedEndsTheCommand) {
     EXPECT_TRUE(line->Rts());
     EXPECT_FALSE(line->Dtr());
     EXPECT_EQ(line->Available(), 0u);
+    CloseWindow();
 }
 
 TEST_F(MainWindowTest, UnusableFileIsRefusedNamingTheFirstBadLine) {
@@ -325,6 +329,7 @@ TEST_F(MainWindowTest, UnusableFileIsRefusedNamingTheFirstBadLine) {
         if (change.signal == LineSignal::Dtr && change.level)
             dtrPulsed = true;
     EXPECT_FALSE(dtrPulsed) << "a refused file must not move the board's reset line";
+    CloseWindow();
 }
 
 TEST_F(MainWindowTest, DownloadsToTheSimulatedBoardTwiceOnOneOpen) {
@@ -358,6 +363,7 @@ TEST_F(MainWindowTest, DownloadsToTheSimulatedBoardTwiceOnOneOpen) {
     for (const TBoardEvent& e : board.Transcript().Events)
         opens += e.Kind == beOpen ? 1 : 0;
     EXPECT_EQ(opens, 0) << "a download does not reopen an open port";
+    CloseWindow();
 }
 
 TEST_F(MainWindowTest, ResetAfterADownloadPulsesDtrOnly) {
@@ -377,6 +383,7 @@ TEST_F(MainWindowTest, ResetAfterADownloadPulsesDtrOnly) {
     EXPECT_EQ(changes, (std::vector<std::pair<LineSignal, bool>>{{LineSignal::Dtr, true},
                                                                  {LineSignal::Dtr, false}}));
     EXPECT_TRUE(line->Rts());
+    CloseWindow();
 }
 
 TEST_F(MainWindowTest, AboutButtonsShowTheAboutWindow) {
