@@ -15,6 +15,19 @@ template <typename E, typename ToStr> void FillWithValues(TStrings& Items, ToStr
         Items.Add(toStr(static_cast<E>(i)));
 }
 
+// Brackets the refill of a list, so that a control rebuilds what it shows once, at the end,
+// also when filling raises.
+class TListUpdate {
+public:
+    explicit TListUpdate(TStrings& Items) : FItems(Items) { FItems.BeginUpdate(); }
+    ~TListUpdate() { FItems.EndUpdate(); }
+    TListUpdate(const TListUpdate&) = delete;
+    TListUpdate& operator=(const TListUpdate&) = delete;
+
+private:
+    TStrings& FItems;
+};
+
 } // namespace
 
 void TComSelect::SetComProperty(TComProperty Value) {
@@ -46,31 +59,37 @@ void TComSelect::SetComProperty(TComProperty Value) {
 }
 
 void TComSelect::SelectPort() {
+    const TListUpdate update(*FItems);
     FItems->Clear();
     EnumComPorts(FItems);
 }
 
 void TComSelect::SelectBaudRate() {
+    const TListUpdate update(*FItems);
     FItems->Clear();
     FillWithValues<TBaudRate>(*FItems, BaudRateToStr);
 }
 
 void TComSelect::SelectDataBits() {
+    const TListUpdate update(*FItems);
     FItems->Clear();
     FillWithValues<TDataBits>(*FItems, DataBitsToStr);
 }
 
 void TComSelect::SelectStopBits() {
+    const TListUpdate update(*FItems);
     FItems->Clear();
     FillWithValues<TStopBits>(*FItems, StopBitsToStr);
 }
 
 void TComSelect::SelectParity() {
+    const TListUpdate update(*FItems);
     FItems->Clear();
     FillWithValues<TParityBits>(*FItems, ParityToStr);
 }
 
 void TComSelect::SelectFlowControl() {
+    const TListUpdate update(*FItems);
     FItems->Clear();
     FillWithValues<TFlowControl>(*FItems, FlowControlToStr);
 }
