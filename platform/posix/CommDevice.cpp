@@ -605,6 +605,13 @@ BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
         CompleteOverlapped(rec, 0, sizeof(DWORD));
         return TRUE;
     }
+    if (deadError_ != 0) {
+        // Taking the input just now found the device gone. Hangup() aborted the pending
+        // operations before this wait was one of them: registering it would leave it pending
+        // for ever.
+        CompleteOverlapped(rec, deadError_, 0);
+        return Fail(static_cast<LONG>(deadError_));
+    }
     wait_ = PendingWait{rec, eventMask};
     if (sync) {
         lock.unlock();

@@ -101,3 +101,37 @@ TEST_F(PtyTest, WriteCompletesAfterThePeerTookTheBytes) {
 }
 
 } // namespace
+
+// A wait that begins just as the other side goes away must still complete: the driver may
+// notice the hang-up while it takes the input at the start of that very wait.
+TEST(PtyHangupTest, AWaitStartedAtTheHangupNeverStaysPending) {
+    for (int round = 0; round < 40; ++round) {
+        int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(::grantpt(master), 0);
+        ASSERT_EQ(::unlockpt(master), 0);
+        char name[128];
+        ASSERT_EQ(::ptsname_r(master, name, sizeof name), 0);
+        const std::string path = std::string("\\\\.\\") + name;
+        HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+        ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_ERR));
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD mask = 0;
+
+        ::close(master);
+        const BOOL started = WaitCommEvent(port, &mask, &ov);
+        if (!started && GetLastError() == ERROR_IO_PENDING) {
+            // Pending on a device that is gone: it must complete, with an error.
+            ASSERT_EQ(WaitForSingleObject(ov.hEvent, 5000), WAIT_OBJECT_0) << "round " << round;
+            DWORD transferred = 0;
+            EXPECT_FALSE(GetOverlappedResult(port, &ov, &transferred, FALSE));
+        }
+        // Whatever the wait did, ending it afterwards must not leave anything pending.
+        SetCommMask(port, 0);
+        CloseHandle(ov.hEvent);
+        CloseHandle(port);
+    }
+}
