@@ -50,9 +50,11 @@ TCustomComPort::~TCustomComPort() {
             Close();
     } catch (...) {
         HandleCurrentException();
+        std::unique_ptr<TComThread> ended;
         if (FThreadCreated)
-            EndEventThread();
+            ended = EndEventThread();
         DestroyHandle();
+        ended.reset();
         FConnected = false;
         FClosing = false;
     }
@@ -136,9 +138,11 @@ void TCustomComPort::FinishClose() {
             throw;
         }
     }
+    std::unique_ptr<TComThread> ended;
     if (FThreadCreated)
-        EndEventThread();
+        ended = EndEventThread();
     DestroyHandle();
+    ended.reset(); // after the device is closed, which ends a wait the thread could not end
     FConnected = false;
     FClosing = false;
     TComThread::ReapDetached();
@@ -150,10 +154,11 @@ bool TCustomComPort::InsideDispatch() const noexcept {
     return FDispatchThread.load() == std::this_thread::get_id();
 }
 
-void TCustomComPort::EndEventThread() {
+std::unique_ptr<TComThread> TCustomComPort::EndEventThread() {
     TComThread* thread = FEventThread;
     FEventThread = nullptr;
     FThreadCreated = false;
+    std::unique_ptr<TComThread> joined;
     if (thread != nullptr) {
         if (InsideDispatch()) {
             // A callback of this port's own hand-off is closing it: the event thread waits for
@@ -167,7 +172,9 @@ void TCustomComPort::EndEventThread() {
             FDispatchThread = std::thread::id{};
             thread->Detach();
         } else {
-            delete thread; // Stop, then wait; the main thread serves hand-offs meanwhile
+            joined.reset(thread);
+            thread->Stop();
+            thread->WaitFor(); // the main thread serves hand-offs meanwhile
         }
     }
     if (FWindow != nullptr) {
@@ -175,6 +182,7 @@ void TCustomComPort::EndEventThread() {
         DeallocateHWnd(FWindow);
         FWindow = nullptr;
     }
+    return joined;
 }
 
 void TCustomComPort::SetConnected(bool Value) {

@@ -316,7 +316,8 @@ private:
     void FinishClose();
     // Ends the event thread: joins it, or, when called on the thread that is handling one of its
     // wake-ups (a callback closing the port), detaches it so it ends by itself.
-    void EndEventThread();
+    // Returns the joined thread (nullptr when detached), to be freed once the device is closed.
+    std::unique_ptr<TComThread> EndEventThread();
     bool InsideDispatch() const noexcept;
     // Links registered now and still registered: the walk of the announcements.
     bool IsRegistered(const TComLink* ALink) const noexcept;

@@ -58,8 +58,15 @@ TComThread::TComThread(TCustomComPort* AComPort)
     : TThread(true), FComPort(AComPort), FHandle(AComPort->FHandle), FWindow(AComPort->FWindow),
       FSyncMethod(AComPort->FSyncMethod) {
     FStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (FStopEvent == nullptr)
-        throw EComPort(CError_OpenFailed, static_cast<std::int32_t>(GetLastError()));
+    FOverlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (FStopEvent == nullptr || FOverlapped.hEvent == nullptr) {
+        const auto error = static_cast<std::int32_t>(GetLastError());
+        if (FStopEvent != nullptr)
+            CloseHandle(FStopEvent);
+        if (FOverlapped.hEvent != nullptr)
+            CloseHandle(FOverlapped.hEvent);
+        throw EComPort(CError_OpenFailed, error);
+    }
     SetPriority(AComPort->FEventThreadPriority);
     SetCommMask(FHandle, ComEventsToMask(AComPort->FEvents));
     Start();
@@ -69,6 +76,7 @@ TComThread::~TComThread() {
     Stop();
     WaitFor();
     CloseHandle(FStopEvent);
+    CloseHandle(FOverlapped.hEvent);
 }
 
 void TComThread::Stop() {
@@ -77,24 +85,21 @@ void TComThread::Stop() {
 }
 
 void TComThread::Execute() {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    if (overlapped.hEvent == nullptr)
+    if (FOverlapped.hEvent == nullptr)
         return;
-    const HANDLE handles[2] = {FStopEvent, overlapped.hEvent};
-    DWORD mask = 0;
-    bool pending = false; // a device wait is outstanding and writes `mask` when it completes
+    const HANDLE handles[2] = {FStopEvent, FOverlapped.hEvent};
+    bool pending = false; // a device wait is outstanding and writes FMask when it completes
     for (;;) {
-        mask = 0;
-        if (!WaitCommEvent(FHandle, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING)
+        FMask = 0;
+        if (!WaitCommEvent(FHandle, &FMask, &FOverlapped) && GetLastError() != ERROR_IO_PENDING)
             break; // the device refuses to wait (unplugged): waiting again would only spin
         pending = true;
         if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break; // stopped, or the wait itself failed
         pending = false;
         DWORD transferred = 0;
-        if (GetOverlappedResult(FHandle, &overlapped, &transferred, FALSE)) {
-            FPendingEvents = MaskToComEvents(mask);
+        if (GetOverlappedResult(FHandle, &FOverlapped, &transferred, FALSE)) {
+            FPendingEvents = MaskToComEvents(FMask);
             if (!FPendingEvents.empty())
                 DispatchComMsg();
         }
@@ -102,15 +107,14 @@ void TComThread::Execute() {
             break;
     }
     if (!FDetached) {
-        SetCommMask(FHandle, 0); // ends a wait still pending
-        if (pending) {
-            // The device completes that wait into `mask` and `overlapped`: let it finish first.
+        // Mask 0 ends a wait still pending; the device completes it into FMask and FOverlapped,
+        // so it is let finish first. A device that refuses (gone) ends it when it is closed.
+        if (SetCommMask(FHandle, 0) && pending) {
             DWORD transferred = 0;
-            GetOverlappedResult(FHandle, &overlapped, &transferred, TRUE);
+            GetOverlappedResult(FHandle, &FOverlapped, &transferred, TRUE);
         }
         PurgeComm(FHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     }
-    CloseHandle(overlapped.hEvent);
 }
 
 void TComThread::DispatchComMsg() {

@@ -57,6 +57,11 @@ private:
     TSyncMethod FSyncMethod;
     HANDLE FStopEvent;
     TComEvents FPendingEvents;
+    // The device wait's record and mask live as long as the thread object: a wait the device
+    // could not end (SetCommMask refused on a device that is gone) is ended when the device is
+    // closed, which the port does before it frees the thread.
+    OVERLAPPED FOverlapped{};
+    DWORD FMask = 0;
     std::atomic<bool> FDetached{false};
 };
 
