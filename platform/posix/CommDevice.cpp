@@ -146,6 +146,9 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     r.buffer = static_cast<std::uint8_t*>(buffer);
     r.want = count;
     reads_.push_back(r);
+    // While the queue is full the service thread does not listen to the device; a read that
+    // makes room must wake it, or reception stalls for good.
+    const bool wasFull = InputFree() == 0;
     const auto now = Clock::now();
     ServiceReads(now);
     TakeInput();
@@ -153,6 +156,8 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     DWORD error = 0;
     DWORD got = 0;
     if (ReadOverlapped(rec, error, got)) {
+        if (wasFull && InputFree() > 0)
+            backend_->Kick();
         if (done != nullptr)
             *done = got;
         return error == 0 ? TRUE : Fail(static_cast<LONG>(error));
@@ -734,6 +739,7 @@ BOOL CommDevice::Setup(DWORD inQueue, DWORD) {
     inHead_ = 0;
     inCount_ = count;
     rx80Raised_ = inCount_ * 5 >= inQueue_.size() * 4;
+    backend_->Kick(); // a larger queue may have room where the old one had none
     return TRUE;
 }
 

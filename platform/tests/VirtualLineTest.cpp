@@ -329,6 +329,40 @@ TEST_F(VirtualLineTest, Rx80FullAtFourFifthsOfTheQueue) {
     EXPECT_EQ(events, EV_RX80FULL);
 }
 
+// A read that empties a full queue at once must hand the queue back to the driver: while the
+// queue was full the driver stopped taking bytes from the device, and nothing else wakes it.
+TEST_F(VirtualLineTest, ReadingAFullQueueResumesReception) {
+    ASSERT_TRUE(SetupComm(port_, 16, 16));
+    line_->Write(std::string(16, 'a'));
+    COMSTAT st{};
+    DWORD errors = 0;
+    for (int i = 0; i < 5000 && st.cbInQue < 16; ++i) {
+        Sleep(1);
+        ASSERT_TRUE(ClearCommError(port_, &errors, &st));
+    }
+    ASSERT_EQ(st.cbInQue, 16u);
+    Sleep(20); // let the driver settle with nowhere to put more bytes
+
+    COMMTIMEOUTS now{MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &now));
+    char buf[16];
+    DWORD got = 0;
+    Overlapped read;
+    ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &got, read.get())); // completes at once
+    EXPECT_EQ(got, 16u);
+
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    Overlapped wait;
+    DWORD events = 0;
+    const BOOL done = WaitCommEvent(port_, &events, wait.get());
+    ASSERT_TRUE(done || GetLastError() == ERROR_IO_PENDING);
+    line_->Write("b");
+    ASSERT_EQ(WaitForSingleObject(wait.event(), kLong), WAIT_OBJECT_0);
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(port_, wait.get(), &n, FALSE));
+    EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+}
+
 TEST_F(VirtualLineTest, PacedWriteCompletesWhenItsLastByteHasLeft) {
     Configure([](DCB& d) { d.BaudRate = 38400; }); // 0.26 ms a character
     line_->SetPacing(true);
