@@ -4,6 +4,8 @@
 #include "cport/ComThread.h"
 #include "toolkit/Exception.h"
 
+#include <atomic>
+
 namespace zv {
 
 namespace {
@@ -69,6 +71,21 @@ TCustomComPort::~TCustomComPort() {
 }
 
 // ---- Opening and closing -----------------------------------------------------------------------
+
+namespace {
+std::atomic<TCustomComPort::TSetupDialogProc> setupDialog{nullptr};
+} // namespace
+
+void TCustomComPort::SetSetupDialog(TSetupDialogProc Proc) noexcept {
+    setupDialog = Proc;
+}
+
+void TCustomComPort::ShowSetupDialog() {
+    const TSetupDialogProc proc = setupDialog;
+    if (proc == nullptr)
+        throw Exception("No port setup dialog is available in this program");
+    proc(this);
+}
 
 void TCustomComPort::Open() {
     if (Designing() || (FConnected && FHandle != INVALID_HANDLE_VALUE))

@@ -72,6 +72,12 @@ public:
     // application's exception handler and the port stays closed.
     void Loaded() override;
 
+    // Runs the port setup dialog on this port. The dialog lives in the widget layer above the
+    // component, which installs it with SetSetupDialog; without one this raises Exception.
+    void ShowSetupDialog();
+    using TSetupDialogProc = void (*)(TCustomComPort* ComPort);
+    static void SetSetupDialog(TSetupDialogProc Proc) noexcept;
+
     // ---- Settings ----------------------------------------------------------------------------
     TBaudRate BaudRate() const noexcept { return FBaudRate; }
     void SetBaudRate(TBaudRate value);

@@ -130,4 +130,8 @@ void EditComPort(TCustomComPort* ComPort) {
     ComPort->EndUpdate();
 }
 
+void InstallComPortSetupDialog() {
+    TCustomComPort::SetSetupDialog(&EditComPort);
+}
+
 } // namespace zv

@@ -47,4 +47,8 @@ public:
 // settings written before it stay written.
 void EditComPort(TCustomComPort* ComPort);
 
+// Makes EditComPort the dialog behind TCustomComPort::ShowSetupDialog. A program with widgets
+// calls it once at start-up.
+void InstallComPortSetupDialog();
+
 } // namespace zv

@@ -131,6 +131,7 @@ private:
 TForm1::TForm1(TForm2* About, QWidget* Parent)
     : QMainWindow(Parent), TComponent(nullptr), FAbout(About) {
     InitResources();
+    InstallComPortSetupDialog(); // "Setup COM" runs it through ComPort1->ShowSetupDialog()
     SetName("Form1");
     setWindowTitle(QStringLiteral("Zelvator"));
     // System menu and minimize box, no maximize box; the size is fixed below.
@@ -277,8 +278,7 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::ToolButton3Click() {
-    // The port setup dialog on ComPort1, through the port setup unit directly.
-    EditComPort(ComPort1);
+    ComPort1->ShowSetupDialog();
 }
 
 void TForm1::ToolButton4Click() {

@@ -32,6 +32,16 @@ int ConfigChanges(VirtualLine& line) {
     return n;
 }
 
+TEST(ComPortLifecycle, ShowSetupDialogRunsTheInstalledDialogOnThePort) {
+    TComPort port;
+    EXPECT_THROW(port.ShowSetupDialog(), Exception); // no widget layer in this program
+    static TCustomComPort* shownFor = nullptr;
+    TCustomComPort::SetSetupDialog([](TCustomComPort* p) { shownFor = p; });
+    port.ShowSetupDialog();
+    TCustomComPort::SetSetupDialog(nullptr);
+    EXPECT_EQ(shownFor, &port);
+}
+
 TEST(ComPortLifecycle, OpenAndCloseAnnounceInOrderWithLinksFirst) {
     LinePort p;
     EventLog log;
