@@ -19,7 +19,7 @@ const std::vector<Command>& Commands() {
 
 const Command* FindCommand(std::string_view name) {
     for (const Command& command : Commands())
-        if (command.Spec.Name == name)
+        if (command.Syntax.Name == name)
             return &command;
     return nullptr;
 }
@@ -31,9 +31,9 @@ void PrintUsage(std::ostream& out) {
         << "commands:\n";
     for (const Command& command : Commands()) {
         std::string head =
-            std::string(command.Spec.Name) + " " + std::string(command.Spec.Operands);
+            std::string(command.Syntax.Name) + " " + std::string(command.Syntax.Operands);
         head.resize(std::max<std::size_t>(head.size() + 2, 16), ' ');
-        out << "  " << head << command.Spec.Summary << "\n";
+        out << "  " << head << command.Syntax.Summary << "\n";
     }
     out << "\n"
         << "'" << kProgram << " COMMAND --help' shows the options of one command.\n"
@@ -77,16 +77,16 @@ int Run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
 
     Context context{out, err};
     try {
-        const ParsedCommand parsed = ParseCommand(command->Spec, args.subspan(1));
+        const ParsedCommand parsed = ParseCommand(command->Syntax, args.subspan(1));
         if (parsed.Has("help")) {
-            out << CommandUsage(kProgram, command->Spec);
+            out << CommandUsage(kProgram, command->Syntax);
             return exitSuccess;
         }
         command->Run(parsed, context);
         out.flush();
         return exitSuccess;
     } catch (const UsageError& e) {
-        err << prefix << e.what() << UsageHint(command->Spec.Name) << "\n";
+        err << prefix << e.what() << UsageHint(command->Syntax.Name) << "\n";
         return exitUsage;
     } catch (const Failure& e) {
         out.flush();

@@ -38,7 +38,7 @@ struct Context {
 };
 
 struct Command {
-    CommandSpec Spec;
+    CommandSpec Syntax;
     void (*Run)(const ParsedCommand& args, Context& context);
 };
 
