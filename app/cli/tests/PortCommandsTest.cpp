@@ -5,6 +5,7 @@
 // The board judges real 250 ms waits. So that a busy machine does not fail the verdict, runs
 // that expect "verdict: OK" give it a wide scheduling slack (--slack 250: a wait may end up to
 // 540 ms); a wait left out or doubled is still outside.
+#include "ProgramRun.h"
 #include "app/core/HexImage.h"
 
 #include <gtest/gtest.h>
@@ -21,22 +22,12 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using clitest::ReadAll;
+using clitest::Result;
+using clitest::Spawn;
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -55,43 +46,9 @@ protected:
 
     // Runs zelvator-cli with stdout and stderr in files (so neither is a terminal).
     Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-        const std::string outPath = (dir_ / "stdout.txt").string();
-        const std::string errPath = (dir_ / "stderr.txt").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
         std::vector<std::string> argv = args;
         argv.insert(argv.begin(), ZELVATOR_CLI_PATH);
-        std::vector<char*> cargs;
-        for (std::string& arg : argv)
-            cargs.push_back(arg.data());
-        cargs.push_back(nullptr);
-        std::vector<std::string> envCopy = env;
-        std::vector<char*> cenv;
-        for (char** e = environ; *e != nullptr; ++e)
-            cenv.push_back(*e);
-        for (std::string& e : envCopy)
-            cenv.push_back(e.data());
-        cenv.push_back(nullptr);
-
-        Result result;
-        pid_t pid = 0;
-        const int spawned =
-            posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": error " << spawned;
-            return result;
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = ReadAll(outPath);
-        result.err = ReadAll(errPath);
-        return result;
+        return Spawn(argv, dir_, env);
     }
 
     std::string File(const std::string& name, const std::string& content) {

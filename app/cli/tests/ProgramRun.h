@@ -1,0 +1,25 @@
+// Runs a program the way a user's shell would, with its output captured, for tests that check
+// exit status and messages of the built command-line tools.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(const std::filesystem::path& path);
+
+// Runs argv[0] (searched in PATH) with stdout and stderr in files of `dir`, so neither is a
+// terminal, and `extraEnv` ("NAME=value") added to this process's environment. Returns the exit
+// status (128 + signal when killed) and both outputs.
+Result Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+             const std::vector<std::string>& extraEnv = {});
+
+} // namespace clitest
