@@ -3,14 +3,6 @@
 #include <cstdint>
 #include <limits>
 
-#if defined(__GNUC__)
-#define ZV_NOINLINE __attribute__((noinline))
-#elif defined(_MSC_VER)
-#define ZV_NOINLINE __declspec(noinline)
-#else
-#define ZV_NOINLINE
-#endif
-
 namespace zv {
 
 namespace {
@@ -108,21 +100,7 @@ int TEscapeCodes::GetParam(int Num, const TEscapeParams* Params) {
 // ---------------------------------------------------------------------------------------------
 // VT52
 
-// ProcessChar is called for every received byte and is mostly a plain character: that path stays
-// a few instructions without a stack frame, and the sequence work lives in a function of its own
-// that the compiler must not inline into it.
-TEscapeResult TEscapeCodesVT52::ProcessChar(char Ch) {
-    if (!FInSequence) {
-        if (Ch != ESC) {
-            FCharacter = Ch;
-            return erChar;
-        }
-        return StartSequence();
-    }
-    return ProcessSequenceChar(Ch);
-}
-
-ZV_NOINLINE TEscapeResult TEscapeCodesVT52::ProcessSequenceChar(char Ch) {
+TEscapeResult TEscapeCodesVT52::ProcessSequenceChar(char Ch) {
     FData.push_back(Ch);
     const TEscapeCode code = DetectCode(FData);
     if (code != ecNotCompleted)
@@ -210,18 +188,7 @@ std::string TEscapeCodesVT52::EscCodeToStr(TEscapeCode Code, const TEscapeParams
 // ---------------------------------------------------------------------------------------------
 // VT100
 
-TEscapeResult TEscapeCodesVT100::ProcessChar(char Ch) {
-    if (!FInSequence) {
-        if (Ch != ESC) {
-            FCharacter = Ch;
-            return erChar;
-        }
-        return StartSequence();
-    }
-    return ProcessSequenceChar(Ch);
-}
-
-ZV_NOINLINE TEscapeResult TEscapeCodesVT100::ProcessSequenceChar(char Ch) {
+TEscapeResult TEscapeCodesVT100::ProcessSequenceChar(char Ch) {
     FData.push_back(Ch);
     // The bytes between "[" and the final letter only gather (DetectExtCode would say "not
     // completed" for them); only the letter needs the full classification.

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,20 +80,31 @@ public:
     TEscapeCodes& operator=(const TEscapeCodes&) = delete;
     virtual ~TEscapeCodes();
 
-    // Feed one received byte.
-    virtual TEscapeResult ProcessChar(char Ch) = 0;
-    // Feed the plain characters at the start of Bytes in one step: when no sequence is open,
-    // every byte before the next ESC gives erChar. Returns how many bytes were taken (0 while a
-    // sequence is open or when Bytes starts with ESC); Character() is then the last of them,
-    // exactly as if each had gone through ProcessChar. The caller handles those bytes as
-    // characters and feeds the byte after them through ProcessChar.
+    // Feed one received byte. Outside a sequence every byte but ESC is a character; this path
+    // is taken for almost every byte and stays a few instructions. Inside a sequence the dialect
+    // decides (ProcessSequenceChar).
+    TEscapeResult ProcessChar(char Ch) {
+        if (!FInSequence) {
+            if (Ch != ESC) {
+                FCharacter = Ch;
+                return erChar;
+            }
+            return StartSequence();
+        }
+        return ProcessSequenceChar(Ch);
+    }
+    // Feed a run of printable characters in one step: when no sequence is open, every byte at
+    // the start of Bytes up to the next control byte (0 to 31, ESC among them) gives erChar.
+    // Returns how many bytes were taken (0 while a sequence is open or when Bytes starts with a
+    // control byte); Character() is then the last of them, exactly as if each had gone through
+    // ProcessChar. The caller handles those bytes as characters and feeds the byte after them
+    // through ProcessChar.
     std::size_t ProcessText(const char* Bytes, std::size_t Count) {
-        if (FInSequence || Count == 0)
+        if (FInSequence)
             return 0;
-        const void* escape = std::memchr(Bytes, ESC, Count);
-        const std::size_t taken =
-            escape == nullptr ? Count
-                              : static_cast<std::size_t>(static_cast<const char*>(escape) - Bytes);
+        std::size_t taken = 0;
+        while (taken < Count && static_cast<unsigned char>(Bytes[taken]) >= 0x20)
+            ++taken;
         if (taken > 0)
             FCharacter = Bytes[taken - 1];
         return taken;
@@ -120,6 +130,9 @@ public:
     bool InSequence() const { return FInSequence; }
 
 protected:
+    // One byte of an open sequence (the bytes after its ESC).
+    virtual TEscapeResult ProcessSequenceChar(char Ch) = 0;
+
     // Closes the current sequence with Code; the caller has already classified Data.
     TEscapeResult Complete(TEscapeCode Code) {
         FCode = Code;
@@ -142,7 +155,6 @@ protected:
 
 class TEscapeCodesVT52 final : public TEscapeCodes {
 public:
-    TEscapeResult ProcessChar(char Ch) override;
     std::string EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const override;
 
     // Classifies the bytes gathered after an ESC; ecNotCompleted asks for more. A complete
@@ -150,12 +162,11 @@ public:
     TEscapeCode DetectCode(std::string_view Data);
 
 private:
-    TEscapeResult ProcessSequenceChar(char Ch);
+    TEscapeResult ProcessSequenceChar(char Ch) override;
 };
 
 class TEscapeCodesVT100 final : public TEscapeCodes {
 public:
-    TEscapeResult ProcessChar(char Ch) override;
     std::string EscCodeToStr(TEscapeCode Code, const TEscapeParams* Params) const override;
 
     // Sequences that do not start with "["; Params() is not touched.
@@ -167,7 +178,7 @@ public:
     bool InExtSequence() const { return FInExtSequence; }
 
 private:
-    TEscapeResult ProcessSequenceChar(char Ch);
+    TEscapeResult ProcessSequenceChar(char Ch) override;
     void SplitParams(std::string_view Text);
 
     bool FInExtSequence = false;

@@ -257,7 +257,8 @@ TEST(EscapeCodes, StreamsSplitAcrossCalls) {
     }
 }
 
-// Text runs taken with ProcessText give exactly what byte-by-byte feeding gives.
+// Text runs taken with ProcessText (printable bytes up to the next control byte) give exactly
+// what byte-by-byte feeding gives.
 TEST(EscapeCodes, ProcessTextMatchesProcessChar) {
     struct Row {
         std::string bytes;
@@ -265,12 +266,15 @@ TEST(EscapeCodes, ProcessTextMatchesProcessChar) {
     };
     const std::vector<Row> rows = {
         {"", 0},
-        {"plain\r\n", 7},
+        {"plain\r\n", 5},
+        {"\r\nplain", 0},
+        {"ab\bc\x7F\x80\xFF\tx", 2},
         {"ab\x1B[12;40Hcd\x1B", 2},
         {"\x1B[2Jx", 0},
         {std::string("\0\xFF\x7F", 3) + "\x1B"
                                         "c",
-         3},
+         0},
+        {std::string("\xFF\x7F\0", 3), 2},
         {"\x1B[1;7mred\x1B[0m\x1BOA", 0},
         {"\x1BY!!", 0},
     };
