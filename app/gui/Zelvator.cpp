@@ -4,6 +4,7 @@
 #include "app/gui/Hw.h"
 #include "app/gui/Main.h"
 #include "toolkit/Exception.h"
+#include "toolkit/qt/ProgramInfo.h"
 #include "toolkit/qt/QtApplication.h"
 
 #ifndef _WIN32
@@ -14,6 +15,24 @@
 #include <memory>
 
 namespace {
+
+constexpr const char* kHelp =
+    "Usage: zelvator [QT-OPTIONS]\n"
+    "\n"
+    "Downloads 8051 programs (Intel HEX files) into a simulator board on a serial line.\n"
+    "\n"
+    "\"Open File\" chooses the program; \"Write Program to Sim\" opens the port, puts the\n"
+    "board into load mode with RTS and DTR (the board's mode and reset lines), sends the\n"
+    "program's memory image and starts the board; \"Reset\" pulses the board's reset line;\n"
+    "\"Setup COM\" chooses the port and its line settings. The simulated board is listed\n"
+    "as SIM, so a download can be tried without hardware.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "Qt's own options (for example -platform offscreen) are accepted too.\n"
+    "The command-line downloader zelvator-cli does the same from a shell.\n";
 
 #ifndef _WIN32
 // The simulated board, so that a download can be tried without hardware: the setup dialog
@@ -31,6 +50,8 @@ std::unique_ptr<zv::TSimBoard> StartSimBoard() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = zv::AnswerInfoOption(argc, argv, "zelvator", ZELVATOR_VERSION, kHelp))
+        return *status;
     zv::TQtApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Zelvator"));
     try {
