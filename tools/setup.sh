@@ -24,6 +24,7 @@ packages=(
     qt6-base-dev libgl-dev
     qt6-serialport-dev libvterm-dev
     srecord
+    help2man desktop-file-utils
 )
 
 missing=()
