@@ -423,7 +423,7 @@ void TTermEngine::PerformTest(char Ch) {
 void TTermEngine::SendChar(char Ch) {
     if (FSink == nullptr || !FSink->Connected())
         return;
-    FSink->WriteStr(std::string(1, Ch));
+    FSink->SendStr(std::string(1, Ch));
     if (LocalEcho) {
         TCaretHidden<TTermEngine> hidden(*this, &TTermEngine::HideCaret, &TTermEngine::ShowCaret);
         PutChar(Ch);
@@ -437,7 +437,7 @@ void TTermEngine::SendCode(TEscapeCode Code, TEscapeParams* Params) {
         return;
     const std::string bytes = FEscapeCodes->EscCodeToStr(Code, Params);
     if (!bytes.empty())
-        FSink->WriteStr(bytes);
+        FSink->SendStr(bytes);
     if (LocalEcho) {
         TCaretHidden<TTermEngine> hidden(*this, &TTermEngine::HideCaret, &TTermEngine::ShowCaret);
         PutEscapeCode(Code, Params);
@@ -449,7 +449,7 @@ void TTermEngine::SendCodeNoEcho(TEscapeCode Code, TEscapeParams* Params) {
         return;
     const std::string bytes = FEscapeCodes->EscCodeToStr(Code, Params);
     if (!bytes.empty())
-        FSink->WriteStr(bytes);
+        FSink->SendStr(bytes);
 }
 
 void TTermEngine::CursorKeyDown(TTermKey Key) {

@@ -87,7 +87,7 @@ public:
     virtual ~TTermSink() = default;
     virtual bool Connected() const = 0;
     // May raise the port's exception; it reaches the caller of the sending operation.
-    virtual void WriteStr(const std::string& Str) = 0;
+    virtual void SendStr(const std::string& Str) = 0;
 };
 
 class TTermEngine : public TTermBufferOwner {
@@ -142,7 +142,7 @@ public:
             FArrowKeys = Value;
     }
     TTermColor AltColor() const { return FAltColor; }
-    virtual void SetAltColor(TTermColor Value) { FAltColor = Value; }
+    void SetAltColor(TTermColor Value) { FAltColor = Value; }
     // The background and the character colour of new cells (the widget keeps them equal to its
     // Color and Font colour).
     TTermColor Color() const { return FColor; }

@@ -20,7 +20,7 @@ public:
     bool connected = true;
     std::string sent;
     bool Connected() const override { return connected; }
-    void WriteStr(const std::string& Str) override { sent += Str; }
+    void SendStr(const std::string& Str) override { sent += Str; }
 };
 
 // The engine with its protected operations reachable and a sink attached.
