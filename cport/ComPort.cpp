@@ -5,6 +5,7 @@
 #include "toolkit/Exception.h"
 
 #include <atomic>
+#include <thread>
 
 namespace zv {
 
@@ -46,19 +47,21 @@ TCustomComPort::~TCustomComPort() {
     // A destructor must not throw: a close whose abort step fails still ends the thread and
     // closes the device, and the failure goes to the application's exception handler.
     try {
-        if (FClosing)
+        if (FLife->Closer.load() == std::this_thread::get_id() && FConnected)
             FinishClose(); // destroyed from OnBeforeClose: the close that began finishes here
         else
-            Close();
+            Close(); // waits for a close running on another thread
     } catch (...) {
         HandleCurrentException();
-        std::unique_ptr<TComThread> ended;
-        if (FThreadCreated)
-            ended = EndEventThread();
-        DestroyHandle();
-        ended.reset();
-        FConnected = false;
-        FClosing = false;
+        if (BeginClose()) {
+            std::unique_ptr<TComThread> ended;
+            if (FThreadCreated)
+                ended = EndEventThread();
+            DestroyHandle();
+            ended.reset();
+            FConnected = false;
+            EndClose(FLife);
+        }
     }
     // Observers are told (and unregister their links) while the links list still exists.
     BeforeDestruction();
@@ -88,9 +91,14 @@ void TCustomComPort::ShowSetupDialog() {
 }
 
 void TCustomComPort::Open() {
-    if (Designing() || (FConnected && FHandle != INVALID_HANDLE_VALUE))
+    if (Designing())
         return;
-    FConnected = false; // a wish recorded while loading or designing is not an open device
+    if (FConnected) {
+        // Open already, or, while loading, a recorded wish that Loaded fulfils.
+        if (FHandle != INVALID_HANDLE_VALUE || Loading())
+            return;
+        FConnected = false; // a wish recorded while designing is not an open device
+    }
     TComThread::ReapDetached();
     TCallbackGuard guard(this);
     CallBeforeOpen();
@@ -120,38 +128,79 @@ void TCustomComPort::Open() {
 }
 
 void TCustomComPort::Close() {
-    if (!FConnected || Designing() || FClosing)
+    // Even a closed port is claimed: a close on another thread may still be announcing itself.
+    if (Designing() || !BeginClose())
         return;
-    if (FHandle == INVALID_HANDLE_VALUE) {
-        FConnected = false; // only a wish recorded while loading or designing: no device to close
+    const std::shared_ptr<TLife> life = FLife;
+    if (!FConnected || FHandle == INVALID_HANDLE_VALUE) {
+        // Closed meanwhile by another thread, or only a wish recorded while loading or
+        // designing: no device to close.
+        FConnected = false;
+        EndClose(life);
         return;
     }
     // Handlers still running for this session (the one that called Close, or a hand-off the
     // event thread has begun) see the close through their guards and stop.
-    FLife->Closes.fetch_add(1);
-    FClosing = true;
+    life->Closes.fetch_add(1);
     TCallbackGuard guard(this);
     try {
         CallBeforeClose();
     } catch (...) {
         if (guard.Live())
-            FClosing = false;
+            EndClose(life);
         throw;
     }
     // OnBeforeClose may have destroyed the port; its destructor finished the close.
-    if (!guard.Live() || !FConnected)
+    if (!guard.Live())
         return;
     FinishClose();
 }
 
+bool TCustomComPort::BeginClose() {
+    const std::thread::id self = std::this_thread::get_id();
+    const std::shared_ptr<TLife> life = FLife;
+    for (;;) {
+        std::thread::id closer{};
+        if (life->Closer.compare_exchange_strong(closer, self))
+            return true;
+        if (closer == self) {
+            // A callback of this close. Only OnAfterClose may close again: a port it reopened.
+            if (!life->Announcing)
+                return false;
+            ++life->Nested;
+            return true;
+        }
+        // The event thread's handler, while another thread closes the port: that close stops
+        // and waits for this thread, so it must not wait in turn. The wake-up is dropped.
+        if (InsideDispatch())
+            return false;
+        WaitUntil([&] { return life->Closer.load() == std::thread::id{}; });
+        if (!life->Alive)
+            return false; // a callback of that close destroyed the port
+    }
+}
+
+void TCustomComPort::EndClose(const std::shared_ptr<TLife>& Life) {
+    if (Life->Closer.load() != std::this_thread::get_id())
+        return;
+    if (Life->Nested > 0) {
+        --Life->Nested;
+        return;
+    }
+    Life->Announcing = false;
+    Life->Closer = std::thread::id{};
+    NotifyWaiters();
+}
+
 void TCustomComPort::FinishClose() {
+    const std::shared_ptr<TLife> life = FLife;
     try {
         AbortAllAsync();
     } catch (const EComPort& e) {
         // A device that is gone (unplugged) has nothing left to abort and must still be
         // closable; any other refusal keeps the port open, with its thread.
         if (!DeviceIsGone(e.OsErrorCode())) {
-            FClosing = false;
+            EndClose(life);
             throw;
         }
     }
@@ -161,10 +210,11 @@ void TCustomComPort::FinishClose() {
     DestroyHandle();
     ended.reset(); // after the device is closed, which ends a wait the thread could not end
     FConnected = false;
-    FClosing = false;
     TComThread::ReapDetached();
+    life->Announcing = true;
     // Nothing of the port is touched after this: a callback may destroy it.
     CallAfterClose();
+    EndClose(life);
 }
 
 bool TCustomComPort::InsideDispatch() const noexcept {
@@ -217,13 +267,17 @@ void TCustomComPort::SetConnected(bool Value) {
 
 void TCustomComPort::Loaded() {
     TComponent::Loaded();
-    if (FConnected && !Designing()) {
-        FConnected = false;
-        try {
+    if (!FConnected || Designing())
+        return;
+    try {
+        if (FHandle != INVALID_HANDLE_VALUE) {
+            SetupComPort(); // opened by a direct Open while loading held the settings back
+        } else {
+            FConnected = false;
             Open();
-        } catch (...) {
-            HandleCurrentException();
         }
+    } catch (...) {
+        HandleCurrentException();
     }
 }
 

@@ -20,7 +20,9 @@
 //
 // Threads: the main thread makes every call into the port (link registration included). A port
 // may be closed or destroyed from inside one of its own callbacks in every mode; the rest of that
-// wake-up is then dropped and no callback runs after OnAfterClose.
+// wake-up is then dropped and no callback runs after OnAfterClose. In smNone mode a handler on the
+// event thread may close the port while the main thread closes or destroys it too: one of them
+// closes, and the main thread's Close (or destructor) returns once that close is over.
 #pragma once
 
 #include "cport/ComAsync.h"
@@ -60,6 +62,10 @@ public:
     void Open();
     // Announces the close, aborts pending I/O (EComPort 5 leaves the port open), stops the event
     // thread, closes the device and announces it. Does nothing when closed or designing.
+    // Exactly one thread closes: a Close called while another thread closes the port waits until
+    // that close is over (on the main thread it serves hand-offs meanwhile); called from the
+    // close's own callbacks, or from a handler on the event thread that the closing thread is
+    // stopping, it does nothing.
     void Close();
     bool Connected() const noexcept { return FConnected; }
     // Opens (true) or closes (false); while loading or designing it only records the wish.
@@ -68,8 +74,9 @@ public:
     HANDLE Handle() const noexcept { return FHandle; }
     // True while the event thread exists.
     bool ThreadCreated() const noexcept { return FThreadCreated; }
-    // Opens the stored Connected state once loading is over; an exception from Open goes to the
-    // application's exception handler and the port stays closed.
+    // Opens the stored Connected state once loading is over (a device opened by a direct Open
+    // while loading gets the settings that loading held back instead); an exception goes to the
+    // application's exception handler and a port that failed to open stays closed.
     void Loaded() override;
 
     // Runs the port setup dialog on this port. The dialog lives in the widget layer above the
@@ -269,11 +276,19 @@ protected:
     void RefuseWhileConnected() const;
 
     // What the callbacks of one open session share with the code that called them: whether the
-    // port still exists and how many closes have begun. A handler that runs several callbacks
-    // checks it after each one, so a callback may close or destroy the port.
+    // port still exists, how many closes have begun and which thread is closing it. A handler that
+    // runs several callbacks checks it after each one, so a callback may close or destroy the
+    // port; a close ends here, after its last callback, even when that callback destroyed it.
     struct TLife {
         std::atomic<bool> Alive{true};
         std::atomic<std::uint32_t> Closes{0};
+        // The thread running a close, from its start to the end of OnAfterClose (none otherwise).
+        std::atomic<std::thread::id> Closer{};
+        // The close has closed the device and is announcing it (OnAfterClose may reopen the port).
+        std::atomic<bool> Announcing{false};
+        // Closes of a port reopened by OnAfterClose, nested in the close being announced (only
+        // the closing thread touches it).
+        int Nested = 0;
     };
     class TCallbackGuard {
     public:
@@ -299,7 +314,7 @@ protected:
     bool FTriggersOnRxChar = true;
     TThreadPriority FEventThreadPriority = tpNormal;
     bool FRxBufLinked = false;
-    bool FConnected = false;
+    std::atomic<bool> FConnected{false};
     TBaudRate FBaudRate = br9600;
     std::int32_t FCustomBaudRate = 9600;
     std::string FPort = "COM1";
@@ -318,6 +333,13 @@ protected:
 private:
     friend class TComThread;
 
+    // Makes the calling thread the one that closes the port; false when Close must do nothing
+    // (see Close). A close running on another thread is waited for first.
+    bool BeginClose();
+    // Ends the close this thread began: the next close may begin and waiting threads go on.
+    static void EndClose(const std::shared_ptr<TLife>& Life);
+    // A close is running (OnBeforeClose to OnAfterClose): event dispatch stops.
+    bool Closing() const noexcept { return FLife->Closer.load() != std::thread::id{}; }
     // The steps of Close after OnBeforeClose.
     void FinishClose();
     // Ends the event thread: joins it, or, when called on the thread that is handling one of its
@@ -329,8 +351,6 @@ private:
     bool IsRegistered(const TComLink* ALink) const noexcept;
 
     std::shared_ptr<TLife> FLife = std::make_shared<TLife>();
-    // Set while a Close runs (a nested Close does nothing; event dispatch stops).
-    std::atomic<bool> FClosing{false};
     // The thread running this port's event handlers right now (smThreadSync: the main thread
     // inside the hand-off; smNone: the event thread), so that Close knows not to wait for it.
     std::atomic<std::thread::id> FDispatchThread{};

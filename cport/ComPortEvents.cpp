@@ -314,7 +314,7 @@ void TCustomComPort::WindowMethod(TMessage& Message) {
     // handled here.
     if (InSendMessage())
         ReplyMessage(0);
-    if (!FConnected || FClosing)
+    if (!FConnected || Closing())
         return; // the port was closed meanwhile
     try {
         switch (Message.WParam) {

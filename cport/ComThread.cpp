@@ -139,7 +139,7 @@ void TComThread::DoEvents() {
     if (FDetached)
         return;
     TCustomComPort* port = FComPort;
-    if (port->FClosing)
+    if (port->Closing())
         return; // a close has begun: the wake-up is dropped
     const std::thread::id previous = port->FDispatchThread.exchange(std::this_thread::get_id());
     for (const TEventHandler& handler : EventOrder) {
@@ -147,7 +147,7 @@ void TComThread::DoEvents() {
             continue;
         // A callback may have closed the port (the thread is then detached, and the port
         // perhaps destroyed) or begun a close.
-        if (FDetached || port->FClosing)
+        if (FDetached || port->Closing())
             break;
         try {
             (port->*handler.Call)();

@@ -190,6 +190,32 @@ bool CheckSynchronize(int TimeoutMs) {
     return ran;
 }
 
+void WaitUntil(const std::function<bool()>& Done) {
+    auto& queue = syncQueue();
+    std::unique_lock lock(queue.Mutex);
+    if (!IsMainThread()) {
+        queue.OthersCv.wait(lock, Done);
+        return;
+    }
+    while (!Done()) {
+        if (!queue.Requests.empty())
+            runOldest(lock);
+        else
+            queue.MainCv.wait(lock);
+    }
+}
+
+void NotifyWaiters() noexcept {
+    auto& queue = syncQueue();
+    {
+        // A waiter checks its condition under this lock: taking it here orders the change
+        // before the check, so no wake-up falls between the check and the wait.
+        std::lock_guard lock(queue.Mutex);
+    }
+    queue.MainCv.notify_all();
+    queue.OthersCv.notify_all();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Priorities
 

@@ -111,6 +111,15 @@ private:
 // on another thread it raises EThread.
 bool CheckSynchronize(int TimeoutMs = 0);
 
+// Blocks until Done() holds. Done is checked under the lock of the main thread's queue, at the
+// start and after each NotifyWaiters(), so it must only read state (atomics) and whoever makes it
+// true calls NotifyWaiters() afterwards. On the main thread it runs queued calls and sent
+// messages meanwhile, as WaitFor does, so a thread that hands something to the main thread
+// before it makes Done() true can always get there.
+void WaitUntil(const std::function<bool()>& Done);
+// Wakes every thread blocked in WaitUntil to check its condition again.
+void NotifyWaiters() noexcept;
+
 // Installs the hook that tells the main loop that work is queued; it is called on the queuing
 // thread after each call or message is queued, so it must only post a wake-up (for example a
 // queued call that runs CheckSynchronize). Returns the previous hook.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -352,6 +354,83 @@ INSTANTIATE_TEST_SUITE_P(AllModes, ComPortEvents,
                          [](const ::testing::TestParamInfo<TSyncMethod>& param) {
                              return std::string(ModeName(param.param));
                          });
+
+// The "quit byte" pattern in smNone: a handler on the event thread closes the port while the
+// main thread closes (or destroys) it too. One of them closes, the close is announced once, and
+// the main thread's Close (or destructor) returns only once the port is closed.
+TEST(ComPortConcurrentClose, AHandlerAndTheMainThreadCloseItOnce) {
+    enum class First { Handler, MainThread, Either };
+    struct Case {
+        const char* name;
+        First first;
+        bool destroy; // the main thread destroys the port instead of calling Close
+    };
+    const Case cases[] = {
+        {"handler first", First::Handler, false},
+        {"main thread first", First::MainThread, false},
+        {"at once", First::Either, false},
+        {"handler first, main thread destroys", First::Handler, true},
+        {"at once, main thread destroys", First::Either, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinePort p(smNone);
+        std::mutex lock;
+        std::vector<std::string> reported;
+        auto previous = SetApplicationExceptionHandler([&](const std::exception& e) {
+            std::lock_guard<std::mutex> hold(lock);
+            reported.emplace_back(e.what());
+        });
+        std::atomic<bool> inHandler{false}, go{false}, mainCloses{false};
+        std::atomic<int> beforeClose{0}, afterClose{0};
+        TComPort* port = p.port.get();
+        port->OnRxChar = [&](TObject*, std::int32_t) {
+            inHandler = true;
+            while (!go)
+                std::this_thread::sleep_for(1ms);
+            port->Close();
+        };
+        port->OnBeforeClose = [&](TObject*) {
+            ++beforeClose;
+            if (c.first == First::Handler && !IsMainThread()) {
+                // Hold this close until the main thread has called its own.
+                const auto end = std::chrono::steady_clock::now() + Patience;
+                while (!mainCloses && std::chrono::steady_clock::now() < end)
+                    std::this_thread::sleep_for(1ms);
+                std::this_thread::sleep_for(30ms);
+            } else if (c.first == First::MainThread && IsMainThread()) {
+                go = true; // the handler closes while this close runs
+                std::this_thread::sleep_for(30ms);
+            }
+        };
+        port->OnAfterClose = [&](TObject*) { ++afterClose; };
+        port->Open();
+        p.line->Write("q");
+        ASSERT_TRUE(PumpUntil([&] { return inHandler.load(); }));
+        if (c.first != First::MainThread)
+            go = true;
+        if (c.first == First::Handler) {
+            ASSERT_TRUE(PumpUntil([&] { return beforeClose.load() > 0; }));
+        }
+        mainCloses = true;
+        if (c.destroy) {
+            EXPECT_NO_THROW(p.port.reset());
+        } else {
+            EXPECT_NO_THROW(port->Close());
+            EXPECT_FALSE(port->Connected());
+            EXPECT_FALSE(port->ThreadCreated());
+            EXPECT_EQ(port->Handle(), INVALID_HANDLE_VALUE);
+        }
+        EXPECT_FALSE(p.line->IsOpen());
+        EXPECT_EQ(beforeClose.load(), 1);
+        EXPECT_EQ(afterClose.load(), 1);
+        PumpFor(20ms);
+        EXPECT_EQ(afterClose.load(), 1);
+        SetApplicationExceptionHandler(previous);
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_EQ(reported, Log{});
+    }
+}
 
 TEST(ComPortLinks, RegistrationIsCheckedAndTracksDataLinks) {
     TComPort port;

@@ -348,6 +348,51 @@ TEST(ComPortLifecycle, LoadedOpensAStoredConnectedAndReportsAFailure) {
     EXPECT_EQ(reported, Log{"Unable to open com port (win error code: 2)"});
 }
 
+// A direct Open while the port is being loaded: a stored Connected is a wish that Loaded
+// fulfils, and a device opened by Open is not opened again by Loaded. Either way the device is
+// opened once, and the settings loading held back reach it when loading ends.
+TEST(ComPortLifecycle, AnOpenDuringLoadingOpensTheDeviceOnce) {
+    struct Case {
+        const char* name;
+        bool storeConnected;
+        bool openedDuringLoading;
+    };
+    const Case cases[] = {
+        {"Connected stored", true, false},
+        {"nothing stored", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto line = NewLine();
+        std::vector<std::string> reported;
+        auto previous = SetApplicationExceptionHandler(
+            [&](const std::exception& e) { reported.emplace_back(e.what()); });
+        EventLog log;
+        {
+            TComPort port;
+            port.OnBeforeOpen = [&log](TObject*) { log.Add("OnBeforeOpen"); };
+            port.OnAfterOpen = [&log](TObject*) { log.Add("OnAfterOpen"); };
+            port.BeginLoading();
+            port.SetPort(line->Name());
+            port.SetBaudRate(br19200);
+            if (c.storeConnected)
+                port.SetConnected(true);
+            port.Open();
+            EXPECT_EQ(line->IsOpen(), c.openedDuringLoading);
+            port.Loaded();
+            EXPECT_TRUE(port.Connected());
+            EXPECT_TRUE(port.ThreadCreated());
+            EXPECT_TRUE(line->IsOpen());
+            EXPECT_EQ(line->Settings().BaudRate, 19200u);
+            port.Close();
+            EXPECT_FALSE(line->IsOpen());
+        }
+        SetApplicationExceptionHandler(previous);
+        EXPECT_EQ(reported, Log{});
+        EXPECT_EQ(log.Take(), (Log{"OnBeforeOpen", "OnAfterOpen"}));
+    }
+}
+
 TEST(ComPortLifecycle, DesigningRecordsButNeverOpens) {
     auto line = NewLine();
     TComPort port;
