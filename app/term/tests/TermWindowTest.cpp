@@ -1,0 +1,301 @@
+// zelvator-term's window driven without a user: dialogs and message boxes go through the modal
+// door, the port talks to a virtual line or the simulated board.
+#include "app/term/TermWindow.h"
+#include "app/term/TermStart.h"
+#include "cport/ComPort.h"
+#include "platform/VirtualLine.h"
+#include "simboard/SimBoard.h"
+#include "terminal/qt/ComLed.h"
+#include "toolkit/qt/ModalRunner.h"
+#include "toolkit/qt/QtApplication.h"
+#include "toolkit/qt/tests/QtTestApp.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs Qt's events (the port's hand-offs arrive as such) until done() holds.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds patience = 10s) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > patience.count())
+            return false;
+        QTimer wake; // an event within 5 ms, so the wait below returns
+        wake.setSingleShot(true);
+        wake.start(5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void PumpFor(std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    PumpUntil([&] { return std::chrono::steady_clock::now() >= end; }, span + 1s);
+}
+
+// Intel HEX for `size` bytes at address 0 (byte i = i * 7 + 3), 16 a record, CR LF line ends;
+// `badChecksumLine` (1-based, 0 for none) gets a wrong checksum.
+std::string HexText(unsigned size, unsigned badChecksumLine = 0) {
+    std::string text;
+    char buf[32];
+    unsigned line = 0;
+    for (unsigned address = 0; address < size; address += 16) {
+        const unsigned count = std::min(16u, size - address);
+        unsigned sum = count + (address >> 8) + (address & 0xFF);
+        std::snprintf(buf, sizeof buf, ":%02X%04X00", count, address);
+        text += buf;
+        for (unsigned i = 0; i < count; ++i) {
+            const unsigned value = ((address + i) * 7 + 3) & 0xFF;
+            sum += value;
+            std::snprintf(buf, sizeof buf, "%02X", value);
+            text += buf;
+        }
+        unsigned checksum = (0x100 - (sum & 0xFF)) & 0xFF;
+        if (++line == badChecksumLine)
+            checksum ^= 0x55;
+        std::snprintf(buf, sizeof buf, "%02X\r\n", checksum);
+        text += buf;
+    }
+    return text + ":00000001FF\r\n";
+}
+
+class TermWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::QtTestApp();
+        ASSERT_TRUE(dir.isValid());
+        SetModalRunner([this](QDialog& dialog) { return Answer(dialog); });
+    }
+    void TearDown() override {
+        window.reset();
+        SetModalRunner(nullptr);
+    }
+
+    // A window on port Port (the command line's --port), shown.
+    void Open(const std::string& Port, std::optional<std::int32_t> Baud = std::nullopt) {
+        TTermStart start;
+        start.Port = Port;
+        start.Baud = Baud;
+        window = std::make_unique<TTermWindow>(start, "");
+        window->show();
+    }
+
+    int Answer(QDialog& dialog) {
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+            boxes.push_back(box->text().toStdString());
+            return QMessageBox::Ok;
+        }
+        if (auto* files = qobject_cast<QFileDialog*>(&dialog)) {
+            if (fileToChoose.isEmpty())
+                return QDialog::Rejected;
+            files->selectFile(fileToChoose);
+            return QDialog::Accepted;
+        }
+        ADD_FAILURE() << "unexpected dialog " << dialog.metaObject()->className();
+        return QDialog::Rejected;
+    }
+
+    QString WriteFile(const char* name, const std::string& content) {
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        std::ofstream(path.toStdString(), std::ios::binary) << content;
+        return path;
+    }
+    static bool Contains(const std::string& text, const char* part) {
+        return text.find(part) != std::string::npos;
+    }
+    TLedState Led(TComLedSignal signal) const { return window->Leds[signal]->State(); }
+    std::string State() const { return window->StatePanel->text().toStdString(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<TTermWindow> window;
+    QString fileToChoose;
+    std::vector<std::string> boxes;
+};
+
+TEST_F(TermWindowTest, ConnectsAndItsLampsFollowTheLines) {
+    auto line = VirtualLine::Create("ZVTERM1");
+    Open("ZVTERM1", 19200);
+    EXPECT_EQ(window->PortPanel->text(), "ZVTERM1  19200 8-N-1");
+    EXPECT_EQ(State(), "Disconnected");
+    EXPECT_FALSE(window->DisconnectAction->isEnabled());
+    EXPECT_FALSE(window->SendFileAction->isEnabled());
+    for (TComLed* led : window->Leds) {
+        ASSERT_NE(led, nullptr);
+        EXPECT_EQ(led->ComPort(), window->ComPort1);
+    }
+
+    line->SetCts(true);
+    ASSERT_TRUE(window->Connect());
+    EXPECT_EQ(State(), "Connected");
+    EXPECT_EQ(line->Settings().BaudRate, 19200u);
+    EXPECT_FALSE(window->ConnectAction->isEnabled());
+    EXPECT_TRUE(window->SendFileAction->isEnabled());
+    EXPECT_EQ(Led(lsConn), lsOn);
+    EXPECT_EQ(Led(lsCTS), lsOn);
+    EXPECT_EQ(Led(lsDSR), lsOff);
+
+    struct LineCase {
+        std::function<void(VirtualLine&)> move;
+        TComLedSignal led;
+        TLedState state;
+    };
+    const LineCase cases[] = {
+        {[](VirtualLine& l) { l.SetCts(false); }, lsCTS, lsOff},
+        {[](VirtualLine& l) { l.SetDsr(true); }, lsDSR, lsOn},
+        {[](VirtualLine& l) { l.SetDcd(true); }, lsRLSD, lsOn},
+        {[](VirtualLine& l) { l.SetDcd(false); }, lsRLSD, lsOff},
+        {[](VirtualLine& l) { l.Write("x"); }, lsRx, lsOn},
+    };
+    for (const LineCase& c : cases) {
+        c.move(*line);
+        EXPECT_TRUE(PumpUntil([&] { return Led(c.led) == c.state; })) << int(c.led);
+    }
+
+    window->Disconnect();
+    EXPECT_EQ(State(), "Disconnected");
+    EXPECT_EQ(Led(lsConn), lsOff);
+    EXPECT_EQ(Led(lsDSR), lsOff);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(TermWindowTest, AFailedConnectNamesTheOperationAndTheReason) {
+    Open("ZVNOSUCH");
+    EXPECT_FALSE(window->Connect());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(Contains(boxes[0], "Connect to ZVNOSUCH failed")) << boxes[0];
+    EXPECT_TRUE(Contains(boxes[0], "win error code: 2")) << boxes[0];
+    EXPECT_TRUE(Contains(boxes[0], "There is no device of that name")) << boxes[0];
+    EXPECT_EQ(State(), "Disconnected");
+}
+
+TEST_F(TermWindowTest, SendsAFileWhileTheWindowKeepsWorking) {
+    auto line = VirtualLine::Create("ZVTERM2");
+    line->SetPacing(true);
+    Open("ZVTERM2", 38400);
+    ASSERT_TRUE(window->Connect());
+    std::string content;
+    for (int i = 0; i < 3000; ++i)
+        content += static_cast<char>(i * 31 + 7);
+    fileToChoose = WriteFile("data.bin", content);
+
+    window->SendFile();
+    ASSERT_TRUE(window->Sending());
+    EXPECT_FALSE(window->SendFileAction->isEnabled());
+    EXPECT_TRUE(window->CancelSendButton->isVisibleTo(window.get()));
+    // The window handles events while the file goes out (about 0.8 s at this speed).
+    bool handled = false;
+    QMetaObject::invokeMethod(
+        window.get(), [&] { handled = window->Sending(); }, Qt::QueuedConnection);
+    std::string received;
+    ASSERT_TRUE(PumpUntil([&] {
+        char buf[512];
+        received.append(buf, line->TryRead(buf, sizeof buf));
+        return !window->Sending() && received.size() >= content.size();
+    }));
+    EXPECT_TRUE(handled) << "the window did not handle events while sending";
+    EXPECT_TRUE(received == content) << "received " << received.size() << " bytes";
+    EXPECT_FALSE(window->CancelSendButton->isVisibleTo(window.get()));
+    EXPECT_TRUE(window->SendFileAction->isEnabled());
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(TermWindowTest, CancelStopsTheFileAtOnce) {
+    auto line = VirtualLine::Create("ZVTERM3");
+    line->SetPacing(true);
+    Open("ZVTERM3", 1200); // 120 bytes a second
+    ASSERT_TRUE(window->Connect());
+    fileToChoose = WriteFile("long.txt", std::string(2000, 'q'));
+    window->SendFile();
+    ASSERT_TRUE(PumpUntil([&] { return line->Available() >= 10; }));
+    window->CancelSend();
+    EXPECT_FALSE(window->Sending());
+    PumpFor(300ms);
+    const std::size_t got = line->Available();
+    PumpFor(300ms);
+    EXPECT_EQ(line->Available(), got) << "bytes still went out after Cancel";
+    EXPECT_LT(got, 400u);
+    EXPECT_TRUE(Contains(window->statusBar()->currentMessage().toStdString(), "cancelled"));
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(TermWindowTest, WritesAProgramIntoTheBoardAndRefusesABadFile) {
+    TSimBoardOptions options;
+    options.PortName = "ZVTERMSIM";
+    options.Pacing = false;
+    TSimBoard board(options);
+    Open("ZVTERMSIM");
+    ASSERT_TRUE(window->Connect());
+    board.ClearTranscript();
+
+    fileToChoose = WriteFile("bad.ihx", HexText(64, 2));
+    window->WriteProgram();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(Contains(boxes[0], "not a usable HEX file")) << boxes[0];
+    EXPECT_TRUE(Contains(boxes[0], "line 2")) << boxes[0];
+    EXPECT_EQ(board.State().Loads, 0u);
+    boxes.clear();
+
+    fileToChoose = WriteFile("prog.ihx", HexText(0x300));
+    window->WriteProgram();
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+    TJudgeOptions judge;
+    judge.SlackMs = 200;
+    const TBoardVerdict verdict = JudgeTranscript(board.Transcript(), judge);
+    EXPECT_TRUE(verdict.Ok()) << FormatTranscript(board.Transcript()) << FormatVerdict(verdict);
+    const TBoardState state = board.State();
+    EXPECT_EQ(state.Loads, 1u);
+    EXPECT_EQ(state.Mode, bmRunning);
+    EXPECT_EQ(state.Loaded, 0x301u) << "ImageEnd + 1 bytes";
+    EXPECT_TRUE(window->Online()) << "back to the terminal on the same connection";
+    EXPECT_TRUE(Contains(window->statusBar()->currentMessage().toStdString(), "prog.ihx"));
+    window.reset(); // the port closes before the board goes
+}
+
+TEST_F(TermWindowTest, AnUnpluggedDeviceIsReportedOnce) {
+    auto line = VirtualLine::Create("ZVTERM4");
+    Open("ZVTERM4");
+    ASSERT_TRUE(window->Connect());
+    line->Unplug();
+    ASSERT_TRUE(PumpUntil([&] { return State() == "Disconnected"; }));
+    PumpFor(std::chrono::milliseconds(3 * TTermWindow::WatchMs));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(Contains(boxes[0], "connection to ZVTERM4 was lost")) << boxes[0];
+    EXPECT_TRUE(Contains(boxes[0], "The device is not connected")) << boxes[0];
+    EXPECT_FALSE(window->ComPort1->Connected());
+    EXPECT_EQ(Led(lsConn), lsOff);
+    EXPECT_TRUE(window->ConnectAction->isEnabled());
+
+    // Plugged in again, it connects again.
+    line->Plug();
+    EXPECT_TRUE(window->Connect());
+    EXPECT_EQ(boxes.size(), 1u);
+}
+
+} // namespace
+} // namespace zv
