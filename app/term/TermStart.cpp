@@ -35,9 +35,7 @@ TTermStart ParseTermArgs(const std::vector<std::string>& Args) {
     TTermStart start;
     for (std::size_t i = 0; i < Args.size(); ++i) {
         std::string value;
-        if (Args[i] == "--help" || Args[i] == "-h") {
-            start.Help = true;
-        } else if (TakeOption(Args, i, "--port", value)) {
+        if (TakeOption(Args, i, "--port", value)) {
             if (value.empty())
                 throw ECommandLine("--port needs a port name");
             start.Port = value;

@@ -28,7 +28,6 @@ public:
 struct TTermStart {
     std::optional<std::string> Port;
     std::optional<std::int32_t> Baud;
-    bool Help = false; // --help or -h: print the usage and end
 };
 
 // Parses the arguments after the program name ("--port NAME" or "--port=NAME", likewise

@@ -4,6 +4,7 @@
 #include "app/term/TermStart.h"
 #include "app/term/TermWindow.h"
 #include "toolkit/Exception.h"
+#include "toolkit/qt/ProgramInfo.h"
 #include "toolkit/qt/QtApplication.h"
 
 #ifndef _WIN32
@@ -11,6 +12,7 @@
 #endif
 
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdio>
 #include <exception>
@@ -19,6 +21,28 @@
 #include <vector>
 
 namespace {
+
+constexpr const char* kHelp =
+    "Usage: zelvator-term [--port NAME] [--baud RATE] [QT-OPTIONS]\n"
+    "\n"
+    "A serial terminal with VT52/VT100 emulation. It talks to the device on one serial port:\n"
+    "what arrives is shown on the screen, what you type is sent. The status bar shows the\n"
+    "port's lines (Conn, CTS, DSR, RLSD, Ring, Rx, Tx) as lamps. Send file sends a file's\n"
+    "bytes as they are; Write program writes an Intel HEX program into the 8051 simulator\n"
+    "board on the port (framing on RTS and DTR), and the terminal then shows what the\n"
+    "program prints. The simulated board is listed as SIM, so all of it can be tried\n"
+    "without hardware.\n"
+    "\n"
+    "Without options the port and terminal settings of the last session are used; with\n"
+    "--port the window connects to that port at once.\n"
+    "\n"
+    "Options:\n"
+    "  --port NAME    the serial port: SIM, COM1 (/dev/ttyS0), ttyUSB0 or a device path\n"
+    "  --baud RATE    the line speed in bits per second\n"
+    "  -h, --help     show this help and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "Qt's own options (for example -platform offscreen) are accepted too.\n";
 
 #ifndef _WIN32
 // The simulated board, so that the terminal can be tried without hardware: the port list shows
@@ -35,6 +59,9 @@ std::unique_ptr<zv::TSimBoard> StartSimBoard() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status =
+            zv::AnswerInfoOption(argc, argv, "zelvator-term", ZELVATOR_VERSION, kHelp))
+        return *status;
     zv::TQtApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zelvator-term"));
 
@@ -50,10 +77,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelvator-term: %s\n%s\n", e.what(), zv::TermUsage.data());
         return 2;
     }
-    if (start.Help) {
-        std::printf("%s\n", zv::TermUsage.data());
-        return 0;
-    }
 
     try {
         std::string defaultPort;
@@ -65,6 +88,9 @@ int main(int argc, char** argv) {
 #endif
         zv::TTermWindow window(start, defaultPort);
         window.show();
+        // A port named on the command line is the one to talk to now.
+        if (start.Port)
+            QTimer::singleShot(0, &window, [&window] { window.Connect(); });
         return QApplication::exec();
     } catch (...) {
         zv::HandleCurrentException();

@@ -50,9 +50,7 @@ TEST(TermStart, ParsesPortAndSpeedAndRefusesTheRest) {
         const TTermStart start = ParseTermArgs(c.args);
         EXPECT_EQ(start.Port, c.port);
         EXPECT_EQ(start.Baud, c.baud);
-        EXPECT_FALSE(start.Help);
     }
-    EXPECT_TRUE(ParseTermArgs({"--help"}).Help);
 }
 
 TEST(TermStart, SpeedAndLineSettingsText) {
