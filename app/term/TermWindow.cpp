@@ -7,6 +7,8 @@
 #include "cport/ComPort.h"
 #include "cportui/ComSetup.h"
 #include "terminal/qt/ComLed.h"
+#include "terminal/qt/ComTerminal.h"
+#include "toolkit/Stream.h"
 #include "toolkit/qt/ModalRunner.h"
 #include "toolkit/qt/QtApplication.h"
 #include "toolkit/qt/QtText.h"
@@ -23,6 +25,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QThread>
 #include <QToolBar>
@@ -132,7 +135,11 @@ TTermWindow::TTermWindow(const TTermStart& Start, const std::string& DefaultPort
     SetName("TermWindow");
     setWindowTitle(AppName);
     CreateComPort(Start, DefaultPort);
-    setCentralWidget(new QWidget(this));
+    ComTerminal1 = new TComTerminal(this);
+    ComTerminal1->SetName("ComTerminal1");
+    ComTerminal1->SetComPort(ComPort1);
+    setCentralWidget(ComTerminal1);
+    ComTerminal1->setFocus();
     CreateActions();
     CreateStatusBar();
     FWatch.setInterval(WatchMs);
@@ -174,6 +181,12 @@ void TTermWindow::CreateActions() {
     DisconnectAction = action("&Disconnect", "Close the port", [this] { Disconnect(); });
     PortSettingsAction =
         action("&Port settings...", "The port's line settings", [this] { PortSettings(); });
+    TermSettingsAction = action("&Terminal settings...", "Emulation, screen size, echo, line ends",
+                                [this] { TerminalSettings(); });
+    FontAction = action("&Font...", "The terminal's font", [this] { SelectFont(); });
+    ClearAction = action("C&lear", "Clear the screen", [this] { ClearScreen(); });
+    SaveScreenAction = action("&Save screen as text...", "Write the screen's text to a file",
+                              [this] { SaveScreen(); });
     SendFileAction =
         action("Send &file...", "Send a file's bytes as they are", [this] { SendFile(); });
     WriteProgramAction =
@@ -189,6 +202,12 @@ void TTermWindow::CreateActions() {
     connection->addAction(PortSettingsAction);
     connection->addSeparator();
     connection->addAction(QuitAction);
+    QMenu* terminal = menuBar()->addMenu(QStringLiteral("&Terminal"));
+    terminal->addAction(TermSettingsAction);
+    terminal->addAction(FontAction);
+    terminal->addSeparator();
+    terminal->addAction(ClearAction);
+    terminal->addAction(SaveScreenAction);
     QMenu* transfer = menuBar()->addMenu(QStringLiteral("T&ransfer"));
     transfer->addAction(SendFileAction);
     transfer->addAction(WriteProgramAction);
@@ -199,9 +218,15 @@ void TTermWindow::CreateActions() {
     tools->addAction(ConnectAction);
     tools->addAction(DisconnectAction);
     tools->addAction(PortSettingsAction);
+    tools->addAction(TermSettingsAction);
+    tools->addAction(ClearAction);
     tools->addSeparator();
     tools->addAction(SendFileAction);
     tools->addAction(WriteProgramAction);
+    // The toolbar's buttons must not take the focus from the terminal.
+    for (QAction* a : tools->actions())
+        if (QWidget* button = tools->widgetForAction(a))
+            button->setFocusPolicy(Qt::NoFocus);
 }
 
 void TTermWindow::CreateStatusBar() {
@@ -363,15 +388,48 @@ void TTermWindow::PortSettings() {
     UpdateState();
 }
 
-QString TTermWindow::ChooseFile(const QString& Title, const QStringList& Filters) {
+QString TTermWindow::ChooseFile(const QString& Title, const QStringList& Filters, bool Save) {
     QFileDialog dialog(this, Title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setAcceptMode(Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setNameFilters(Filters);
     if (ExecModal(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().first();
+}
+
+void TTermWindow::TerminalSettings() {
+    Run(QStringLiteral("Terminal settings"), [this] { ComTerminal1->ShowSetupDialog(); });
+}
+
+void TTermWindow::SelectFont() {
+    Run(QStringLiteral("Font"), [this] { ComTerminal1->SelectFont(); });
+}
+
+void TTermWindow::ClearScreen() {
+    ComTerminal1->ClearScreen();
+}
+
+void TTermWindow::SaveScreen() {
+    const QString name =
+        ChooseFile(QStringLiteral("Save screen as text"),
+                   {QStringLiteral("Text (*.txt)"), QStringLiteral("All (*)")}, true);
+    if (name.isEmpty())
+        return;
+    TMemoryStream text;
+    ComTerminal1->SaveToStream(text);
+    // Written aside and renamed over the target at the end: a failed save leaves no half file.
+    QSaveFile file(name);
+    const auto size = static_cast<qint64>(text.Data().size());
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(text.Data().data()), size) != size ||
+        !file.commit()) {
+        ShowError(QStringLiteral("Save screen as text failed: cannot write %1\n%2")
+                      .arg(name, file.errorString()));
+        return;
+    }
+    statusBar()->showMessage(QStringLiteral("Screen saved to %1").arg(name), 5000);
 }
 
 void TTermWindow::SendFile() {
@@ -461,6 +519,8 @@ void TTermWindow::WriteProgram() {
     else
         statusBar()->clearMessage();
     UpdateState();
+    // Back to the terminal, which shows what the program prints.
+    ComTerminal1->setFocus();
 }
 
 void TTermWindow::closeEvent(QCloseEvent* Event) {

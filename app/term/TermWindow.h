@@ -33,6 +33,7 @@ namespace zv {
 
 class TComLed;
 class TComPort;
+class TComTerminal;
 struct TTermStart;
 
 class TTermWindow : public QMainWindow, public TComponent {
@@ -46,6 +47,7 @@ public:
     ~TTermWindow() override;
 
     TComPort* ComPort1;
+    TComTerminal* ComTerminal1;
     // The status bar's LEDs, in the order of TComLedSignal: Conn, CTS, DSR, RLSD, Ring, Rx, Tx.
     std::array<TComLed*, 7> Leds{};
     QLabel* PortPanel;  // "SIM  9600 8-N-1"
@@ -56,6 +58,10 @@ public:
     QAction* ConnectAction;
     QAction* DisconnectAction;
     QAction* PortSettingsAction;
+    QAction* TermSettingsAction;
+    QAction* FontAction;
+    QAction* ClearAction;
+    QAction* SaveScreenAction;
     QAction* SendFileAction;
     QAction* WriteProgramAction;
     QAction* QuitAction;
@@ -67,6 +73,13 @@ public:
     void Disconnect();
     // The port setup dialog; the port is reconfigured on OK (reopened for a new device).
     void PortSettings();
+    // The terminal setup dialog.
+    void TerminalSettings();
+    // The font dialog, fixed-pitch fonts only.
+    void SelectFont();
+    void ClearScreen();
+    // Writes the screen's text to a file chosen in a dialog: one line per row, CR LF between.
+    void SaveScreen();
     // Chooses a file and sends its bytes raw; the window keeps working meanwhile.
     void SendFile();
     // Stops the file being sent.
@@ -108,8 +121,9 @@ private:
     // (typing into a port that fails, a failing receive) is reported like a command's failure,
     // on the GUI thread.
     void HandleException(const std::exception& E);
-    // The file chosen in an open-file dialog with Filters; empty when cancelled.
-    QString ChooseFile(const QString& Title, const QStringList& Filters);
+    // The file chosen in a file dialog with Filters (to open an existing file, or to save);
+    // empty when cancelled.
+    QString ChooseFile(const QString& Title, const QStringList& Filters, bool Save = false);
 
     std::unique_ptr<TSendFileJob> FSendJob;
     QTimer FWatch;

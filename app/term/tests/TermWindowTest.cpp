@@ -6,6 +6,8 @@
 #include "platform/VirtualLine.h"
 #include "simboard/SimBoard.h"
 #include "terminal/qt/ComLed.h"
+#include "terminal/qt/ComTerminal.h"
+#include "toolkit/Stream.h"
 #include "toolkit/qt/ModalRunner.h"
 #include "toolkit/qt/QtApplication.h"
 #include "toolkit/qt/tests/QtTestApp.h"
@@ -14,6 +16,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -25,11 +28,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -170,12 +179,18 @@ TEST_F(TermWindowTest, ConnectsAndItsLampsFollowTheLines) {
         {[](VirtualLine& l) { l.SetDsr(true); }, lsDSR, lsOn},
         {[](VirtualLine& l) { l.SetDcd(true); }, lsRLSD, lsOn},
         {[](VirtualLine& l) { l.SetDcd(false); }, lsRLSD, lsOff},
-        {[](VirtualLine& l) { l.Write("x"); }, lsRx, lsOn},
     };
     for (const LineCase& c : cases) {
         c.move(*line);
         EXPECT_TRUE(PumpUntil([&] { return Led(c.led) == c.state; })) << int(c.led);
     }
+    // Received bytes light Rx while the terminal reads them; it goes dark once they are read.
+    std::vector<TLedState> rx;
+    window->Leds[lsRx]->OnChange = [&](TObject*, TLedState s) { rx.push_back(s); };
+    line->Write("x");
+    EXPECT_TRUE(PumpUntil([&] { return rx.size() >= 2; }));
+    EXPECT_EQ(rx, (std::vector<TLedState>{lsOn, lsOff}));
+    window->Leds[lsRx]->OnChange = nullptr;
 
     window->Disconnect();
     EXPECT_EQ(State(), "Disconnected");
@@ -295,6 +310,83 @@ TEST_F(TermWindowTest, AnUnpluggedDeviceIsReportedOnce) {
     line->Plug();
     EXPECT_TRUE(window->Connect());
     EXPECT_EQ(boxes.size(), 1u);
+}
+
+// ---- With the terminal -----------------------------------------------------------------------
+
+// What the screen shows, row by row.
+std::string ScreenText(TComTerminal& terminal) {
+    TMemoryStream text;
+    terminal.SaveToStream(text);
+    return std::string(text.Data().begin(), text.Data().end());
+}
+
+// A key typed into the terminal, as Qt delivers it.
+void Type(QWidget& widget, const QString& text) {
+    for (const QChar ch : text) {
+        const int key = ch == QLatin1Char('\r') ? int(Qt::Key_Return) : ch.toUpper().unicode();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(&widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(&widget, &release);
+    }
+}
+
+TEST_F(TermWindowTest, TypedKeysReachTheFarEndAndReceivedTextReachesTheScreen) {
+    auto line = VirtualLine::Create("ZVTERM5");
+    Open("ZVTERM5");
+    ASSERT_TRUE(window->Connect());
+    Type(*window->ComTerminal1, QStringLiteral("AT\r"));
+    EXPECT_EQ(line->ReadString(3, 5s), "AT\r");
+
+    line->Write("OK\r\n\x1b[1mbold\x1b[m");
+    ASSERT_TRUE(PumpUntil([&] { return ScreenText(*window->ComTerminal1) == "OK\r\nbold"; }))
+        << ScreenText(*window->ComTerminal1);
+
+    // Unplugged: reported once, and the screen keeps what it showed.
+    line->Unplug();
+    ASSERT_TRUE(PumpUntil([&] { return State() == "Disconnected"; }));
+    EXPECT_EQ(ScreenText(*window->ComTerminal1), "OK\r\nbold");
+    EXPECT_EQ(boxes.size(), 1u);
+    // Typing into a closed port sends nothing and reports nothing.
+    Type(*window->ComTerminal1, QStringLiteral("x"));
+    EXPECT_EQ(boxes.size(), 1u);
+
+    // The screen as a text file; Clear empties it.
+    fileToChoose = dir.filePath(QStringLiteral("screen.txt"));
+    window->SaveScreen();
+    std::ifstream saved(fileToChoose.toStdString(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), "OK\r\nbold");
+    window->ClearScreen();
+    EXPECT_EQ(ScreenText(*window->ComTerminal1), "");
+}
+
+TEST_F(TermWindowTest, TalksToAPseudoTerminal) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master))
+        GTEST_SKIP() << "no pseudo-terminals on this machine";
+    const std::string path = ptsname(master);
+    Open(path, 115200);
+    ASSERT_TRUE(window->Connect()) << (boxes.empty() ? "" : boxes[0]);
+    EXPECT_EQ(window->PortPanel->text().toStdString(), path + "  115200 8-N-1");
+    ASSERT_EQ(::write(master, "hello", 5), 5);
+    EXPECT_TRUE(PumpUntil([&] { return ScreenText(*window->ComTerminal1) == "hello"; }));
+    Type(*window->ComTerminal1, QStringLiteral("hi"));
+    std::string got;
+    PumpUntil([&] {
+        pollfd pfd{master, POLLIN, 0};
+        char buf[64];
+        if (::poll(&pfd, 1, 0) > 0) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0)
+                got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got.size() >= 2;
+    });
+    EXPECT_EQ(got, "hi");
+    window->Disconnect();
+    ::close(master);
+    EXPECT_TRUE(boxes.empty());
 }
 
 } // namespace
