@@ -31,7 +31,7 @@ bool TakeOption(const std::vector<std::string>& Args, std::size_t& I, std::strin
 
 } // namespace
 
-TTermStart ParseTermArgs(const std::vector<std::string>& Args) {
+TTermStart ParseTermArgs(const std::vector<std::string>& Args, bool SkipOthers) {
     TTermStart start;
     for (std::size_t i = 0; i < Args.size(); ++i) {
         std::string value;
@@ -47,7 +47,7 @@ TTermStart ParseTermArgs(const std::vector<std::string>& Args) {
                 throw ECommandLine("--baud needs a rate from 1 to " + std::to_string(MaxRate) +
                                    ", not \"" + value + "\"");
             start.Baud = rate;
-        } else {
+        } else if (!SkipOthers) {
             throw ECommandLine("unknown argument \"" + Args[i] + "\"");
         }
     }

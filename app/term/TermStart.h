@@ -31,8 +31,9 @@ struct TTermStart {
 };
 
 // Parses the arguments after the program name ("--port NAME" or "--port=NAME", likewise
-// --baud). A rate is a whole number from 1 to 4000000. Raises ECommandLine.
-TTermStart ParseTermArgs(const std::vector<std::string>& Args);
+// --baud). A rate is a whole number from 1 to 4000000. Raises ECommandLine; an argument that is
+// not ours is an error too, unless SkipOthers (the arguments before Qt took out its own).
+TTermStart ParseTermArgs(const std::vector<std::string>& Args, bool SkipOthers = false);
 
 // Sets the port's speed: the standard rate of that name, else brCustom with CustomBaudRate.
 void SetPortSpeed(TCustomComPort& Port, std::int32_t Rate);

@@ -56,16 +56,26 @@ std::unique_ptr<zv::TSimBoard> StartSimBoard() {
 }
 #endif
 
+int Usage(const zv::ECommandLine& E) {
+    std::fprintf(stderr, "zelvator-term: %s\n%s\n", E.what(), zv::TermUsage.data());
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (const auto status =
             zv::AnswerInfoOption(argc, argv, "zelvator-term", ZELVATOR_VERSION, kHelp))
         return *status;
+    // Our own options are checked before Qt starts, so that a mistake is reported without a
+    // display; Qt's options are left to Qt, and what remains is checked once more after it.
+    try {
+        zv::ParseTermArgs(std::vector<std::string>(argv + 1, argv + argc), true);
+    } catch (const zv::ECommandLine& e) {
+        return Usage(e);
+    }
     zv::TQtApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zelvator-term"));
-
-    // Qt has taken its own options out of the arguments by now.
     std::vector<std::string> args;
     const QStringList list = QApplication::arguments();
     for (qsizetype i = 1; i < list.size(); ++i)
@@ -74,8 +84,7 @@ int main(int argc, char** argv) {
     try {
         start = zv::ParseTermArgs(args);
     } catch (const zv::ECommandLine& e) {
-        std::fprintf(stderr, "zelvator-term: %s\n%s\n", e.what(), zv::TermUsage.data());
-        return 2;
+        return Usage(e);
     }
 
     try {

@@ -51,6 +51,10 @@ TEST(TermStart, ParsesPortAndSpeedAndRefusesTheRest) {
         EXPECT_EQ(start.Port, c.port);
         EXPECT_EQ(start.Baud, c.baud);
     }
+    // Before Qt has taken out its own options, those are passed over; ours are still checked.
+    const TTermStart start = ParseTermArgs({"-platform", "offscreen", "--port", "SIM"}, true);
+    EXPECT_EQ(start.Port, "SIM");
+    EXPECT_THROW(ParseTermArgs({"-platform", "offscreen", "--baud", "x"}, true), ECommandLine);
 }
 
 TEST(TermStart, SpeedAndLineSettingsText) {
