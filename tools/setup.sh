@@ -25,6 +25,7 @@ packages=(
     qt6-serialport-dev libvterm-dev
     srecord
     help2man desktop-file-utils
+    clang
 )
 
 missing=()
@@ -47,6 +48,12 @@ run)
     exec build/default/app/cli/zelvator-cli send --port SIM examples/hello/hello.ihx
     ;;
 test)
+    # The locking rules of the comm driver and the virtual line, checked by Clang's
+    # thread-safety analysis: a small clang build of the platform library alone.
+    CC=clang CXX=clang++ cmake -S . -B build/thread-safety -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DZELVATOR_GUI=OFF -DZELVATOR_TESTS=OFF -DZELVATOR_BENCH=OFF \
+        -DCMAKE_CXX_FLAGS="-Wthread-safety -Wthread-safety-beta"
+    cmake --build build/thread-safety --target zplatform
     exec ctest --preset default
     ;;
 esac

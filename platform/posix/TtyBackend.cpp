@@ -12,6 +12,7 @@
 //   the other side hung up.
 #include "platform/posix/CommBackend.h"
 #include "platform/posix/Kernel.h"
+#include "platform/posix/ThreadSafety.h"
 
 #include <asm/termbits.h>
 #include <atomic>
@@ -35,9 +36,12 @@ namespace {
 
 // The DCB last applied to each device path, so that a device opened again starts as the
 // program left it (the lines follow it right after the open).
-std::mutex g_dcbCacheMutex;
-std::map<std::string, DCB>& DcbCache() {
-    static auto* cache = new std::map<std::string, DCB>;
+struct DcbCache {
+    Mutex mutex;
+    std::map<std::string, DCB> dcbs GUARDED_BY(mutex);
+};
+DcbCache& Dcbs() {
+    static auto* cache = new DcbCache; // never destroyed: a device may close during exit
     return *cache;
 }
 
@@ -165,8 +169,9 @@ public:
         crtscts_ = (c & CRTSCTS) != 0;
         parityChecked_ = dcb.fParity != 0;
         charTime_ = CharacterTime(dcb);
-        std::lock_guard lock(g_dcbCacheMutex);
-        DcbCache()[path_] = dcb;
+        DcbCache& cache = Dcbs();
+        MutexLock lock(cache.mutex);
+        cache.dcbs[path_] = dcb;
         return 0;
     }
 
@@ -213,9 +218,10 @@ public:
     }
 
     DCB InitialDcb() override {
-        std::lock_guard lock(g_dcbCacheMutex);
-        auto it = DcbCache().find(path_);
-        return it != DcbCache().end() ? it->second : DefaultDcb();
+        DcbCache& cache = Dcbs();
+        MutexLock lock(cache.mutex);
+        auto it = cache.dcbs.find(path_);
+        return it != cache.dcbs.end() ? it->second : DefaultDcb();
     }
 
     bool HasModemLines() const override { return modemLines_; }

@@ -2,17 +2,19 @@
 #include "platform/VirtualLine.h"
 
 #include "platform/posix/CommBackend.h"
+#include "platform/posix/ThreadSafety.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 
 namespace zv {
 
 using win32::Clock;
+using win32::Mutex;
+using win32::MutexLock;
 
 namespace {
 
@@ -52,47 +54,57 @@ const char* LineSignalName(LineSignal signal) {
     return "?";
 }
 
+// The line's state, shared by the far end (VirtualLine) and the near end (VirtualBackend). One
+// mutex guards it; the driver calls the backend with its own lock held, so this one comes after
+// the driver's. The change callbacks run without it, in order, under callbackMutex.
 struct VirtualLine::Impl {
     explicit Impl(std::string n) : name(std::move(n)) {}
 
     const std::string name;
-    mutable std::mutex mutex;
+    Mutex callbackMutex ACQUIRED_BEFORE(mutex); // keeps callbacks in order across threads
+    mutable Mutex mutex;
     mutable std::condition_variable cv; // every state change notifies all waiters
 
-    bool plugged = true;
-    std::uint64_t generation = 0; // bumped by Unplug: a near end opened before is gone for good
-    bool open = false;
-    DCB dcb = win32::DefaultDcb();
-    bool rts = false, dtr = false, brk = false;               // near outputs
-    bool cts = false, dsr = false, dcd = false, ring = false; // near inputs
-    win32::ModemCounters counters;
-    bool txHold = false;       // SETXOFF
-    bool xoffReceived = false; // fOutX and the far end sent XOFF
-    bool pacing = false;
-    bool kicked = false;
-    bool throttled = false; // input flow control holds the far end back
+    bool plugged GUARDED_BY(mutex) = true;
+    // Bumped by Unplug: a near end opened before is gone for good.
+    std::uint64_t generation GUARDED_BY(mutex) = 0;
+    bool open GUARDED_BY(mutex) = false;
+    DCB dcb GUARDED_BY(mutex) = win32::DefaultDcb();
+    bool rts GUARDED_BY(mutex) = false; // near outputs
+    bool dtr GUARDED_BY(mutex) = false;
+    bool brk GUARDED_BY(mutex) = false;
+    bool cts GUARDED_BY(mutex) = false; // near inputs
+    bool dsr GUARDED_BY(mutex) = false;
+    bool dcd GUARDED_BY(mutex) = false;
+    bool ring GUARDED_BY(mutex) = false;
+    win32::ModemCounters counters GUARDED_BY(mutex);
+    bool txHold GUARDED_BY(mutex) = false;       // SETXOFF
+    bool xoffReceived GUARDED_BY(mutex) = false; // fOutX and the far end sent XOFF
+    bool pacing GUARDED_BY(mutex) = false;
+    bool kicked GUARDED_BY(mutex) = false;
+    bool throttled GUARDED_BY(mutex) = false; // input flow control holds the far end back
 
-    std::deque<std::uint8_t> txPending; // handed over by the near end, not yet on the wire
-    Clock::time_point txAnchor;
-    std::deque<std::uint8_t> farRx; // arrived at the far end
-    std::deque<RxItem> rxPending;   // written by the far end, still on the wire
-    Clock::time_point rxAnchor;
-    std::deque<RxItem> nearRx; // arrived at the near device
+    // Handed over by the near end, not yet on the wire.
+    std::deque<std::uint8_t> txPending GUARDED_BY(mutex);
+    Clock::time_point txAnchor GUARDED_BY(mutex);
+    std::deque<std::uint8_t> farRx GUARDED_BY(mutex); // arrived at the far end
+    std::deque<RxItem> rxPending GUARDED_BY(mutex);   // written by the far end, still on the wire
+    Clock::time_point rxAnchor GUARDED_BY(mutex);
+    std::deque<RxItem> nearRx GUARDED_BY(mutex); // arrived at the near device
 
-    std::deque<LineChange> changes;
-    std::vector<LineChange> toNotify;
-    std::function<void(const LineChange&)> callback;
-    std::mutex callbackMutex; // keeps callbacks in order across threads
+    std::deque<LineChange> changes GUARDED_BY(mutex);
+    std::vector<LineChange> toNotify GUARDED_BY(mutex);
+    std::function<void(const LineChange&)> callback GUARDED_BY(mutex);
 
-    std::chrono::nanoseconds CharTime() const { return win32::CharacterTime(dcb); }
+    std::chrono::nanoseconds CharTime() const REQUIRES(mutex) { return win32::CharacterTime(dcb); }
 
-    bool TxGated() const {
+    bool TxGated() const REQUIRES(mutex) {
         return txHold || xoffReceived || brk || (dcb.fOutxCtsFlow && !cts) ||
                (dcb.fOutxDsrFlow && !dsr);
     }
 
-    // Moves the characters whose time has come across the wire (lock held).
-    void Advance(Clock::time_point now) {
+    // Moves the characters whose time has come across the wire.
+    void Advance(Clock::time_point now) REQUIRES(mutex) {
         if (!pacing) {
             if (!TxGated()) {
                 farRx.insert(farRx.end(), txPending.begin(), txPending.end());
@@ -124,8 +136,8 @@ struct VirtualLine::Impl {
         }
     }
 
-    // Records a near-end change (lock held); callbacks run later, from NotifyCallbacks().
-    void Record(LineSignal signal, bool level) {
+    // Records a near-end change; callbacks run later, from NotifyCallbacks().
+    void Record(LineSignal signal, bool level) REQUIRES(mutex) {
         LineChange c{Clock::now(), signal, level};
         if (changes.size() >= kMaxChanges)
             changes.pop_front();
@@ -136,12 +148,12 @@ struct VirtualLine::Impl {
     }
 
     // Runs the change callbacks recorded so far, outside the line's lock, in order.
-    void NotifyCallbacks() {
-        std::lock_guard order(callbackMutex);
+    void NotifyCallbacks() EXCLUDES(mutex, callbackMutex) {
+        MutexLock order(callbackMutex);
         std::vector<LineChange> batch;
         std::function<void(const LineChange&)> cb;
         {
-            std::lock_guard lock(mutex);
+            MutexLock lock(mutex);
             batch.swap(toNotify);
             cb = callback;
         }
@@ -150,9 +162,9 @@ struct VirtualLine::Impl {
                 cb(c);
     }
 
-    // Input flow control of the device (lock held): with RTS handshake RTS drops, with fInX an
-    // XOFF goes to the far end, while the device buffer is full; both are undone when it drains.
-    void CheckThrottle() {
+    // Input flow control of the device: with RTS handshake RTS drops, with fInX an XOFF goes to
+    // the far end, while the device buffer is full; both are undone when it drains.
+    void CheckThrottle() REQUIRES(mutex) {
         const std::size_t waiting = nearRx.size();
         if (!throttled && waiting >= kDeviceBuffer) {
             throttled = true;
@@ -175,19 +187,21 @@ struct VirtualLine::Impl {
         }
     }
 
-    void SetInput(bool& line, std::uint32_t& counter, bool on, bool countFallOnly) {
-        std::lock_guard lock(mutex);
-        if (line == on)
+    // Sets one of the near end's inputs; a change counts for the modem events.
+    void SetInput(bool Impl::*line, std::uint32_t win32::ModemCounters::*counter, bool on,
+                  bool countFallOnly) EXCLUDES(mutex) {
+        MutexLock lock(mutex);
+        if (this->*line == on)
             return;
         Advance(Clock::now());
-        line = on;
+        this->*line = on;
         if (!countFallOnly || !on)
-            ++counter;
+            ++(counters.*counter);
         kicked = true;
         cv.notify_all();
     }
 
-    void PushRx(RxItem item) {
+    void PushRx(RxItem item) REQUIRES(mutex) {
         auto now = Clock::now();
         Advance(now);
         if (rxPending.empty())
@@ -202,9 +216,10 @@ struct VirtualLine::Impl {
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<VirtualLine::Impl>> lines; // key: lower-case name
-    std::vector<std::string> order;
+    Mutex mutex; // taken before a line's
+    // Key: the lower-case name.
+    std::map<std::string, std::shared_ptr<VirtualLine::Impl>> lines GUARDED_BY(mutex);
+    std::vector<std::string> order GUARDED_BY(mutex);
 };
 
 Registry& Lines() {
@@ -222,7 +237,7 @@ public:
 
     DWORD Configure(const DCB& dcb) override {
         {
-            std::lock_guard lock(line_->mutex);
+            MutexLock lock(line_->mutex);
             if (Gone())
                 return ERROR_DEVICE_NOT_CONNECTED;
             line_->Advance(Clock::now()); // what is on the wire left at the old speed
@@ -233,12 +248,18 @@ public:
         return 0;
     }
 
-    DWORD SetDtr(bool on) override { return SetOutput(line_->dtr, LineSignal::Dtr, on); }
-    DWORD SetRts(bool on) override { return SetOutput(line_->rts, LineSignal::Rts, on); }
-    DWORD SetBreak(bool on) override { return SetOutput(line_->brk, LineSignal::Break, on); }
+    DWORD SetDtr(bool on) override {
+        return SetOutput(&VirtualLine::Impl::dtr, LineSignal::Dtr, on);
+    }
+    DWORD SetRts(bool on) override {
+        return SetOutput(&VirtualLine::Impl::rts, LineSignal::Rts, on);
+    }
+    DWORD SetBreak(bool on) override {
+        return SetOutput(&VirtualLine::Impl::brk, LineSignal::Break, on);
+    }
 
     DWORD SetTxHold(bool hold) override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         if (Gone())
             return ERROR_DEVICE_NOT_CONNECTED;
         line_->Advance(Clock::now());
@@ -248,7 +269,7 @@ public:
     }
 
     DWORD GetModemStatus(DWORD& status) override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         if (Gone())
             return ERROR_DEVICE_NOT_CONNECTED;
         status = (line_->cts ? MS_CTS_ON : 0) | (line_->dsr ? MS_DSR_ON : 0) |
@@ -257,13 +278,13 @@ public:
     }
 
     bool ReadCounters(win32::ModemCounters& counters) override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         counters = line_->counters;
         return true;
     }
 
     DWORD HoldFlags() override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         line_->Advance(Clock::now());
         const bool waiting = !line_->txPending.empty();
         DWORD flags = 0;
@@ -277,7 +298,7 @@ public:
     }
 
     DCB InitialDcb() override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         return line_->dcb;
     }
 
@@ -292,7 +313,7 @@ public:
 
     long ReceiveLocked(std::uint8_t* data, std::size_t capacity, std::vector<win32::RxMark>& marks,
                        DWORD& error) {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         if (Gone()) {
             error = ERROR_DEVICE_NOT_CONNECTED;
             return -1;
@@ -306,12 +327,13 @@ public:
             rx.pop_front();
             switch (item.kind) {
             case ItemKind::Data: {
-                const DCB& dcb = line_->dcb;
-                if (dcb.fOutX && item.byte == static_cast<std::uint8_t>(dcb.XoffChar)) {
+                if (line_->dcb.fOutX &&
+                    item.byte == static_cast<std::uint8_t>(line_->dcb.XoffChar)) {
                     line_->xoffReceived = true; // flow control characters are not data
                     continue;
                 }
-                if (dcb.fOutX && item.byte == static_cast<std::uint8_t>(dcb.XonChar)) {
+                if (line_->dcb.fOutX &&
+                    item.byte == static_cast<std::uint8_t>(line_->dcb.XonChar)) {
                     line_->xoffReceived = false;
                     txChanged = true;
                     continue;
@@ -345,7 +367,7 @@ public:
     }
 
     long Send(const std::uint8_t* data, std::size_t count, DWORD& error) override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         if (Gone()) {
             error = ERROR_DEVICE_NOT_CONNECTED;
             return -1;
@@ -366,34 +388,34 @@ public:
     }
 
     std::size_t OutQueue() override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         line_->Advance(Clock::now());
         return line_->txPending.size();
     }
 
     void FlushInput() override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         line_->Advance(Clock::now());
         line_->nearRx.clear();
     }
 
     void FlushOutput() override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         line_->Advance(Clock::now());
         line_->txPending.clear();
     }
 
     unsigned Wait(bool wantRead, bool wantWrite,
                   std::optional<Clock::time_point> deadline) override {
-        std::unique_lock lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         for (;;) {
             const auto now = Clock::now();
             line_->Advance(now);
             line_->CheckThrottle();
             if (!line_->toNotify.empty()) {
-                lock.unlock();
+                lock.Unlock();
                 line_->NotifyCallbacks();
-                lock.lock();
+                lock.Lock();
                 continue;
             }
             unsigned ready = 0;
@@ -419,14 +441,14 @@ public:
                 wake = wake ? std::min(*wake, arrival) : arrival;
             }
             if (wake)
-                line_->cv.wait_until(lock, *wake);
+                line_->cv.wait_until(lock.Native(), *wake);
             else
-                line_->cv.wait(lock);
+                line_->cv.wait(lock.Native());
         }
     }
 
     void Kick() override {
-        std::lock_guard lock(line_->mutex);
+        MutexLock lock(line_->mutex);
         line_->kicked = true;
         line_->cv.notify_all();
     }
@@ -436,7 +458,7 @@ public:
             return;
         closed_ = true;
         {
-            std::lock_guard lock(line_->mutex);
+            MutexLock lock(line_->mutex);
             if (line_->generation == generation_ && line_->open) {
                 line_->open = false;
                 line_->Record(LineSignal::Open, false);
@@ -446,17 +468,19 @@ public:
     }
 
 private:
-    bool Gone() const { return !line_->plugged || line_->generation != generation_; }
+    bool Gone() const REQUIRES(line_->mutex) {
+        return !line_->plugged || line_->generation != generation_;
+    }
 
-    DWORD SetOutput(bool& level, LineSignal signal, bool on) {
+    DWORD SetOutput(bool VirtualLine::Impl::*level, LineSignal signal, bool on) {
         {
-            std::lock_guard lock(line_->mutex);
+            MutexLock lock(line_->mutex);
             if (Gone())
                 return ERROR_DEVICE_NOT_CONNECTED;
-            if (level == on)
+            if ((*line_).*level == on)
                 return 0;
             line_->Advance(Clock::now());
-            level = on;
+            (*line_).*level = on;
             line_->Record(signal, on);
         }
         line_->NotifyCallbacks();
@@ -477,7 +501,7 @@ std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, 
     std::shared_ptr<VirtualLine::Impl> line;
     {
         Registry& r = Lines();
-        std::lock_guard lock(r.mutex);
+        MutexLock lock(r.mutex);
         auto it = r.lines.find(Lower(name));
         found = it != r.lines.end();
         if (!found)
@@ -486,7 +510,7 @@ std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, 
     }
     std::uint64_t generation = 0;
     {
-        std::lock_guard lock(line->mutex);
+        MutexLock lock(line->mutex);
         if (!line->plugged) {
             error = ERROR_FILE_NOT_FOUND;
             return nullptr;
@@ -519,11 +543,11 @@ std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, 
 
 std::vector<std::string> VirtualLineNames() {
     Registry& r = Lines();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     std::vector<std::string> names;
     for (const std::string& key : r.order) {
         auto& line = r.lines.at(key);
-        std::lock_guard lineLock(line->mutex);
+        MutexLock lineLock(line->mutex);
         if (line->plugged)
             names.push_back(line->name);
     }
@@ -541,7 +565,7 @@ std::unique_ptr<VirtualLine> VirtualLine::Create(std::string name) {
         throw std::invalid_argument("invalid virtual line name \"" + name + "\"");
     auto impl = std::make_shared<Impl>(name);
     Registry& r = Lines();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     std::string key = Lower(name);
     if (r.lines.count(key) != 0)
         throw std::runtime_error("virtual line \"" + name + "\" is registered already");
@@ -555,7 +579,7 @@ VirtualLine::VirtualLine(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 VirtualLine::~VirtualLine() {
     Unplug();
     Registry& r = Lines();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     std::string key = Lower(impl_->name);
     r.lines.erase(key);
     std::erase(r.order, key);
@@ -566,43 +590,47 @@ const std::string& VirtualLine::Name() const {
 }
 
 bool VirtualLine::IsOpen() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->open;
 }
 
 bool VirtualLine::WaitOpen(bool open, Duration timeout) const {
-    std::unique_lock lock(impl_->mutex);
-    return impl_->cv.wait_for(lock, timeout, [&] { return impl_->open == open; });
+    const auto deadline = Clock::now() + timeout;
+    MutexLock lock(impl_->mutex);
+    while (impl_->open != open)
+        if (impl_->cv.wait_until(lock.Native(), deadline) == std::cv_status::timeout)
+            return impl_->open == open;
+    return true;
 }
 
 DCB VirtualLine::Settings() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->dcb;
 }
 
 bool VirtualLine::Rts() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->rts;
 }
 
 bool VirtualLine::Dtr() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->dtr;
 }
 
 bool VirtualLine::Break() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->brk;
 }
 
 std::size_t VirtualLine::Available() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     impl_->Advance(Clock::now());
     return impl_->farRx.size();
 }
 
 std::size_t VirtualLine::TryRead(void* buffer, std::size_t max) {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     impl_->Advance(Clock::now());
     auto& rx = impl_->farRx;
     std::size_t n = std::min(max, rx.size());
@@ -615,7 +643,7 @@ std::size_t VirtualLine::TryRead(void* buffer, std::size_t max) {
 
 std::size_t VirtualLine::Read(void* buffer, std::size_t max, Duration timeout) {
     const auto deadline = Clock::now() + timeout;
-    std::unique_lock lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     for (;;) {
         const auto now = Clock::now();
         impl_->Advance(now);
@@ -631,7 +659,7 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, Duration timeout) {
         auto wake = deadline;
         if (impl_->pacing && !impl_->txPending.empty() && !impl_->TxGated())
             wake = std::min(wake, impl_->txAnchor + impl_->CharTime());
-        impl_->cv.wait_until(lock, wake);
+        impl_->cv.wait_until(lock.Native(), wake);
     }
 }
 
@@ -652,7 +680,7 @@ std::string VirtualLine::ReadString(std::size_t count, Duration timeout) {
 
 void VirtualLine::Write(const void* data, std::size_t count) {
     {
-        std::lock_guard lock(impl_->mutex);
+        MutexLock lock(impl_->mutex);
         const auto* p = static_cast<const std::uint8_t*>(data);
         for (std::size_t i = 0; i < count; ++i)
             impl_->PushRx({p[i], ItemKind::Data});
@@ -662,7 +690,7 @@ void VirtualLine::Write(const void* data, std::size_t count) {
 
 void VirtualLine::SendBreak() {
     {
-        std::lock_guard lock(impl_->mutex);
+        MutexLock lock(impl_->mutex);
         impl_->PushRx({0, ItemKind::Break});
     }
     impl_->NotifyCallbacks();
@@ -670,7 +698,7 @@ void VirtualLine::SendBreak() {
 
 void VirtualLine::InjectError(LineError error, std::uint8_t byte) {
     {
-        std::lock_guard lock(impl_->mutex);
+        MutexLock lock(impl_->mutex);
         ItemKind kind = error == LineError::Frame    ? ItemKind::Frame
                         : error == LineError::Parity ? ItemKind::Parity
                                                      : ItemKind::Overrun;
@@ -680,22 +708,22 @@ void VirtualLine::InjectError(LineError error, std::uint8_t byte) {
 }
 
 std::size_t VirtualLine::PendingToNear() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     impl_->Advance(Clock::now());
     return impl_->rxPending.size() + impl_->nearRx.size();
 }
 
 void VirtualLine::SetCts(bool on) {
-    impl_->SetInput(impl_->cts, impl_->counters.cts, on, false);
+    impl_->SetInput(&Impl::cts, &win32::ModemCounters::cts, on, false);
 }
 void VirtualLine::SetDsr(bool on) {
-    impl_->SetInput(impl_->dsr, impl_->counters.dsr, on, false);
+    impl_->SetInput(&Impl::dsr, &win32::ModemCounters::dsr, on, false);
 }
 void VirtualLine::SetDcd(bool on) {
-    impl_->SetInput(impl_->dcd, impl_->counters.dcd, on, false);
+    impl_->SetInput(&Impl::dcd, &win32::ModemCounters::dcd, on, false);
 }
 void VirtualLine::SetRing(bool on) {
-    impl_->SetInput(impl_->ring, impl_->counters.ring, on, true);
+    impl_->SetInput(&Impl::ring, &win32::ModemCounters::ring, on, true);
 }
 
 void VirtualLine::SetFarDtr(bool on) {
@@ -704,30 +732,33 @@ void VirtualLine::SetFarDtr(bool on) {
 }
 
 std::vector<LineChange> VirtualLine::TakeChanges() {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     std::vector<LineChange> out(impl_->changes.begin(), impl_->changes.end());
     impl_->changes.clear();
     return out;
 }
 
 std::optional<LineChange> VirtualLine::WaitChange(Duration timeout) {
-    std::unique_lock lock(impl_->mutex);
-    if (!impl_->cv.wait_for(lock, timeout, [&] { return !impl_->changes.empty(); }))
-        return std::nullopt;
+    const auto deadline = Clock::now() + timeout;
+    MutexLock lock(impl_->mutex);
+    while (impl_->changes.empty())
+        if (impl_->cv.wait_until(lock.Native(), deadline) == std::cv_status::timeout &&
+            impl_->changes.empty())
+            return std::nullopt;
     LineChange c = impl_->changes.front();
     impl_->changes.pop_front();
     return c;
 }
 
 void VirtualLine::OnChange(std::function<void(const LineChange&)> callback) {
-    std::lock_guard order(impl_->callbackMutex);
-    std::lock_guard lock(impl_->mutex);
+    MutexLock order(impl_->callbackMutex);
+    MutexLock lock(impl_->mutex);
     impl_->callback = std::move(callback);
     impl_->toNotify.clear();
 }
 
 void VirtualLine::SetPacing(bool on) {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     auto now = Clock::now();
     impl_->Advance(now);
     impl_->pacing = on;
@@ -737,13 +768,13 @@ void VirtualLine::SetPacing(bool on) {
 }
 
 std::chrono::nanoseconds VirtualLine::CharacterTime() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->CharTime();
 }
 
 void VirtualLine::Unplug() {
     {
-        std::lock_guard lock(impl_->mutex);
+        MutexLock lock(impl_->mutex);
         if (!impl_->plugged)
             return;
         impl_->plugged = false;
@@ -759,13 +790,13 @@ void VirtualLine::Unplug() {
 }
 
 void VirtualLine::Plug() {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     impl_->plugged = true;
     impl_->cv.notify_all();
 }
 
 bool VirtualLine::IsPlugged() const {
-    std::lock_guard lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     return impl_->plugged;
 }
 
