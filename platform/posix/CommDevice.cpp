@@ -10,7 +10,10 @@ namespace zv::win32 {
 namespace {
 
 constexpr std::size_t kDefaultInputQueue = 4096;
+// The block in which the driver takes bytes from the device, and the least it holds for the
+// program when no input flow control asks for the exact queue size (see CommDevice::Setup).
 constexpr std::size_t kScratchSize = 64 * 1024;
+constexpr std::size_t kLeastHeld = kScratchSize;
 constexpr DWORD kMaxInputQueue = 64u * 1024 * 1024;
 constexpr DWORD kValidEvents = 0x1FFF;
 constexpr DWORD kValidPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -72,24 +75,25 @@ CommDevice::~CommDevice() {
 }
 
 DWORD CommDevice::Start() {
-    std::unique_lock lock(mutex_);
-    inQueue_.assign(kDefaultInputQueue, 0);
+    MutexLock lock(mutex_);
     scratch_.assign(kScratchSize, 0);
+    inSize_ = kDefaultInputQueue;
     dcb_ = backend_->InitialDcb();
+    ResizeQueue();
     if (DWORD e = backend_->Configure(dcb_))
         return e;
     ApplyLines(dcb_);
     haveCounters_ = backend_->ReadCounters(counters_);
     started_ = true;
     service_ = std::thread([this] { ServiceLoop(); });
-    lock.unlock();
+    lock.Unlock();
     backend_->Start();
     return 0;
 }
 
 void CommDevice::Close() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (closed_)
             return;
         closed_ = true;
@@ -113,7 +117,11 @@ BOOL CommDevice::CheckUsable() {
     return TRUE;
 }
 
-BOOL CommDevice::FinishSync(OVERLAPPED& ov, DWORD* done) {
+namespace {
+
+// The end of a call on a handle opened without FILE_FLAG_OVERLAPPED (or made without a record):
+// waits for the operation the call started, without the driver's lock.
+BOOL FinishSync(OVERLAPPED& ov, DWORD* done) {
     WaitForCompletion(&ov);
     DWORD error = 0;
     DWORD count = 0;
@@ -125,10 +133,12 @@ BOOL CommDevice::FinishSync(OVERLAPPED& ov, DWORD* done) {
     return TRUE;
 }
 
+} // namespace
+
 // ---- reading ----------------------------------------------------------------------------
 
 BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (done != nullptr)
@@ -164,7 +174,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     }
     backend_->Kick(); // the service thread takes over the time-outs
     if (sync) {
-        lock.unlock();
+        lock.Unlock();
         return FinishSync(local, done);
     }
     return Fail(ERROR_IO_PENDING);
@@ -180,9 +190,18 @@ std::size_t CommDevice::TakeFromQueue(std::uint8_t* out, std::size_t max) {
     }
     inHead_ = (inHead_ + n) % size;
     inCount_ -= n;
-    if (inCount_ * 5 < size * 4)
+    if (inCount_ * 5 < inSize_ * 4)
         rx80Raised_ = false;
     return n;
+}
+
+// EV_RX80FULL once when the queue reaches 80 % of the size the program asked for; again only
+// after it has dropped below.
+DWORD CommDevice::Rx80Full() {
+    if (rx80Raised_ || inCount_ * 5 < inSize_ * 4)
+        return 0;
+    rx80Raised_ = true;
+    return EV_RX80FULL;
 }
 
 void CommDevice::ServiceReads(Clock::time_point now) {
@@ -247,9 +266,9 @@ bool CommDevice::DsrLow() {
 void CommDevice::UpdateDtrHandshake() {
     if (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE)
         return;
-    const std::size_t size = inQueue_.size();
+    const std::size_t size = inSize_;
     const std::size_t xoff = std::min<std::size_t>(dcb_.XoffLim, size - 1);
-    if (!dtrThrottled_ && size - inCount_ <= xoff) {
+    if (!dtrThrottled_ && InputFree() <= xoff) {
         dtrThrottled_ = true;
         backend_->SetDtr(false);
     } else if (dtrThrottled_ && inCount_ <= dcb_.XonLim) {
@@ -309,11 +328,7 @@ void CommDevice::StoreInput(const std::uint8_t* data, std::size_t count,
         if ((mask_ & EV_RXFLAG) &&
             std::memchr(data, static_cast<unsigned char>(dcb_.EvtChar), count) != nullptr)
             events |= EV_RXFLAG;
-        if (!rx80Raised_ && inCount_ * 5 >= size * 4) {
-            rx80Raised_ = true;
-            events |= EV_RX80FULL;
-        }
-        Raise(events);
+        Raise(events | Rx80Full());
         return;
     }
     std::size_t m = 0;
@@ -367,11 +382,7 @@ void CommDevice::StoreByte(std::uint8_t byte) {
     DWORD events = EV_RXCHAR;
     if (byte == static_cast<std::uint8_t>(dcb_.EvtChar))
         events |= EV_RXFLAG;
-    if (!rx80Raised_ && inCount_ * 5 >= size * 4) {
-        rx80Raised_ = true;
-        events |= EV_RX80FULL;
-    }
-    Raise(events);
+    Raise(events | Rx80Full());
 }
 
 void CommDevice::AddError(DWORD ceFlags) {
@@ -389,7 +400,7 @@ void CommDevice::AddError(DWORD ceFlags) {
 // ---- writing ----------------------------------------------------------------------------
 
 BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (done != nullptr)
@@ -421,7 +432,7 @@ BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED*
     }
     backend_->Kick();
     if (sync) {
-        lock.unlock();
+        lock.Unlock();
         return FinishSync(local, done);
     }
     return Fail(ERROR_IO_PENDING);
@@ -464,13 +475,8 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
                 if (now < *w.settleUntil)
                     return;
             }
-            CompleteOverlapped(w.ov, 0, w.length);
-            writes_.pop_front();
+            CompleteFrontWrite(w.length);
             Raise(EV_TXEMPTY);
-            if (writes_.empty() && rtsToggleOn_) {
-                rtsToggleOn_ = false;
-                backend_->SetRts(false);
-            }
             continue;
         }
         w.settleUntil.reset();
@@ -478,12 +484,7 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
             // Time-out: the unsent rest is flushed; the count is what was transmitted.
             const DWORD sent = w.pushed - static_cast<DWORD>(std::min<std::size_t>(outq, w.pushed));
             backend_->FlushOutput();
-            CompleteOverlapped(w.ov, 0, sent);
-            writes_.pop_front();
-            if (writes_.empty() && rtsToggleOn_) {
-                rtsToggleOn_ = false;
-                backend_->SetRts(false);
-            }
+            CompleteFrontWrite(sent);
             continue;
         }
         if (outq > 0) {
@@ -506,6 +507,17 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
                 now + std::max<std::chrono::nanoseconds>(eta, std::chrono::microseconds(200));
         }
         return;
+    }
+}
+
+// The current write has ended (drained, or timed out with `count` bytes sent); with RTS toggle
+// control RTS drops once no write is left.
+void CommDevice::CompleteFrontWrite(DWORD count) {
+    CompleteOverlapped(writes_.front().ov, 0, count);
+    writes_.pop_front();
+    if (writes_.empty() && rtsToggleOn_) {
+        rtsToggleOn_ = false;
+        backend_->SetRts(false);
     }
 }
 
@@ -535,7 +547,7 @@ DWORD CommDevice::OutQueueBytes() const {
 }
 
 BOOL CommDevice::TransmitChar(char c) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (DWORD e = backend_->SendUrgent(static_cast<std::uint8_t>(c)))
@@ -548,7 +560,7 @@ BOOL CommDevice::Flush() {
     for (;;) {
         std::chrono::nanoseconds pause;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (!CheckUsable())
                 return FALSE;
             DWORD left = OutQueueBytes();
@@ -590,7 +602,7 @@ void CommDevice::AbortWait(DWORD error) {
 }
 
 BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (eventMask == nullptr || mask_ == 0 || wait_)
@@ -619,14 +631,14 @@ BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
     }
     wait_ = PendingWait{rec, eventMask};
     if (sync) {
-        lock.unlock();
+        lock.Unlock();
         return FinishSync(local, nullptr);
     }
     return Fail(ERROR_IO_PENDING);
 }
 
 BOOL CommDevice::GetMask(DWORD& mask) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     mask = mask_;
@@ -634,7 +646,7 @@ BOOL CommDevice::GetMask(DWORD& mask) {
 }
 
 BOOL CommDevice::SetMask(DWORD mask) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (mask & ~kValidEvents)
@@ -686,7 +698,7 @@ std::optional<Clock::time_point> CommDevice::NextDeadline() const {
 }
 
 void CommDevice::ServiceLoop() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     while (!stopping_) {
         const auto now = Clock::now();
         if (deadError_ == 0) {
@@ -703,9 +715,9 @@ void CommDevice::ServiceLoop() {
                                writes_.front().pushed < writes_.front().length &&
                                !(dcb_.fOutxDsrFlow && DsrLow());
         const auto deadline = live ? NextDeadline() : std::nullopt;
-        lock.unlock();
+        lock.Unlock();
         const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);
-        lock.lock();
+        lock.Lock();
         if ((ready & CommBackend::kHangup) && deadError_ == 0 && !stopping_) {
             TakeInput(); // what arrived before the device went away stays readable
             ServiceReads(Clock::now());
@@ -724,27 +736,54 @@ void CommDevice::Hangup(DWORD error) {
 
 // ---- configuration ----------------------------------------------------------------------
 
+// The input size is a recommendation to the driver, as on Win32. Ours takes it as the size of
+// the input queue whenever input flow control is on (DTR or RTS handshake, XOFF), because the
+// thresholds of the handshake refer to it. Without input flow control it holds at least 64 KiB:
+// it then reads the device in blocks of up to 64 KiB however small the queue asked for, so a
+// fast device is kept up with and a program that reads what is queued takes it in few large
+// reads. cbInQue counts every byte held, which may exceed the size asked for; EV_RX80FULL is
+// raised when 80 % of the size asked for is queued. The output size is not used: a write goes
+// to the device from the caller's buffer.
 BOOL CommDevice::Setup(DWORD inQueue, DWORD) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (inQueue > kMaxInputQueue)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (inQueue == 0 || inQueue == inQueue_.size())
+    if (inQueue == 0 || inQueue == inSize_)
         return TRUE; // 0 keeps the current queue
-    std::vector<std::uint8_t> queue(std::max<std::size_t>(inQueue, inCount_));
-    const std::size_t count = inCount_;
-    TakeFromQueue(queue.data(), count);
-    inQueue_ = std::move(queue);
-    inHead_ = 0;
-    inCount_ = count;
-    rx80Raised_ = inCount_ * 5 >= inQueue_.size() * 4;
+    inSize_ = inQueue;
+    rx80Raised_ = inCount_ * 5 >= inSize_ * 4;
+    ResizeQueue();
+    UpdateDtrHandshake();
     backend_->Kick(); // a larger queue may have room where the old one had none
     return TRUE;
 }
 
+bool CommDevice::InputFlowControl() const {
+    return dcb_.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+           dcb_.fInX;
+}
+
+// Sets how much the driver holds (see Setup), keeping what is queued.
+void CommDevice::ResizeQueue() {
+    inCapacity_ = InputFlowControl() ? inSize_ : std::max(inSize_, kLeastHeld);
+    const std::size_t storage = std::max(inCapacity_, inCount_);
+    if (storage == inQueue_.size())
+        return;
+    std::vector<std::uint8_t> queue(storage);
+    const std::size_t count = inCount_;
+    const bool rx80 = rx80Raised_;
+    if (count > 0)
+        TakeFromQueue(queue.data(), count);
+    inQueue_ = std::move(queue);
+    inHead_ = 0;
+    inCount_ = count;
+    rx80Raised_ = rx80;
+}
+
 BOOL CommDevice::GetState(DCB& dcb) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     dcb = dcb_;
@@ -752,7 +791,7 @@ BOOL CommDevice::GetState(DCB& dcb) {
 }
 
 BOOL CommDevice::SetState(const DCB& in) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     // What a Win32 serial driver refuses.
@@ -768,6 +807,10 @@ BOOL CommDevice::SetState(const DCB& in) {
         return Fail(static_cast<LONG>(e));
     dcb_ = dcb;
     ApplyLines(dcb_);
+    const std::size_t before = inCapacity_;
+    ResizeQueue();
+    if (inCapacity_ > before)
+        backend_->Kick(); // room where the old queue had none
     return TRUE;
 }
 
@@ -783,7 +826,7 @@ void CommDevice::ApplyLines(const DCB& dcb) {
 }
 
 BOOL CommDevice::GetTimeouts(COMMTIMEOUTS& timeouts) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     timeouts = timeouts_;
@@ -791,7 +834,7 @@ BOOL CommDevice::GetTimeouts(COMMTIMEOUTS& timeouts) {
 }
 
 BOOL CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (timeouts.ReadIntervalTimeout == MAXDWORD &&
@@ -803,7 +846,7 @@ BOOL CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts) {
 }
 
 BOOL CommDevice::Purge(DWORD flags) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (flags & ~kValidPurge)
@@ -827,7 +870,7 @@ BOOL CommDevice::Purge(DWORD flags) {
 }
 
 BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     TakeInput();
@@ -853,7 +896,7 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
 }
 
 BOOL CommDevice::ModemStatus(DWORD& status) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     if (DWORD e = backend_->GetModemStatus(status))
@@ -862,7 +905,7 @@ BOOL CommDevice::ModemStatus(DWORD& status) {
 }
 
 BOOL CommDevice::Escape(DWORD function) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     DWORD e = 0;
@@ -900,7 +943,7 @@ BOOL CommDevice::Escape(DWORD function) {
 }
 
 BOOL CommDevice::Cancel() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
     AbortReads(ERROR_OPERATION_ABORTED);

@@ -6,15 +6,14 @@
 // Threads: the caller's thread runs each Win32 call; one service thread per device waits on the
 // backend (without polling: it blocks until data, room, a line change, a kick, or the nearest
 // time-out) and completes what became due. Everything is guarded by one mutex, taken before the
-// backend's own lock.
+// backend's own lock; the compiler checks the rule (ThreadSafety.h).
 #pragma once
 
 #include "platform/posix/CommBackend.h"
 #include "platform/posix/Kernel.h"
+#include "platform/posix/ThreadSafety.h"
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 namespace zv::win32 {
@@ -25,27 +24,28 @@ public:
     ~CommDevice() override;
 
     // Applies the initial DCB and starts the service thread; a Win32 error code, 0 on success.
-    DWORD Start();
-    void Close() override;
+    DWORD Start() EXCLUDES(mutex_);
+    void Close() override EXCLUDES(mutex_);
 
-    BOOL Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) override;
-    BOOL Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) override;
-    BOOL Cancel() override;
-    BOOL Flush() override;
+    BOOL Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) override EXCLUDES(mutex_);
+    BOOL Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) override
+        EXCLUDES(mutex_);
+    BOOL Cancel() override EXCLUDES(mutex_);
+    BOOL Flush() override EXCLUDES(mutex_);
 
-    BOOL Setup(DWORD inQueue, DWORD outQueue);
-    BOOL GetState(DCB& dcb);
-    BOOL SetState(const DCB& dcb);
-    BOOL GetTimeouts(COMMTIMEOUTS& timeouts);
-    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
-    BOOL GetMask(DWORD& mask);
-    BOOL SetMask(DWORD mask);
-    BOOL WaitEvent(DWORD* eventMask, OVERLAPPED* ov);
-    BOOL Purge(DWORD flags);
-    BOOL ClearError(DWORD* errors, COMSTAT* stat);
-    BOOL ModemStatus(DWORD& status);
-    BOOL Escape(DWORD function);
-    BOOL TransmitChar(char c);
+    BOOL Setup(DWORD inQueue, DWORD outQueue) EXCLUDES(mutex_);
+    BOOL GetState(DCB& dcb) EXCLUDES(mutex_);
+    BOOL SetState(const DCB& dcb) EXCLUDES(mutex_);
+    BOOL GetTimeouts(COMMTIMEOUTS& timeouts) EXCLUDES(mutex_);
+    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts) EXCLUDES(mutex_);
+    BOOL GetMask(DWORD& mask) EXCLUDES(mutex_);
+    BOOL SetMask(DWORD mask) EXCLUDES(mutex_);
+    BOOL WaitEvent(DWORD* eventMask, OVERLAPPED* ov) EXCLUDES(mutex_);
+    BOOL Purge(DWORD flags) EXCLUDES(mutex_);
+    BOOL ClearError(DWORD* errors, COMSTAT* stat) EXCLUDES(mutex_);
+    BOOL ModemStatus(DWORD& status) EXCLUDES(mutex_);
+    BOOL Escape(DWORD function) EXCLUDES(mutex_);
+    BOOL TransmitChar(char c) EXCLUDES(mutex_);
 
 private:
     struct PendingRead {
@@ -74,68 +74,81 @@ private:
         DWORD* eventMask;
     };
 
-    // All private members run with mutex_ held.
-    BOOL CheckUsable();
-    BOOL FinishSync(OVERLAPPED& ov, DWORD* done);
-    void ServiceLoop();
-    void TakeInput();
-    void TakeInputBatch();
-    bool DsrLow();
-    void UpdateDtrHandshake();
-    void StoreInput(const std::uint8_t* data, std::size_t count, const std::vector<RxMark>& marks);
-    void StoreByte(std::uint8_t byte);
-    void ServiceReads(Clock::time_point now);
-    void ServiceWrites(Clock::time_point now);
-    void CheckModem();
-    void Raise(DWORD events);
-    void AddError(DWORD ceFlags);
-    void CompleteRead(PendingRead& r, DWORD error);
-    void CompleteWrite(PendingWrite& w, DWORD error, DWORD count);
-    void AbortReads(DWORD error);
-    void AbortWrites(DWORD error);
-    void AbortWait(DWORD error);
-    void Hangup(DWORD error);
-    void ApplyLines(const DCB& dcb);
-    std::size_t InputFree() const { return inQueue_.size() - inCount_; }
-    std::size_t TakeFromQueue(std::uint8_t* out, std::size_t max);
-    std::optional<Clock::time_point> NextDeadline() const;
-    DWORD OutQueueBytes() const;
+    // Every private function but ServiceLoop runs with mutex_ held.
+    BOOL CheckUsable() REQUIRES(mutex_);
+    void ServiceLoop() EXCLUDES(mutex_);
+    void TakeInput() REQUIRES(mutex_);
+    void TakeInputBatch() REQUIRES(mutex_);
+    bool DsrLow() REQUIRES(mutex_);
+    void UpdateDtrHandshake() REQUIRES(mutex_);
+    void StoreInput(const std::uint8_t* data, std::size_t count, const std::vector<RxMark>& marks)
+        REQUIRES(mutex_);
+    void StoreByte(std::uint8_t byte) REQUIRES(mutex_);
+    DWORD Rx80Full() REQUIRES(mutex_);
+    void ServiceReads(Clock::time_point now) REQUIRES(mutex_);
+    void ServiceWrites(Clock::time_point now) REQUIRES(mutex_);
+    void CompleteFrontWrite(DWORD count) REQUIRES(mutex_);
+    void CheckModem() REQUIRES(mutex_);
+    void Raise(DWORD events) REQUIRES(mutex_);
+    void AddError(DWORD ceFlags) REQUIRES(mutex_);
+    void CompleteRead(PendingRead& r, DWORD error) REQUIRES(mutex_);
+    void AbortReads(DWORD error) REQUIRES(mutex_);
+    void AbortWrites(DWORD error) REQUIRES(mutex_);
+    void AbortWait(DWORD error) REQUIRES(mutex_);
+    void Hangup(DWORD error) REQUIRES(mutex_);
+    void ApplyLines(const DCB& dcb) REQUIRES(mutex_);
+    bool InputFlowControl() const REQUIRES(mutex_);
+    void ResizeQueue() REQUIRES(mutex_);
+    std::size_t InputFree() const REQUIRES(mutex_) {
+        return inCapacity_ > inCount_ ? inCapacity_ - inCount_ : 0;
+    }
+    std::size_t TakeFromQueue(std::uint8_t* out, std::size_t max) REQUIRES(mutex_);
+    std::optional<Clock::time_point> NextDeadline() const REQUIRES(mutex_);
+    DWORD OutQueueBytes() const REQUIRES(mutex_);
 
-    std::mutex mutex_;
-    std::unique_ptr<CommBackend> backend_;
+    Mutex mutex_;
+    // Set before the service thread starts and never replaced; the backend has its own lock
+    // where it needs one, and Kick() may be called from anywhere.
+    const std::unique_ptr<CommBackend> backend_;
     const bool overlapped_;
-    std::thread service_;
-    bool started_ = false;
-    bool stopping_ = false;
-    bool closed_ = false;
-    DWORD deadError_ = 0; // set when the device went away: every call fails with it
+    std::thread service_; // started under the lock, joined by Close once stopping_ is set
+    bool started_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    bool closed_ GUARDED_BY(mutex_) = false;
+    // Set when the device went away: every call fails with it.
+    DWORD deadError_ GUARDED_BY(mutex_) = 0;
 
-    DCB dcb_{};
-    COMMTIMEOUTS timeouts_{};
-    DWORD mask_ = 0;
-    DWORD history_ = 0;
-    DWORD errors_ = 0;
-    bool abortLatched_ = false; // fAbortOnError: I/O refused until ClearCommError
-    bool rx80Raised_ = false;
-    bool collecting_ = false;
-    DWORD collected_ = 0;
-    bool rtsToggleOn_ = false;
-    bool dtrThrottled_ = false;
-    std::optional<Clock::time_point> drainCheck_;
-    std::size_t lastOutq_ = 0;
-    std::chrono::nanoseconds stall_{};
-    ModemCounters counters_{};
-    bool haveCounters_ = false;
+    DCB dcb_ GUARDED_BY(mutex_){};
+    COMMTIMEOUTS timeouts_ GUARDED_BY(mutex_){};
+    DWORD mask_ GUARDED_BY(mutex_) = 0;
+    DWORD history_ GUARDED_BY(mutex_) = 0;
+    DWORD errors_ GUARDED_BY(mutex_) = 0;
+    bool abortLatched_ GUARDED_BY(mutex_) = false; // fAbortOnError: I/O refused until cleared
+    bool rx80Raised_ GUARDED_BY(mutex_) = false;
+    bool collecting_ GUARDED_BY(mutex_) = false;
+    DWORD collected_ GUARDED_BY(mutex_) = 0;
+    bool rtsToggleOn_ GUARDED_BY(mutex_) = false;
+    bool dtrThrottled_ GUARDED_BY(mutex_) = false;
+    std::optional<Clock::time_point> drainCheck_ GUARDED_BY(mutex_);
+    std::size_t lastOutq_ GUARDED_BY(mutex_) = 0;
+    std::chrono::nanoseconds stall_ GUARDED_BY(mutex_){};
+    ModemCounters counters_ GUARDED_BY(mutex_){};
+    bool haveCounters_ GUARDED_BY(mutex_) = false;
 
-    std::vector<std::uint8_t> inQueue_; // ring buffer
-    std::size_t inHead_ = 0;
-    std::size_t inCount_ = 0;
-    std::vector<std::uint8_t> scratch_;
-    std::vector<RxMark> marks_;
+    // The input queue: a ring of inQueue_.size() bytes holding inCount_ bytes from inHead_ on.
+    // inSize_ is the size the program asked for (SetupComm); inCapacity_ is how much the driver
+    // takes from the device before it stops reading (see Setup in CommDevice.cpp).
+    std::vector<std::uint8_t> inQueue_ GUARDED_BY(mutex_);
+    std::size_t inHead_ GUARDED_BY(mutex_) = 0;
+    std::size_t inCount_ GUARDED_BY(mutex_) = 0;
+    std::size_t inSize_ GUARDED_BY(mutex_) = 0;
+    std::size_t inCapacity_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::uint8_t> scratch_ GUARDED_BY(mutex_);
+    std::vector<RxMark> marks_ GUARDED_BY(mutex_);
 
-    std::deque<PendingRead> reads_;
-    std::deque<PendingWrite> writes_;
-    std::optional<PendingWait> wait_;
+    std::deque<PendingRead> reads_ GUARDED_BY(mutex_);
+    std::deque<PendingWrite> writes_ GUARDED_BY(mutex_);
+    std::optional<PendingWait> wait_ GUARDED_BY(mutex_);
 };
 
 } // namespace zv::win32

@@ -359,7 +359,10 @@ TEST_P(CommConformance, AFullInputQueueHoldsBytesBackWithoutLoss) {
     COMSTAT st{};
     DWORD errors = 0;
     ASSERT_TRUE(ClearCommError(port_, &errors, &st));
-    EXPECT_EQ(st.cbInQue, 16u);
+    // The size asked for is a recommendation: a driver may hold more than 16 bytes (ours does
+    // without input flow control), but it never drops what it cannot hold.
+    EXPECT_GE(st.cbInQue, 16u);
+    EXPECT_LE(st.cbInQue, 200u);
     SetTimeouts(0, 0, kLong);
     EXPECT_EQ(ReadOverlapped(200), data);
     ASSERT_TRUE(ClearCommError(port_, &errors, &st));

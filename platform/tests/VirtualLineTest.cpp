@@ -329,6 +329,56 @@ TEST_F(VirtualLineTest, Rx80FullAtFourFifthsOfTheQueue) {
     EXPECT_EQ(events, EV_RX80FULL);
 }
 
+// How much the driver holds for the program: exactly the size asked for while input flow
+// control refers to it, at least 64 KiB otherwise. Nothing is lost either way, and EV_RX80FULL
+// comes at 80 % of the size asked for, not of what the driver holds.
+TEST_F(VirtualLineTest, TheQueueHoldsWhatInputFlowControlAllows) {
+    struct Case {
+        const char* name;
+        void (*flow)(DCB&);
+        DWORD size;
+        std::size_t written;
+        DWORD held;
+        bool rx80;
+    } cases[] = {
+        {"no flow control, small queue", [](DCB&) {}, 16, 200, 200, true},
+        {"no flow control, 1 KiB, just below 80 %", [](DCB&) {}, 1024, 819, 819, false},
+        {"no flow control, 1 KiB, at 80 %", [](DCB&) {}, 1024, 820, 820, true},
+        {"no flow control, more than 64 KiB", [](DCB&) {}, 1024, 70000, 65536, true},
+        {"no flow control, a larger queue", [](DCB&) {}, 100000, 90000, 90000, true},
+        {"DTR handshake", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }, 16, 200, 16, true},
+        {"RTS handshake", [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; }, 16, 200, 16, true},
+        {"XON/XOFF input control", [](DCB& d) { d.fInX = 1; }, 16, 200, 16, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Configure([](DCB& d) {
+            d.fDtrControl = DTR_CONTROL_ENABLE;
+            d.fRtsControl = RTS_CONTROL_ENABLE;
+            d.fInX = 0;
+        });
+        Configure(c.flow);
+        ASSERT_TRUE(SetupComm(port_, c.size, c.size));
+        ASSERT_TRUE(SetCommMask(port_, EV_RX80FULL));
+        std::string data(c.written, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>(i % 251);
+        line_->Write(data);
+
+        COMSTAT st{};
+        DWORD errors = 0;
+        ASSERT_TRUE(ClearCommError(port_, &errors, &st));
+        EXPECT_EQ(st.cbInQue, c.held);
+        Overlapped ov;
+        DWORD events = 0;
+        EXPECT_EQ(WaitCommEvent(port_, &events, ov.get()) == TRUE, c.rx80);
+        EXPECT_EQ(events, c.rx80 ? static_cast<DWORD>(EV_RX80FULL) : 0u);
+        ASSERT_TRUE(SetCommMask(port_, 0)); // ends a wait still pending
+        EXPECT_EQ(Read(static_cast<DWORD>(data.size())), data);
+        EXPECT_EQ(TakeErrors(), 0u);
+    }
+}
+
 // A read that empties a full queue at once must hand the queue back to the driver: while the
 // queue was full the driver stopped taking bytes from the device, and nothing else wakes it.
 TEST_F(VirtualLineTest, ReadingAFullQueueResumesReception) {
