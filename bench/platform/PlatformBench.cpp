@@ -1,24 +1,24 @@
 // zbench-platform: what the comm driver costs.
 //
-// 1. Receive throughput over a pseudo-terminal pair: overlapped ReadFile through the driver
+// 1. Receive throughput over a pseudo-terminal pair, the driver at its default settings (no
+//    SetupComm, default time-outs): overlapped ReadFile of 64 KiB blocks through the driver
 //    against a plain blocking read() loop on a raw pair of the same kind, with the same writer.
-//    Runs alternate; the best run of each is compared (target: ratio >= 0.9), the medians are
-//    shown beside it.
+//    Every received byte is checked against the sent pattern. Each round runs both, the one
+//    that goes first alternating; the figure is the median of the per-round ratios
+//    (target: >= 0.9).
 // 2. Wake-ups of an open, quiet port with every event in its mask and a WaitCommEvent pending,
 //    counted as context switches of all threads but the measuring one (target: 0).
 //
 // Each figure is printed once more as "figure NAME VALUE".
+#include "bench/BenchSupport.h"
 #include "platform/VirtualLine.h"
 #include "platform/win32.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <sys/syscall.h>
@@ -29,11 +29,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zvbench::Clock;
 
-constexpr std::size_t kBytesPerRun = 32u * 1024 * 1024;
+constexpr std::size_t kBytesPerRun = 16u * 1024 * 1024;
 constexpr std::size_t kChunk = 64 * 1024;
-int g_runs = 5; // --runs N
+int g_runs = 7; // --runs N (at least 5)
 
 struct PtyPair {
     int master = -1;
@@ -50,20 +50,13 @@ struct PtyPair {
     ~PtyPair() { ::close(master); }
 };
 
-void WriteAll(int fd, std::size_t total) {
-    std::vector<char> chunk(kChunk, 'x');
-    std::size_t done = 0;
-    while (done < total) {
-        ssize_t n = ::write(fd, chunk.data(), std::min(kChunk, total - done));
-        if (n <= 0)
-            throw std::runtime_error("writer failed");
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-double MegabytesPerSecond(std::size_t bytes, Clock::duration d) {
-    return static_cast<double>(bytes) / (1024.0 * 1024.0) /
-           std::chrono::duration<double>(d).count();
+void CheckAll(const zvbench::PatternCheck& check, const char* who) {
+    if (!check.Good())
+        throw std::runtime_error(std::string(who) + ": wrong byte at stream position " +
+                                 std::to_string(check.BadAt()));
+    if (check.Received() != kBytesPerRun)
+        throw std::runtime_error(std::string(who) + ": " + std::to_string(check.Received()) +
+                                 " bytes received");
 }
 
 // The reference: a raw pseudo-terminal and a blocking read() loop.
@@ -77,22 +70,24 @@ double PlainReadRun() {
     ::cfmakeraw(&t);
     ::tcsetattr(fd, TCSANOW, &t);
     std::vector<char> buf(kChunk);
+    zvbench::PatternCheck check;
     auto start = Clock::now();
-    std::thread writer([&] { WriteAll(pair.master, kBytesPerRun); });
-    std::size_t got = 0;
-    while (got < kBytesPerRun) {
-        ssize_t n = ::read(fd, buf.data(), buf.size());
+    std::thread writer = zvbench::StartPatternWriter(pair.master, kBytesPerRun);
+    while (check.Received() < kBytesPerRun && check.Good()) {
+        ssize_t n = ::read(fd, buf.data(), std::min(buf.size(), kBytesPerRun - check.Received()));
         if (n <= 0)
-            throw std::runtime_error("plain read failed");
-        got += static_cast<std::size_t>(n);
+            break;
+        check.Feed(buf.data(), static_cast<std::size_t>(n));
     }
     auto elapsed = Clock::now() - start;
     writer.join();
     ::close(fd);
-    return MegabytesPerSecond(got, elapsed);
+    CheckAll(check, "plain read()");
+    return zvbench::MiBPerSecond(check.Received(), elapsed);
 }
 
-// The driver: overlapped reads of 64 KiB, each waited for with GetOverlappedResult.
+// The driver at its defaults: overlapped reads of 64 KiB, each waited for with
+// GetOverlappedResult.
 double DriverReadRun() {
     PtyPair pair;
     std::string path = "\\\\.\\" + pair.slave;
@@ -100,60 +95,30 @@ double DriverReadRun() {
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         throw std::runtime_error("CreateFileA failed: " + std::to_string(GetLastError()));
-    SetupComm(h, kChunk, kChunk);
-    COMMTIMEOUTS to{0, 0, 1000, 0, 0};
-    SetCommTimeouts(h, &to);
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<char> buf(kChunk);
+    zvbench::PatternCheck check;
     auto start = Clock::now();
-    std::thread writer([&] { WriteAll(pair.master, kBytesPerRun); });
-    std::size_t got = 0;
-    while (got < kBytesPerRun) {
+    std::thread writer = zvbench::StartPatternWriter(pair.master, kBytesPerRun);
+    while (check.Received() < kBytesPerRun && check.Good()) {
         DWORD n = 0;
-        DWORD want = static_cast<DWORD>(std::min(kChunk, kBytesPerRun - got));
+        DWORD want = static_cast<DWORD>(std::min(kChunk, kBytesPerRun - check.Received()));
         if (!ReadFile(h, buf.data(), want, &n, &ov)) {
             if (GetLastError() != static_cast<DWORD>(ERROR_IO_PENDING) ||
                 !GetOverlappedResult(h, &ov, &n, TRUE))
                 throw std::runtime_error("driver read failed: " + std::to_string(GetLastError()));
         }
-        got += n;
+        if (n == 0)
+            break;
+        check.Feed(buf.data(), n);
     }
     auto elapsed = Clock::now() - start;
     writer.join();
     CloseHandle(ov.hEvent);
     CloseHandle(h);
-    return MegabytesPerSecond(got, elapsed);
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double Best(const std::vector<double>& v) {
-    return *std::max_element(v.begin(), v.end());
-}
-
-// Context switches of every thread of this process except `self`.
-long SwitchesOfOtherThreads(long self) {
-    long total = 0;
-    DIR* dir = ::opendir("/proc/self/task");
-    if (dir == nullptr)
-        return -1;
-    while (dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] == '.' || std::atol(e->d_name) == self)
-            continue;
-        std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                total += std::atol(line.c_str() + line.find(':') + 1);
-        }
-    }
-    ::closedir(dir);
-    return total;
+    CheckAll(check, "driver ReadFile");
+    return zvbench::MiBPerSecond(check.Received(), elapsed);
 }
 
 // Opens `name`, arms every event with a pending wait, and counts wake-ups over `quiet`.
@@ -177,10 +142,9 @@ double IdleWakeupsPerSecond(const std::string& name, std::chrono::milliseconds q
         WaitForMultipleObjects(2, both, FALSE, INFINITE);
     });
     Sleep(100); // let every thread settle into its wait
-    const long self = static_cast<long>(::syscall(SYS_gettid));
-    long before = SwitchesOfOtherThreads(self);
+    const long long before = zvbench::OtherThreadsSwitches();
     std::this_thread::sleep_for(quiet);
-    long after = SwitchesOfOtherThreads(self);
+    const long long after = zvbench::OtherThreadsSwitches();
     SetEvent(stop);
     eventThread.join();
     CloseHandle(stop);
@@ -192,38 +156,52 @@ double IdleWakeupsPerSecond(const std::string& name, std::chrono::milliseconds q
 } // namespace
 
 int main(int argc, char** argv) {
-    // --runs N: runs of each throughput measurement; --only plain|driver: that one alone.
+    // --runs N: rounds of the throughput measurement; --only plain|driver: that one alone.
     std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--runs") == 0)
-            g_runs = std::max(1, std::atoi(argv[i + 1]));
+            g_runs = std::max(5, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--only") == 0)
             only = argv[i + 1];
     }
-    if (!only.empty()) {
-        double v = only == "plain" ? PlainReadRun() : DriverReadRun();
-        std::printf("%s %.1f MiB/s\n", only.c_str(), v);
-        return 0;
-    }
     try {
-        std::vector<double> plain;
-        std::vector<double> driver;
-        for (int i = 0; i < g_runs; ++i) {
-            plain.push_back(PlainReadRun());
-            driver.push_back(DriverReadRun());
+        if (!only.empty()) {
+            double v = only == "plain" ? PlainReadRun() : DriverReadRun();
+            std::printf("%s %.1f MiB/s\n", only.c_str(), v);
+            return 0;
         }
-        // The pair is bound by scheduling latency, and on a shared machine other work only
-        // ever slows a run down: the best run of each is the figure, the medians are shown.
-        const double p = Best(plain);
-        const double d = Best(driver);
-        std::printf("receive over a pseudo-terminal, %zu MiB a run, %d runs each, alternating:\n",
+        std::printf("zbench-platform: load average %s\n", zvbench::LoadAverage().c_str());
+        std::vector<double> plain, driver, ratios;
+        for (int i = 0; i < g_runs; ++i) {
+            double p = 0, d = 0;
+            if (i % 2 == 0) {
+                p = PlainReadRun();
+                d = DriverReadRun();
+            } else {
+                d = DriverReadRun();
+                p = PlainReadRun();
+            }
+            plain.push_back(p);
+            driver.push_back(d);
+            ratios.push_back(d / p);
+        }
+        std::printf("receive over a pseudo-terminal, driver at its defaults, %zu MiB a run, every "
+                    "byte checked, %d rounds:\n",
                     kBytesPerRun >> 20, g_runs);
-        std::printf("  plain read() loop     best %8.1f MiB/s   median %8.1f MiB/s\n", p,
-                    Median(plain));
-        std::printf("  driver ReadFile       best %8.1f MiB/s   median %8.1f MiB/s\n", d,
-                    Median(driver));
-        std::printf("  ratio of the best runs %.2f, of the medians %.2f (target >= 0.90)\n", d / p,
-                    Median(driver) / Median(plain));
+        std::printf("  round        ");
+        for (int i = 0; i < g_runs; ++i)
+            std::printf(" %6d", i + 1);
+        std::printf("\n  read() MiB/s ");
+        for (double v : plain)
+            std::printf(" %6.1f", v);
+        std::printf("\n  driver MiB/s ");
+        for (double v : driver)
+            std::printf(" %6.1f", v);
+        std::printf("\n  ratio        ");
+        for (double v : ratios)
+            std::printf(" %6.2f", v);
+        std::printf("\n  median of the per-round ratios %.2f (target >= 0.90)\n",
+                    zvbench::Median(ratios));
 
         PtyPair quietPty;
         const double ptyWakeups = IdleWakeupsPerSecond(quietPty.slave, std::chrono::seconds(2));
@@ -233,12 +211,11 @@ int main(int argc, char** argv) {
         std::printf("  pseudo-terminal       %8.1f /s\n", ptyWakeups);
         std::printf("  virtual line          %8.1f /s\n", lineWakeups);
 
-        std::printf("figure rx_plain_mib_per_s %.1f\n", p);
-        std::printf("figure rx_driver_mib_per_s %.1f\n", d);
-        std::printf("figure rx_ratio_vs_read %.2f\n", d / p);
-        std::printf("figure rx_ratio_vs_read_median %.2f\n", Median(driver) / Median(plain));
-        std::printf("figure idle_wakeups_per_s %.1f\n", ptyWakeups);
-        std::printf("figure idle_wakeups_per_s_virtual %.1f\n", lineWakeups);
+        zvbench::Figure("rx_plain_mib_per_s", zvbench::Median(plain));
+        zvbench::Figure("rx_driver_mib_per_s", zvbench::Median(driver));
+        zvbench::Figure("rx_ratio_vs_read", zvbench::Median(ratios));
+        zvbench::Figure("idle_wakeups_per_s", ptyWakeups);
+        zvbench::Figure("idle_wakeups_per_s_virtual", lineWakeups);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zbench-platform: %s\n", e.what());

@@ -1,17 +1,22 @@
 // zbench-port: the port component's event path, measured against references run in the same
-// program on the same kind of line.
+// program on the same kind of line. The port runs at its default settings throughout (1 KiB
+// input queue, default time-outs); nothing is tuned for the benchmark.
 //
 // - Receive throughput over a pseudo-terminal pair: a link taking the data through the whole
 //   event path (smThreadSync with a main loop serving the hand-offs; and smNone), against a
-//   plain blocking read() loop, and (when built with Qt) against QSerialPort's readyRead.
-// - Latency from the far end writing one byte to the link callback, on a virtual line and on a
-//   pseudo-terminal (p50, p99 in microseconds), with a plain poll()/read() thread on a
-//   pseudo-terminal as the reference.
+//   plain blocking read() loop and (when built with Qt) QSerialPort's readyRead. Every received
+//   byte is checked against the sent pattern. Each round runs every reader once, in an order
+//   that rotates from round to round; a figure is the median of the per-round ratios.
+// - Latency from the far end writing one byte to the link callback (p50, p99), at least 2000
+//   samples each, in every hand-off mode on a pseudo-terminal and in smThreadSync on a virtual
+//   line. The reference is a thread blocked in poll() on a raw pseudo-terminal that then
+//   read()s the byte; its samples are taken in the same rounds, alternating with the port's.
 // - Wake-ups per second of an open port with all ten events enabled and a quiet line: the
 //   context switches of every thread of the process except the main one, which sleeps.
 //
 // Each figure is printed once more as "figure NAME VALUE".
 #include "PortBench.h"
+#include "bench/BenchSupport.h"
 
 #include "cport/ComPort.h"
 #include "cport/ComThread.h"
@@ -24,12 +29,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
+#include <functional>
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -37,213 +42,211 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zvbench::Clock;
 using namespace std::chrono_literals;
 
 constexpr std::size_t TransferBytes = 8u << 20; // per throughput run
-constexpr int Runs = 3;
-constexpr int LatencySamples = 400;
+constexpr int Rounds = 7;
+constexpr int LatencyRounds = 8;
+constexpr int SamplesPerRound = 256; // 2048 per figure
 
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
+// A run that did not receive everything, or received a wrong byte, counts as 0 MiB/s.
+double Rate(const zvbench::PatternCheck& check, Clock::duration elapsed, const char* who) {
+    if (!check.Good()) {
+        std::printf("  (%s: wrong byte at stream position %zu)\n", who, check.BadAt());
+        return 0;
+    }
+    if (check.Received() < TransferBytes) {
+        std::printf("  (%s: reception stalled after %zu bytes)\n", who, check.Received());
+        return 0;
+    }
+    return zvbench::MiBPerSecond(check.Received(), elapsed);
 }
 
-double MiBPerSecond(std::size_t bytes, Clock::duration d) {
-    return static_cast<double>(bytes) / (1024.0 * 1024.0) / Seconds(d);
+void MakeRaw(int fd) {
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
 }
 
-double Best(const std::vector<double>& v) {
-    return *std::max_element(v.begin(), v.end());
-}
-
-// The writer of a throughput run: pushes `bytes` into the far end in 4 KiB blocks.
-std::thread StartWriter(int fd, std::size_t bytes) {
-    return std::thread([fd, bytes] {
-        std::vector<char> block(4096, 'x');
-        std::size_t sent = 0;
-        while (sent < bytes) {
-            const std::size_t n = std::min(block.size(), bytes - sent);
-            const ssize_t w = ::write(fd, block.data(), n);
-            if (w > 0)
-                sent += static_cast<std::size_t>(w);
-            else if (w < 0 && errno != EINTR && errno != EAGAIN)
-                return;
-        }
-    });
-}
-
-// ---- References ------------------------------------------------------------------------------
+// ---- Throughput --------------------------------------------------------------------------------
 
 double PlainReadRate() {
     zvbench::Pty pty;
     const int slave = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
+    MakeRaw(slave);
     std::vector<char> buffer(65536);
+    zvbench::PatternCheck check;
     const auto start = Clock::now();
-    std::thread writer = StartWriter(pty.Master(), TransferBytes);
-    std::size_t got = 0;
-    while (got < TransferBytes) {
+    std::thread writer = zvbench::StartPatternWriter(pty.Master(), TransferBytes);
+    while (check.Received() < TransferBytes && check.Good()) {
         const ssize_t n = ::read(slave, buffer.data(), buffer.size());
         if (n <= 0)
             break;
-        got += static_cast<std::size_t>(n);
+        check.Feed(buffer.data(), static_cast<std::size_t>(n));
     }
     const auto elapsed = Clock::now() - start;
+    if (check.Received() < TransferBytes)
+        ::tcflush(pty.Master(), TCIOFLUSH); // frees the writer
     writer.join();
     ::close(slave);
-    return MiBPerSecond(got, elapsed);
+    return Rate(check, elapsed, "read()");
 }
 
-// ---- The port --------------------------------------------------------------------------------
-
 double PortRate(zv::TSyncMethod sync) {
+    const char* name = sync == zv::smNone ? "smNone" : "smThreadSync";
     zvbench::Pty pty;
     zv::TComPort port;
     port.SetPort(pty.Path());
     port.SetSyncMethod(sync);
-    port.SetBaudRate(zv::br256000);
-    // A queue that never fills: the driver keeps taking bytes from the pseudo-terminal while
-    // the event path is busy (and a full queue has been seen to stall reception, see below).
-    port.Buffer()->SetInputSize(4 << 20);
-    std::atomic<std::size_t> got{0};
+    zvbench::PatternCheck check;
+    std::atomic<bool> finished{false};
     std::mutex lock;
     std::condition_variable done;
     zv::TComLink link;
-    link.OnLinkRxData = [&](zv::TObject*, const void*, std::int32_t n) {
-        if (got.fetch_add(static_cast<std::size_t>(n)) + static_cast<std::size_t>(n) >=
-            TransferBytes) {
+    link.OnLinkRxData = [&](zv::TObject*, const void* data, std::int32_t n) {
+        check.Feed(data, static_cast<std::size_t>(n));
+        if (check.Received() >= TransferBytes || !check.Good()) {
             std::lock_guard<std::mutex> hold(lock);
+            finished = true;
             done.notify_all();
         }
     };
     port.RegisterLink(&link);
     port.Open();
     const auto start = Clock::now();
-    std::thread writer = StartWriter(pty.Master(), TransferBytes);
+    std::thread writer = zvbench::StartPatternWriter(pty.Master(), TransferBytes);
+    const auto deadline = Clock::now() + 20s;
     if (sync == zv::smNone) {
         std::unique_lock<std::mutex> hold(lock);
-        done.wait_for(hold, 20s, [&] { return got.load() >= TransferBytes; });
+        done.wait_until(hold, deadline, [&] { return finished.load(); });
     } else {
-        const auto deadline = Clock::now() + 20s;
-        while (got.load() < TransferBytes && Clock::now() < deadline)
+        while (!finished && Clock::now() < deadline)
             zv::CheckSynchronize(100); // the main loop: sleeps until a hand-off arrives
     }
     const auto elapsed = Clock::now() - start;
-    if (got.load() < TransferBytes) {
-        std::printf("  (%s: reception stalled after %zu bytes)\n",
-                    sync == zv::smNone ? "smNone" : "smThreadSync", got.load());
+    if (!finished)
         ::tcflush(pty.Master(), TCIOFLUSH); // frees the writer
-    }
     port.Close();
     writer.join();
     port.UnRegisterLink(&link);
-    return MiBPerSecond(got.load(), elapsed);
+    return Rate(check, elapsed, name);
 }
 
-struct Latency {
-    double p50 = 0;
-    double p99 = 0;
+// ---- Latency -----------------------------------------------------------------------------------
+
+// Samples in microseconds, from the far end's write to the moment the receiver had the byte.
+using Samples = std::vector<double>;
+
+double Micros(Clock::time_point from, long long to) {
+    return std::chrono::duration<double, std::micro>(Clock::duration(to) - from.time_since_epoch())
+        .count();
+}
+
+// Where a receiver stamps the arrival and the sender waits for it without spinning.
+struct Arrival {
+    std::mutex Lock;
+    std::condition_variable Cv;
+    long long Stamp = 0;
+
+    void Mark() {
+        const long long now = Clock::now().time_since_epoch().count();
+        std::lock_guard<std::mutex> hold(Lock);
+        Stamp = now;
+        Cv.notify_all();
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> hold(Lock);
+        Stamp = 0;
+    }
+    long long Wait(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> hold(Lock);
+        Cv.wait_for(hold, limit, [&] { return Stamp != 0; });
+        return Stamp;
+    }
+    long long Peek() {
+        std::lock_guard<std::mutex> hold(Lock);
+        return Stamp;
+    }
 };
 
-Latency Percentiles(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    Latency l;
-    l.p50 = us[us.size() / 2];
-    l.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    return l;
-}
-
-// One byte from the far end to the port's link callback, smThreadSync with a main loop.
-template <typename Send> Latency PortLatency(const std::string& portName, Send send) {
-    zv::TComPort port;
-    port.SetPort(portName);
-    std::atomic<long long> arrived{0};
-    zv::TComLink link;
-    link.OnLinkRxData = [&](zv::TObject*, const void*, std::int32_t) {
-        arrived = Clock::now().time_since_epoch().count();
-    };
-    port.RegisterLink(&link);
-    port.Open();
-    std::vector<double> samples;
-    for (int i = 0; i < LatencySamples; ++i) {
-        arrived = 0;
-        const auto sent = Clock::now();
-        send();
-        const auto deadline = sent + 2s;
-        while (arrived.load() == 0 && Clock::now() < deadline)
-            zv::CheckSynchronize(100);
-        if (arrived.load() != 0)
-            samples.push_back(std::chrono::duration<double, std::micro>(
-                                  Clock::duration(arrived.load()) - sent.time_since_epoch())
-                                  .count());
-        std::this_thread::sleep_for(1ms); // a quiet line between bytes
-    }
-    port.Close();
-    port.UnRegisterLink(&link);
-    return Percentiles(samples);
-}
-
-// The reference: a thread blocked in poll() on a raw pseudo-terminal, reading each byte.
-Latency PlainReadLatency() {
+// The reference: a thread blocked in poll() on a raw pseudo-terminal (and an eventfd that ends
+// it), reading each byte as it comes.
+void PollReadLatency(Samples& out) {
     zvbench::Pty pty;
     const int slave = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    std::atomic<long long> arrived{0};
-    std::atomic<bool> stop{false};
+    MakeRaw(slave);
+    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
+    Arrival arrival;
     std::thread reader([&] {
-        char c;
-        while (!stop) {
-            pollfd pfd{slave, POLLIN, 0};
-            if (::poll(&pfd, 1, 100) > 0 && ::read(slave, &c, 1) == 1)
-                arrived = Clock::now().time_since_epoch().count();
+        for (;;) {
+            pollfd fds[2] = {{slave, POLLIN, 0}, {stopFd, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (fds[1].revents != 0)
+                return;
+            char c;
+            if ((fds[0].revents & POLLIN) && ::read(slave, &c, 1) == 1)
+                arrival.Mark();
         }
     });
-    std::vector<double> samples;
-    for (int i = 0; i < LatencySamples; ++i) {
-        arrived = 0;
+    for (int i = 0; i < SamplesPerRound; ++i) {
+        arrival.Reset();
         const auto sent = Clock::now();
         if (::write(pty.Master(), "x", 1) != 1)
             break;
-        while (arrived.load() == 0 && Clock::now() < sent + 2s)
-            std::this_thread::yield();
-        if (arrived.load() != 0)
-            samples.push_back(std::chrono::duration<double, std::micro>(
-                                  Clock::duration(arrived.load()) - sent.time_since_epoch())
-                                  .count());
-        std::this_thread::sleep_for(1ms);
+        if (const long long stamp = arrival.Wait(2s))
+            out.push_back(Micros(sent, stamp));
+        std::this_thread::sleep_for(1ms); // a quiet line between bytes
     }
-    stop = true;
+    const std::uint64_t one = 1;
+    (void)!::write(stopFd, &one, sizeof one);
     reader.join();
+    ::close(stopFd);
     ::close(slave);
-    return Percentiles(samples);
 }
 
-// Context switches of every thread but the calling one.
-long long OtherThreadsSwitches() {
-    long long total = 0;
-    const std::string self = std::to_string(::gettid());
-    DIR* dir = ::opendir("/proc/self/task");
-    if (dir == nullptr)
-        return 0;
-    while (dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] == '.' || self == e->d_name)
-            continue;
-        std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                total += std::stoll(line.substr(line.find(':') + 1));
+// One byte from the far end to the port's link callback. In smNone the callback runs on the
+// event thread and the main thread sleeps until it has run; in the other modes the main thread
+// serves the hand-offs and the callback runs there.
+void PortLatency(const std::string& portName, zv::TSyncMethod sync,
+                 const std::function<void()>& send, Samples& out) {
+    zv::TComPort port;
+    port.SetPort(portName);
+    port.SetSyncMethod(sync);
+    Arrival arrival;
+    zv::TComLink link;
+    link.OnLinkRxData = [&](zv::TObject*, const void*, std::int32_t) { arrival.Mark(); };
+    port.RegisterLink(&link);
+    port.Open();
+    for (int i = 0; i < SamplesPerRound; ++i) {
+        arrival.Reset();
+        const auto sent = Clock::now();
+        send();
+        long long stamp = 0;
+        if (sync == zv::smNone) {
+            stamp = arrival.Wait(2s);
+        } else {
+            const auto deadline = sent + 2s;
+            while ((stamp = arrival.Peek()) == 0 && Clock::now() < deadline)
+                zv::CheckSynchronize(100);
+        }
+        if (stamp != 0)
+            out.push_back(Micros(sent, stamp));
+        std::this_thread::sleep_for(1ms);
+        zv::CheckSynchronize(0); // a hand-off left over from a late sample
     }
-    ::closedir(dir);
-    return total;
+    port.Close();
+    port.UnRegisterLink(&link);
 }
+
+struct LatencyCase {
+    const char* Label;
+    const char* Name; // figure name part
+    std::function<void(Samples&)> Run;
+    Samples Us;
+};
 
 double IdleWakeups(const std::string& portName) {
     zv::TComPort port;
@@ -251,53 +254,105 @@ double IdleWakeups(const std::string& portName) {
     port.SetEvents(zv::AllComEvents);
     port.Open();
     std::this_thread::sleep_for(200ms); // let the threads settle into their waits
-    const long long before = OtherThreadsSwitches();
+    const long long before = zvbench::OtherThreadsSwitches();
     const auto start = Clock::now();
     std::this_thread::sleep_for(2s);
-    const long long after = OtherThreadsSwitches();
-    const double seconds = Seconds(Clock::now() - start);
+    const long long after = zvbench::OtherThreadsSwitches();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     port.Close();
     return static_cast<double>(after - before) / seconds;
 }
 
-void Figure(const char* name, double value) {
-    std::printf("figure %s %.2f\n", name, value);
+void PrintRow(const char* label, const std::vector<double>& v, const char* format) {
+    std::printf("  %-28s", label);
+    for (double x : v)
+        std::printf(format, x);
+    std::printf("\n");
 }
 
 } // namespace
 
 int main() {
-    std::printf("zbench-port: %zu MiB per throughput run, best of %d\n", TransferBytes >> 20, Runs);
+    std::printf("zbench-port: load average %s; port at its default settings\n",
+                zvbench::LoadAverage().c_str());
 
+    // ---- throughput, round by round
     std::vector<double> plain, threadSync, none, qt;
-    for (int i = 0; i < Runs; ++i) {
-        plain.push_back(PlainReadRate());
-        threadSync.push_back(PortRate(zv::smThreadSync));
-        none.push_back(PortRate(zv::smNone));
-        const double q = zvbench::QSerialPortRate(TransferBytes);
-        if (q > 0)
+    std::vector<double> ratioThreadSync, ratioNone, ratioQt, ratioQtNone;
+    for (int round = 0; round < Rounds; ++round) {
+        double p = 0, ts = 0, nn = 0, q = 0;
+        const std::function<void()> runs[] = {
+            [&] { p = PlainReadRate(); },
+            [&] { ts = PortRate(zv::smThreadSync); },
+            [&] { nn = PortRate(zv::smNone); },
+            [&] { q = zvbench::QSerialPortRate(TransferBytes); },
+        };
+        for (int k = 0; k < 4; ++k)
+            runs[(round + k) % 4]();
+        plain.push_back(p);
+        threadSync.push_back(ts);
+        none.push_back(nn);
+        ratioThreadSync.push_back(p > 0 ? ts / p : 0);
+        ratioNone.push_back(p > 0 ? nn / p : 0);
+        if (q > 0) {
             qt.push_back(q);
+            ratioQt.push_back(ts / q);
+            ratioQtNone.push_back(nn / q);
+        }
     }
-    std::printf("receive over a pseudo-terminal (MiB/s):\n");
-    std::printf("  plain read() loop           %8.1f\n", Best(plain));
-    std::printf("  port, smThreadSync + link   %8.1f\n", Best(threadSync));
-    std::printf("  port, smNone + link         %8.1f\n", Best(none));
+    std::printf("receive over a pseudo-terminal, %zu MiB a run, every byte checked (MiB/s):\n",
+                TransferBytes >> 20);
+    PrintRow("plain read() loop", plain, " %7.1f");
+    PrintRow("port smThreadSync + link", threadSync, " %7.1f");
+    PrintRow("port smNone + link", none, " %7.1f");
     if (!qt.empty())
-        std::printf("  QSerialPort readyRead       %8.1f\n", Best(qt));
+        PrintRow("QSerialPort readyRead", qt, " %7.1f");
     else
         std::printf("  QSerialPort readyRead       (not built with Qt SerialPort)\n");
+    PrintRow("ratio smThreadSync/read()", ratioThreadSync, " %7.2f");
+    PrintRow("ratio smNone/read()", ratioNone, " %7.2f");
+    if (!qt.empty())
+        PrintRow("ratio smThreadSync/QSerialPort", ratioQt, " %7.2f");
 
-    const Latency plainLat = PlainReadLatency();
+    // ---- latency, the cases alternating round by round
     zvbench::Pty pty;
-    const Latency ptyLat = PortLatency(pty.Path(), [&] { (void)!::write(pty.Master(), "x", 1); });
     auto line = zv::VirtualLine::Create("ZVBENCHLAT");
-    const Latency lineLat = PortLatency(line->Name(), [&] { line->Write("x"); });
-    std::printf("latency, far-end byte to link callback (us):  p50      p99\n");
-    std::printf("  plain poll()/read() thread, pty       %8.1f %8.1f\n", plainLat.p50,
-                plainLat.p99);
-    std::printf("  port smThreadSync, pseudo-terminal    %8.1f %8.1f\n", ptyLat.p50, ptyLat.p99);
-    std::printf("  port smThreadSync, virtual line       %8.1f %8.1f\n", lineLat.p50, lineLat.p99);
+    const auto ptySend = [&] { (void)!::write(pty.Master(), "x", 1); };
+    const auto lineSend = [&] { line->Write("x"); };
+    LatencyCase cases[] = {
+        {"poll()/read() thread, pty", "poll", [](Samples& s) { PollReadLatency(s); }, {}},
+        {"port smThreadSync, pty",
+         "threadsync",
+         [&](Samples& s) { PortLatency(pty.Path(), zv::smThreadSync, ptySend, s); },
+         {}},
+        {"port smNone, pty",
+         "none",
+         [&](Samples& s) { PortLatency(pty.Path(), zv::smNone, ptySend, s); },
+         {}},
+        {"port smWindowSync, pty",
+         "windowsync",
+         [&](Samples& s) { PortLatency(pty.Path(), zv::smWindowSync, ptySend, s); },
+         {}},
+        {"port smThreadSync, virtual",
+         "threadsync_virtual",
+         [&](Samples& s) { PortLatency(line->Name(), zv::smThreadSync, lineSend, s); },
+         {}},
+    };
+    for (int round = 0; round < LatencyRounds; ++round)
+        for (LatencyCase& c : cases)
+            c.Run(c.Us);
+    const double refP50 = zvbench::Percentile(cases[0].Us, 0.50);
+    const double refP99 = zvbench::Percentile(cases[0].Us, 0.99);
+    std::printf("latency, far-end byte to the receiver (us):   samples     p50      p99   "
+                "p50/ref  p99/ref\n");
+    for (const LatencyCase& c : cases) {
+        const double p50 = zvbench::Percentile(c.Us, 0.50);
+        const double p99 = zvbench::Percentile(c.Us, 0.99);
+        std::printf("  %-40s %7zu %8.1f %8.1f %8.2f %8.2f\n", c.Label, c.Us.size(), p50, p99,
+                    refP50 > 0 ? p50 / refP50 : 0, refP99 > 0 ? p99 / refP99 : 0);
+    }
 
+    // ---- idle
     zvbench::Pty quietPty;
     const double ptyIdle = IdleWakeups(quietPty.Path());
     auto quietLine = zv::VirtualLine::Create("ZVBENCHIDLE");
@@ -305,25 +360,36 @@ int main() {
     std::printf("wake-ups per second, open port, all events, quiet line:\n");
     std::printf("  pseudo-terminal %.1f, virtual line %.1f\n", ptyIdle, lineIdle);
 
-    Figure("rx_plain_mib_per_s", Best(plain));
-    Figure("rx_port_threadsync_mib_per_s", Best(threadSync));
-    Figure("rx_port_none_mib_per_s", Best(none));
-    Figure("rx_ratio_vs_read", Best(threadSync) / Best(plain));
-    Figure("rx_ratio_vs_read_smnone", Best(none) / Best(plain));
+    zvbench::Figure("rx_plain_mib_per_s", zvbench::Median(plain));
+    zvbench::Figure("rx_port_threadsync_mib_per_s", zvbench::Median(threadSync));
+    zvbench::Figure("rx_port_none_mib_per_s", zvbench::Median(none));
+    zvbench::Figure("rx_ratio_vs_read_threadsync", zvbench::Median(ratioThreadSync));
+    zvbench::Figure("rx_ratio_vs_read_none", zvbench::Median(ratioNone));
     if (!qt.empty()) {
-        Figure("rx_qserialport_mib_per_s", Best(qt));
-        Figure("rx_ratio_vs_qserialport", Best(threadSync) / Best(qt));
-        Figure("rx_ratio_vs_qserialport_smnone", Best(none) / Best(qt));
+        zvbench::Figure("rx_qserialport_mib_per_s", zvbench::Median(qt));
+        zvbench::Figure("rx_ratio_vs_qserialport", zvbench::Median(ratioQt));
+        zvbench::Figure("rx_ratio_vs_qserialport_none", zvbench::Median(ratioQtNone));
     }
-    Figure("latency_p50_us_read", plainLat.p50);
-    Figure("latency_p99_us_read", plainLat.p99);
-    Figure("latency_p50_us_pty", ptyLat.p50);
-    Figure("latency_p99_us_pty", ptyLat.p99);
-    Figure("latency_p50_us_virtual", lineLat.p50);
-    Figure("latency_p99_us_virtual", lineLat.p99);
-    Figure("idle_wakeups_per_s", std::max(ptyIdle, lineIdle));
-    Figure("idle_wakeups_per_s_pty", ptyIdle);
-    Figure("idle_wakeups_per_s_virtual", lineIdle);
+    for (const LatencyCase& c : cases) {
+        const std::string name = c.Name;
+        zvbench::Figure(("latency_p50_us_" + name).c_str(), zvbench::Percentile(c.Us, 0.50));
+        zvbench::Figure(("latency_p99_us_" + name).c_str(), zvbench::Percentile(c.Us, 0.99));
+    }
+    const LatencyCase& pty1 = cases[1];
+    zvbench::Figure("latency_p50_ratio_vs_poll",
+                    refP50 > 0 ? zvbench::Percentile(pty1.Us, 0.50) / refP50 : 0);
+    zvbench::Figure("latency_p99_ratio_vs_poll",
+                    refP99 > 0 ? zvbench::Percentile(pty1.Us, 0.99) / refP99 : 0);
+    for (std::size_t i = 2; i < std::size(cases); ++i) {
+        const std::string name = cases[i].Name;
+        zvbench::Figure(("latency_p50_ratio_vs_poll_" + name).c_str(),
+                        refP50 > 0 ? zvbench::Percentile(cases[i].Us, 0.50) / refP50 : 0);
+        zvbench::Figure(("latency_p99_ratio_vs_poll_" + name).c_str(),
+                        refP99 > 0 ? zvbench::Percentile(cases[i].Us, 0.99) / refP99 : 0);
+    }
+    zvbench::Figure("idle_wakeups_per_s", std::max(ptyIdle, lineIdle));
+    zvbench::Figure("idle_wakeups_per_s_pty", ptyIdle);
+    zvbench::Figure("idle_wakeups_per_s_virtual", lineIdle);
     zv::TComThread::WaitForDetached();
     return 0;
 }

@@ -30,8 +30,8 @@ private:
     std::string FPath;
 };
 
-// MiB/s of QSerialPort receiving `bytes` from a pseudo-terminal through readyRead; 0 when the
-// program was built without Qt SerialPort.
+// MiB/s of QSerialPort receiving `bytes` from a pseudo-terminal through readyRead, every byte
+// checked; 0 when the program was built without Qt SerialPort, negative when the run failed.
 double QSerialPortRate(std::size_t bytes);
 
 } // namespace zvbench

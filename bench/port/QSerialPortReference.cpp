@@ -1,14 +1,15 @@
 // The QSerialPort reference of zbench-port: the same pseudo-terminal transfer, read with
-// readyRead in a Qt event loop.
+// readyRead in a Qt event loop, every byte checked.
 #include "PortBench.h"
+#include "bench/BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QSerialPort>
 #include <QTimer>
 
-#include <chrono>
+#include <cstdio>
+#include <termios.h>
 #include <thread>
-#include <vector>
 
 namespace zvbench {
 
@@ -25,33 +26,29 @@ double QSerialPortRate(std::size_t bytes) {
     if (!port.open(QIODevice::ReadWrite))
         return 0;
     port.setReadBufferSize(0);
-    std::size_t got = 0;
+    PatternCheck check;
     QEventLoop loop;
     QObject::connect(&port, &QSerialPort::readyRead, [&] {
-        got += static_cast<std::size_t>(port.readAll().size());
-        if (got >= bytes)
+        const QByteArray data = port.readAll();
+        check.Feed(data.constData(), static_cast<std::size_t>(data.size()));
+        if (check.Received() >= bytes || !check.Good())
             loop.quit();
     });
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    const auto start = std::chrono::steady_clock::now();
-    std::thread writer([&] {
-        std::vector<char> block(4096, 'x');
-        std::size_t sent = 0;
-        while (sent < bytes) {
-            const ssize_t w =
-                ::write(pty.Master(), block.data(), std::min(block.size(), bytes - sent));
-            if (w > 0)
-                sent += static_cast<std::size_t>(w);
-            else if (w < 0 && errno != EINTR && errno != EAGAIN)
-                return;
-        }
-    });
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    const auto start = Clock::now();
+    std::thread writer = StartPatternWriter(pty.Master(), bytes);
     loop.exec();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto elapsed = Clock::now() - start;
+    if (check.Received() < bytes)
+        ::tcflush(pty.Master(), TCIOFLUSH); // frees the writer
     writer.join();
     port.close();
-    return static_cast<double>(got) / (1024.0 * 1024.0) / seconds;
+    if (!check.Good() || check.Received() < bytes) {
+        std::printf("  (QSerialPort: %s after %zu bytes)\n",
+                    check.Good() ? "reception stalled" : "wrong byte", check.Received());
+        return -1;
+    }
+    return MiBPerSecond(check.Received(), elapsed);
 }
 
 } // namespace zvbench

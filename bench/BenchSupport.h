@@ -1,0 +1,162 @@
+// Pieces shared by the receive benchmarks: a byte pattern that every received byte is checked
+// against, the writer that sends it, medians and percentiles, context-switch counts, figures.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace zvbench {
+
+using Clock = std::chrono::steady_clock;
+
+// The stream every throughput run sends: byte i is Table()[i % kPeriod], a pseudo-random table
+// whose period is prime, so that a lost, doubled or reordered block shows as a mismatch.
+class Pattern {
+public:
+    static constexpr std::size_t kPeriod = 65521;
+
+    static const std::array<std::uint8_t, 2 * kPeriod>& Table() {
+        // Twice the period, so that any run of up to kPeriod bytes is one contiguous piece.
+        static const auto table = [] {
+            std::array<std::uint8_t, 2 * kPeriod> t{};
+            std::uint32_t x = 2463534242u;
+            for (std::size_t i = 0; i < kPeriod; ++i) {
+                x ^= x << 13;
+                x ^= x >> 17;
+                x ^= x << 5;
+                t[i] = t[i + kPeriod] = static_cast<std::uint8_t>(x >> 24);
+            }
+            return t;
+        }();
+        return table;
+    }
+
+    // Copies the `n` pattern bytes from stream position `pos` into `out`.
+    static void Fill(std::size_t pos, std::uint8_t* out, std::size_t n) {
+        while (n > 0) {
+            const std::size_t take = std::min(n, kPeriod);
+            std::memcpy(out, Table().data() + pos % kPeriod, take);
+            out += take;
+            pos += take;
+            n -= take;
+        }
+    }
+};
+
+// Follows a received stream and remembers the first byte that differs from the pattern.
+class PatternCheck {
+public:
+    void Feed(const void* data, std::size_t n) {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        while (n > 0 && FGood) {
+            const std::size_t take = std::min(n, Pattern::kPeriod);
+            if (std::memcmp(p, Pattern::Table().data() + FPos % Pattern::kPeriod, take) != 0) {
+                FGood = false;
+                FBadAt = FPos;
+                return;
+            }
+            p += take;
+            FPos += take;
+            n -= take;
+        }
+    }
+    std::size_t Received() const { return FPos; }
+    bool Good() const { return FGood; }
+    std::size_t BadAt() const { return FBadAt; }
+
+private:
+    std::size_t FPos = 0;
+    std::size_t FBadAt = 0;
+    bool FGood = true;
+};
+
+// Writes `bytes` of the pattern into `fd` in 4 KiB blocks, from its own thread.
+inline std::thread StartPatternWriter(int fd, std::size_t bytes) {
+    return std::thread([fd, bytes] {
+        std::vector<std::uint8_t> block(4096);
+        std::size_t sent = 0;
+        while (sent < bytes) {
+            const std::size_t n = std::min(block.size(), bytes - sent);
+            Pattern::Fill(sent, block.data(), n);
+            std::size_t done = 0;
+            while (done < n) {
+                const ssize_t w = ::write(fd, block.data() + done, n - done);
+                if (w > 0)
+                    done += static_cast<std::size_t>(w);
+                else if (w < 0 && errno != EINTR && errno != EAGAIN)
+                    return;
+            }
+            sent += n;
+        }
+    });
+}
+
+inline double MiBPerSecond(std::size_t bytes, Clock::duration d) {
+    return static_cast<double>(bytes) / (1024.0 * 1024.0) /
+           std::chrono::duration<double>(d).count();
+}
+
+inline double Median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The value below which `fraction` of the samples lie (nearest rank).
+inline double Percentile(std::vector<double> v, double fraction) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    auto rank = static_cast<std::size_t>(fraction * static_cast<double>(v.size()) + 0.999999);
+    rank = std::clamp<std::size_t>(rank, 1, v.size());
+    return v[rank - 1];
+}
+
+// Context switches of every thread of this process except the calling one.
+inline long long OtherThreadsSwitches() {
+    long long total = 0;
+    const std::string self = std::to_string(::gettid());
+    DIR* dir = ::opendir("/proc/self/task");
+    if (dir == nullptr)
+        return 0;
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.' || self == e->d_name)
+            continue;
+        std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::atoll(line.c_str() + line.find(':') + 1);
+    }
+    ::closedir(dir);
+    return total;
+}
+
+// What the machine was doing: the load average, printed with the figures.
+inline std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+inline void Figure(const char* name, double value) {
+    std::printf("figure %s %.2f\n", name, value);
+}
+
+} // namespace zvbench
