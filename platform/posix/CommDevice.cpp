@@ -172,7 +172,11 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
             *done = got;
         return error == 0 ? TRUE : Fail(static_cast<LONG>(error));
     }
-    backend_->Kick(); // the service thread takes over the time-outs
+    // The service thread takes over. It needs waking only for a time-out to watch, or for room
+    // in a queue that was full (it does not listen to the device while the queue is full);
+    // otherwise it is listening already and completes the read when bytes come.
+    if (wasFull || NextDeadline())
+        backend_->Kick();
     if (sync) {
         lock.Unlock();
         return FinishSync(local, done);
