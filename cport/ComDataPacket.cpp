@@ -14,9 +14,10 @@ constexpr unsigned char FoldCase(unsigned char c) noexcept {
     return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
 }
 
+// Hay holds at least Needle's length of bytes from At on.
 bool EqualFrom(std::string_view Hay, std::size_t At, std::string_view Needle, bool Fold) {
     if (!Fold)
-        return Hay.compare(At, Needle.size(), Needle) == 0;
+        return std::memcmp(Hay.data() + At, Needle.data(), Needle.size()) == 0;
     for (std::size_t i = 0; i < Needle.size(); ++i)
         if (FoldCase(static_cast<unsigned char>(Hay[At + i])) !=
             FoldCase(static_cast<unsigned char>(Needle[i])))
@@ -34,6 +35,12 @@ std::size_t Find(std::string_view Hay, std::string_view Needle, std::size_t From
     const unsigned char Key = FoldCase(First);
     if (!Fold || Key < 'A' || Key > 'Z') {
         // The first byte has one form only: memchr finds the candidates.
+        if (Needle.size() == 1) {
+            const void* Hit = std::memchr(Hay.data() + From, First, Last - From + 1);
+            return Hit == nullptr
+                       ? std::string_view::npos
+                       : static_cast<std::size_t>(static_cast<const char*>(Hit) - Hay.data());
+        }
         for (std::size_t At = From; At <= Last; ++At) {
             const void* Hit = std::memchr(Hay.data() + At, First, Last - At + 1);
             if (Hit == nullptr)
@@ -349,7 +356,7 @@ void TComDataPacket::CallCustom(void (TComDataPacket::*Dispatch)(std::string_vie
         TComDataPacket& Self;
         explicit Lend(TComDataPacket& S) : Self(S) { ++Self.FLent; }
         ~Lend() {
-            if (--Self.FLent == 0)
+            if (--Self.FLent == 0 && !Self.FRetired.empty())
                 Self.FRetired.clear();
         }
     } Guard(*this);

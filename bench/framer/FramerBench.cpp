@@ -23,7 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int Runs = 5;
+constexpr int Runs = 9;
 
 double MiBPerSecond(std::size_t bytes, Clock::duration d) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0) /
@@ -120,7 +120,7 @@ double Best(const std::vector<double>& v) {
 } // namespace
 
 int main() {
-    constexpr std::size_t Total = 16u << 20;
+    constexpr std::size_t Total = 8u << 20;
 
     const std::string shortPackets = Packets(64, Total);
     const std::string longPackets = Packets(64 * 1024, Total);
