@@ -4,8 +4,10 @@
 // dialect sends. The parser draws nothing and keeps no screen state.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,9 +104,7 @@ public:
     std::size_t ProcessText(const char* Bytes, std::size_t Count) {
         if (FInSequence)
             return 0;
-        std::size_t taken = 0;
-        while (taken < Count && static_cast<unsigned char>(Bytes[taken]) >= 0x20)
-            ++taken;
+        const std::size_t taken = PrintableRun(Bytes, Count);
         if (taken > 0)
             FCharacter = Bytes[taken - 1];
         return taken;
@@ -128,6 +128,29 @@ public:
     const TEscapeParams& Params() const { return FParams; }
 
     bool InSequence() const { return FInSequence; }
+
+    // How many bytes at the start of Bytes are printable (32 to 255). Eight bytes are tested at
+    // a time: a byte below 32 is one whose top bit (bit 7) is clear and that borrows when 32 is
+    // subtracted.
+    static std::size_t PrintableRun(const char* Bytes, std::size_t Count) {
+        constexpr std::uint64_t ones = 0x0101010101010101ULL;
+        constexpr std::uint64_t highs = 0x8080808080808080ULL;
+        std::size_t at = 0;
+        for (; at + 8 <= Count; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, Bytes + at, sizeof word);
+            const std::uint64_t below = (word - ones * 0x20) & ~word & highs;
+            if (below != 0) {
+                if constexpr (std::endian::native == std::endian::little)
+                    return at + static_cast<std::size_t>(std::countr_zero(below)) / 8;
+                else
+                    break; // the byte loop below finds it
+            }
+        }
+        while (at < Count && static_cast<unsigned char>(Bytes[at]) >= 0x20)
+            ++at;
+        return at;
+    }
 
 protected:
     // One byte of an open sequence (the bytes after its ESC).

@@ -1,232 +1,81 @@
-// Parser results mapped onto the screen buffer the way the terminal control does it: characters
-// at the caret, control bytes advancing it, codes moving it (computed wide, then clamped),
-// erasing, scrolling, tab stops, re-sizing. The owner checks that every window request the
-// buffer makes lies inside the grid. The first bytes of the input choose the dialect, the grid
-// and the owner's flags.
+// The terminal engine under hostile input: received blocks through both filters and the parser,
+// typed keys and characters, grid changes in the middle of the stream, and screen save / load.
+// The engine's display hooks check that every cell it draws, every portion the buffer
+// invalidates and the caret lie inside the grid, and that whatever the terminal sends is a
+// complete answer. The first bytes of the input choose the dialect, the grid and the options;
+// the rest is a list of steps.
 #include "fuzz/termcore/FuzzCheck.h"
-#include "terminal/EscapeCodes.h"
-#include "terminal/TermBuffer.h"
+#include "terminal/TermEngine.h"
+#include "toolkit/Stream.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <utility>
+#include <string>
 
 namespace {
 
-class CheckingOwner : public zv::TTermBufferOwner {
+class CheckingSink : public zv::TTermSink {
 public:
-    int columns = 80;
-    int rows = 24;
-    bool doubleBuffered = false;
-
-    int Columns() const override { return columns; }
-    int Rows() const override { return rows; }
-    int CharWidth() const override { return 8; }
-    int CharHeight() const override { return 16; }
-    int ClientWidth() const override { return 333; }
-    int ClientHeight() const override { return 777; }
-    bool DoubleBuffered() const override { return doubleBuffered; }
-    void ScrollContent(int DX, int DY, const zv::TTermRect& Scroll) override {
-        ZV_FUZZ_CHECK(DX == 0 && (DY == 16 || DY == -16));
-        ZV_FUZZ_CHECK(Scroll.Left == 0 && Scroll.Top == 0);
-        ZV_FUZZ_CHECK(Scroll.Right == std::min(columns * 8, 333));
-        ZV_FUZZ_CHECK(Scroll.Bottom == std::min(rows * 16, 777));
+    bool Connected() const override { return true; }
+    void SendStr(const std::string& Str) override {
+        ZV_FUZZ_CHECK(!Str.empty());
+        sent += Str.size();
     }
-    void InvalidatePortion(const zv::TTermRect& Cells) override {
-        ZV_FUZZ_CHECK(1 <= Cells.Left && Cells.Left <= Cells.Right && Cells.Right <= columns);
-        ZV_FUZZ_CHECK(1 <= Cells.Top && Cells.Top <= Cells.Bottom && Cells.Bottom <= rows);
-    }
-    void Invalidate() override { ZV_FUZZ_CHECK(doubleBuffered); }
+    std::size_t sent = 0;
 };
 
-int clampTo(std::int64_t Value, int Low, int High) {
-    return static_cast<int>(std::clamp<std::int64_t>(Value, Low, High));
-}
-
-class Driver {
+class CheckingEngine : public zv::TTermEngine {
 public:
-    Driver(CheckingOwner& Owner, zv::TEscapeCodes& Parser, bool Wrap)
-        : owner(Owner), parser(Parser), wrap(Wrap), buffer(&Owner) {
-        buffer.Init();
+    explicit CheckingEngine(bool DoubleBuffer) : doubleBuffered(DoubleBuffer) {}
+
+    bool DoubleBuffered() const override { return doubleBuffered; }
+    void ScrollContent(int DX, int DY, const zv::TTermRect& Scroll) override {
+        ZV_FUZZ_CHECK(!doubleBuffered);
+        ZV_FUZZ_CHECK(DX == 0 && (DY == CharHeight() || DY == -CharHeight()));
+        ZV_FUZZ_CHECK(Scroll.Left == 0 && Scroll.Top == 0);
+        ZV_FUZZ_CHECK(Scroll.Right == Columns() * CharWidth());
+        ZV_FUZZ_CHECK(Scroll.Bottom == Rows() * CharHeight());
+    }
+    void InvalidatePortion(const zv::TTermRect& Cells) override {
+        ZV_FUZZ_CHECK(1 <= Cells.Left && Cells.Left <= Cells.Right && Cells.Right <= Columns());
+        ZV_FUZZ_CHECK(1 <= Cells.Top && Cells.Top <= Cells.Bottom && Cells.Bottom <= Rows());
     }
 
-    void Write(char Ch) {
-        switch (parser.ProcessChar(Ch)) {
-        case zv::erChar:
-            PutChar(parser.Character());
-            break;
-        case zv::erCode:
-            PutEscapeCode(parser.Code(), parser.Params());
-            parser.Params().clear();
-            break;
-        case zv::erNothing:
-            break;
-        }
-        ZV_FUZZ_CHECK(1 <= x && x <= owner.columns && 1 <= y && y <= owner.rows);
+    void Step(const std::uint8_t* Data, std::size_t Size) {
+        RxBuf(nullptr, Data, static_cast<std::int32_t>(Size));
+        CheckCaret();
     }
-
-    // The same through text runs, as a terminal that takes plain characters in blocks does.
-    void WriteBlock(const char* Bytes, std::size_t Count) {
-        std::size_t at = 0;
-        while (at < Count) {
-            const std::size_t text = parser.ProcessText(Bytes + at, Count - at);
-            for (std::size_t i = 0; i < text; ++i)
-                PutChar(Bytes[at + i]);
-            at += text;
-            if (at < Count)
-                Write(Bytes[at++]);
-        }
+    void CheckCaret() const {
+        const zv::TTermPoint at = CaretPos();
+        ZV_FUZZ_CHECK(1 <= at.X && at.X <= Columns() && 1 <= at.Y && at.Y <= Rows());
+        ZV_FUZZ_CHECK(Buffer().Columns() == Columns() && Buffer().Rows() == Rows());
     }
-
-    void Finish() {
-        const int last = buffer.GetLastLine();
-        ZV_FUZZ_CHECK(0 <= last && last <= owner.rows);
+    void Finish() const {
+        CheckCaret();
+        const int last = Buffer().GetLastLine();
+        ZV_FUZZ_CHECK(0 <= last && last <= Rows());
         for (int row = 1; row <= last; ++row) {
-            const int length = buffer.GetLineLength(row);
-            ZV_FUZZ_CHECK(0 <= length && length <= owner.columns);
+            const int length = Buffer().GetLineLength(row);
+            ZV_FUZZ_CHECK(0 <= length && length <= Columns());
             if (length > 0)
-                ZV_FUZZ_CHECK(buffer.GetChar(length, row).Ch != 0);
+                ZV_FUZZ_CHECK(Buffer().GetChar(length, row).Ch != 0);
         }
+    }
+
+protected:
+    void DrawChar(int X, int Y, const zv::TComTermChar& Cell) override {
+        // Not scrolled: window cells are buffer cells.
+        ZV_FUZZ_CHECK(1 <= X && X <= Columns() && 1 <= Y && Y <= Rows());
+        ZV_FUZZ_CHECK(static_cast<unsigned char>(Cell.Ch) >= 32);
+        ZV_FUZZ_CHECK(Buffer().GetChar(X, Y) == Cell);
+    }
+    void CaretMoved() override {
+        const zv::TTermPoint at = CaretPos();
+        ZV_FUZZ_CHECK(1 <= at.X && at.X <= Columns() && 1 <= at.Y && at.Y <= Rows());
     }
 
 private:
-    void MoveCaret(std::int64_t X, std::int64_t Y) {
-        x = clampTo(X, 1, owner.columns);
-        y = clampTo(Y, 1, owner.rows);
-    }
-
-    void LineFeed() {
-        if (y == owner.rows)
-            buffer.ScrollDown();
-        else
-            ++y;
-    }
-
-    void PutChar(char Ch) {
-        switch (Ch) {
-        case '\b':
-            MoveCaret(std::int64_t{x} - 1, y);
-            return;
-        case '\t':
-            if (const int next = buffer.NextTab(x + 1); next != 0)
-                x = next;
-            return;
-        case '\n':
-        case '\f':
-            LineFeed();
-            return;
-        case '\r':
-            x = 1;
-            return;
-        default:
-            break;
-        }
-        if (static_cast<unsigned char>(Ch) < 32)
-            return;
-        buffer.SetChar(x, y, zv::TComTermChar{Ch, 0xFFFFFF, 0, underline});
-        ZV_FUZZ_CHECK(buffer.GetChar(x, y).Ch == Ch);
-        if (x < owner.columns) {
-            ++x;
-        } else if (wrap) {
-            x = 1;
-            LineFeed();
-        }
-    }
-
-    void PutEscapeCode(zv::TEscapeCode Code, zv::TEscapeParams& Params) {
-        const std::int64_t p1 = zv::TEscapeCodes::GetParam(1, &Params);
-        const std::int64_t p2 = zv::TEscapeCodes::GetParam(2, &Params);
-        switch (Code) {
-        case zv::ecCursorUp:
-        case zv::ecAppCursorUp:
-            MoveCaret(x, y - p1);
-            break;
-        case zv::ecCursorDown:
-        case zv::ecAppCursorDown:
-            MoveCaret(x, y + p1);
-            break;
-        case zv::ecCursorLeft:
-        case zv::ecAppCursorLeft:
-            MoveCaret(x - p1, y);
-            break;
-        case zv::ecCursorRight:
-        case zv::ecAppCursorRight:
-            MoveCaret(x + p1, y);
-            break;
-        case zv::ecCursorHome:
-        case zv::ecCursorMove:
-            MoveCaret(p2, p1);
-            // The buffer must also stand raw hostile coordinates.
-            (void)buffer.GetChar(clampTo(p2, INT_MIN, INT_MAX), clampTo(p1, INT_MIN, INT_MAX));
-            break;
-        case zv::ecReverseLineFeed:
-            if (y == 1)
-                buffer.ScrollUp();
-            else
-                --y;
-            break;
-        case zv::ecEraseLineFrom:
-            buffer.EraseLine(x, y);
-            break;
-        case zv::ecEraseScreenFrom:
-            buffer.EraseScreen(x, y);
-            break;
-        case zv::ecEraseLine:
-            buffer.EraseLine(1, y);
-            x = 1;
-            break;
-        case zv::ecEraseScreen:
-            buffer.EraseScreen(1, 1);
-            x = y = 1;
-            break;
-        case zv::ecSetTab:
-            buffer.SetTab(x, true);
-            break;
-        case zv::ecClearTab:
-            buffer.SetTab(x, false);
-            break;
-        case zv::ecClearAllTabs:
-            buffer.ClearAllTabs();
-            break;
-        case zv::ecAttributes:
-            underline = p1 == 4;
-            break;
-        case zv::ecSetMode:
-        case zv::ecResetMode:
-            // A size change: a new grid from P1 (columns) and P2 (rows), kept within the
-            // terminal's limits; the caret is brought inside it before the next byte.
-            owner.columns = clampTo(p1, 2, 256);
-            owner.rows = clampTo(p2, 2, 100);
-            buffer.Init();
-            MoveCaret(x, y);
-            break;
-        case zv::ecSaveCaret:
-            saved = {x, y};
-            break;
-        case zv::ecRestoreCaret:
-            MoveCaret(saved.first, saved.second);
-            break;
-        case zv::ecTest:
-            for (int row = 1; row <= owner.rows; ++row)
-                for (int column = 1; column <= owner.columns; ++column)
-                    buffer.SetChar(column, row, zv::TComTermChar{'E', 0, 0, false});
-            break;
-        default:
-            break;
-        }
-    }
-
-    CheckingOwner& owner;
-    zv::TEscapeCodes& parser;
-    bool wrap;
-    zv::TComTermBuffer buffer;
-    int x = 1;
-    int y = 1;
-    bool underline = false;
-    std::pair<int, int> saved{0, 0};
+    bool doubleBuffered;
 };
 
 } // namespace
@@ -235,22 +84,60 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3)
         return 0;
     const std::uint8_t flags = data[0];
-    CheckingOwner owner;
-    owner.columns = 2 + data[1] % 255;
-    owner.rows = 2 + data[2] % 99;
-    owner.doubleBuffered = (flags & 2) != 0;
-    std::unique_ptr<zv::TEscapeCodes> parser;
-    if (flags & 1)
-        parser = std::make_unique<zv::TEscapeCodesVT52>();
-    else
-        parser = std::make_unique<zv::TEscapeCodesVT100>();
-    Driver driver(owner, *parser, (flags & 4) != 0);
-    if (flags & 8) {
-        driver.WriteBlock(reinterpret_cast<const char*>(data) + 3, size - 3);
-    } else {
-        for (std::size_t i = 3; i < size; ++i)
-            driver.Write(static_cast<char>(data[i]));
+    CheckingEngine engine((flags & 0x40) != 0);
+    CheckingSink sink;
+    engine.SetSink(&sink);
+    engine.SetColumns(data[1]);
+    engine.SetRows(data[2]);
+    engine.SetEmulation(static_cast<zv::TTermEmulation>(flags % 3));
+    engine.WrapLines = (flags & 0x04) != 0;
+    engine.AppendLF = (flags & 0x08) != 0;
+    engine.Force7Bit = (flags & 0x10) != 0;
+    engine.LocalEcho = (flags & 0x20) != 0;
+    engine.SendLF = (flags & 0x80) != 0;
+
+    // Steps: a byte S, then what S asks for. S % 4 = 0: a received block of S / 4 bytes (1 to
+    // 64); 1: a key or a typed character; 2: a new grid from the next two bytes; 3: save the
+    // screen and load it back from a position, or clear.
+    std::size_t at = 3;
+    while (at < size) {
+        const std::uint8_t step = data[at++];
+        switch (step % 4) {
+        case 0: {
+            const std::size_t want = static_cast<std::size_t>(step / 4) + 1;
+            const std::size_t count = want < size - at ? want : size - at;
+            engine.Step(data + at, count);
+            at += count;
+            break;
+        }
+        case 1:
+            if (step & 4)
+                engine.CursorKeyDown(static_cast<zv::TTermKey>((step >> 3) % 6));
+            else
+                engine.KeyChar(static_cast<char>(step >> 3));
+            break;
+        case 2:
+            if (at + 2 <= size) {
+                engine.SetColumns(data[at] - 8);
+                engine.SetRows(data[at + 1] - 8);
+                at += 2;
+            }
+            break;
+        case 3:
+            if (step & 4) {
+                engine.ClearScreen();
+            } else {
+                zv::TMemoryStream stream;
+                engine.SaveToStream(stream);
+                ZV_FUZZ_CHECK(stream.Size() <=
+                              std::int64_t{engine.Rows()} * (engine.Columns() + 2));
+                stream.SetPosition(step >> 3);
+                engine.LoadFromStream(stream);
+            }
+            break;
+        }
+        engine.CheckCaret();
     }
-    driver.Finish();
+    engine.Finish();
     return 0;
 }

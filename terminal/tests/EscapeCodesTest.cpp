@@ -504,3 +504,31 @@ TEST(EscapeCodes, AnOpenSequenceEndsAtTheBound) {
 
 } // namespace
 } // namespace zv
+
+namespace zv {
+namespace {
+
+// The run of printable bytes ends exactly at the first control byte wherever it stands in a word
+// of eight, whatever printable bytes (0x20, 0x7F, 0x80 and above) surround it.
+TEST(EscapeCodes, PrintableRunEndsAtTheFirstControlByte) {
+    const std::string fills[] = {" ", "\x7F", "\x80", "\xFF", "a", "\x21\xA0"};
+    const char controls[] = {'\0', '\x1F', '\x1B', '\n', '\x01'};
+    for (const std::string& fill : fills) {
+        for (const char control : controls) {
+            for (std::size_t at = 0; at <= 25; ++at) {
+                std::string bytes;
+                while (bytes.size() < at)
+                    bytes += fill[bytes.size() % fill.size()];
+                bytes += control;
+                bytes += "\x01xyz\x1B" + fill; // more controls after the first
+                EXPECT_EQ(TEscapeCodes::PrintableRun(bytes.data(), bytes.size()), at)
+                    << "fill " << int(static_cast<unsigned char>(fill[0])) << " control "
+                    << int(control) << " at " << at;
+                EXPECT_EQ(TEscapeCodes::PrintableRun(bytes.data(), at), at);
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace zv
