@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <string>
@@ -287,6 +288,7 @@ void TCustomComTerminal::scrollContentsBy(int DX, int DY) {
     if (FDoubleBuffered) {
         MarkAll();
     } else {
+        FLastFlush.invalidate();
         Flush();
         viewport()->scroll(DX * FCharWidth, DY * FCharHeight);
     }
@@ -322,6 +324,18 @@ void TCustomComTerminal::MarkAll() {
 
 void TCustomComTerminal::Flush() {
     FFlushPosted = false;
+    // At most one repaint per frame: what arrives sooner waits for the frame's end, so a flood
+    // delivered in many small blocks still repaints some sixty times a second.
+    if (FLastFlush.isValid()) {
+        const qint64 since = FLastFlush.elapsed();
+        if (since < kFrameMs) {
+            FFlushPosted = true;
+            QTimer::singleShot(static_cast<int>(kFrameMs - since), this,
+                               &TCustomComTerminal::Flush);
+            return;
+        }
+    }
+    FLastFlush.start();
     if (FDirtyAll) {
         viewport()->update();
     } else if (FDirty.Right >= FDirty.Left) {
@@ -349,7 +363,9 @@ void TCustomComTerminal::Invalidate() {
 }
 
 void TCustomComTerminal::ScrollContent(int DX, int DY, const TTermRect& Scroll) {
-    // Only without double buffering (the buffer invalidates the whole window otherwise).
+    // Only without double buffering (the buffer invalidates the whole window otherwise). What is
+    // marked must reach Qt before the pixels move.
+    FLastFlush.invalidate();
     Flush();
     viewport()->scroll(
         DX, DY,
@@ -382,21 +398,41 @@ void TCustomComTerminal::PaintTerminal(QPainter& Painter, const TTermRect& Rect)
     const int right = std::min(Rect.Right, Columns() - topLeft.X + 1);
     const int bottom = std::min(Rect.Bottom, Rows() - topLeft.Y + 1);
     QFont font = this->font();
-    const int ascent = QFontMetrics(font).ascent();
+    const QFontMetrics metrics(font);
+    const int ascent = metrics.ascent();
+    // When a character advances exactly one cell, a run of cells with the same colours is drawn
+    // as one text; otherwise every character is placed in its cell.
+    const bool runs = metrics.horizontalAdvance(QLatin1Char('M')) == FCharWidth;
+    QString text;
     for (int y = Rect.Top; y <= bottom; ++y) {
-        for (int x = Rect.Left; x <= right; ++x) {
+        int x = Rect.Left;
+        while (x <= right) {
             const TComTermChar cell = Buffer().GetChar(x + topLeft.X - 1, y + topLeft.Y - 1);
-            if (cell.Ch == 0)
-                continue; // empty cells show the background
-            const QRect box((x - 1) * FCharWidth, (y - 1) * FCharHeight, FCharWidth, FCharHeight);
+            if (cell.Ch == 0) {
+                ++x; // empty cells show the background
+                continue;
+            }
+            text.clear();
+            text += QChar::fromLatin1(cell.Ch);
+            int end = x + 1;
+            while (runs && end <= right) {
+                const TComTermChar next = Buffer().GetChar(end + topLeft.X - 1, y + topLeft.Y - 1);
+                if (next.Ch == 0 || next.FrontColor != cell.FrontColor ||
+                    next.BackColor != cell.BackColor || next.Underline != cell.Underline)
+                    break;
+                text += QChar::fromLatin1(next.Ch);
+                ++end;
+            }
+            const QRect box((x - 1) * FCharWidth, (y - 1) * FCharHeight, (end - x) * FCharWidth,
+                            FCharHeight);
             Painter.fillRect(box, toQColor(cell.BackColor));
             if (font.underline() != cell.Underline) {
                 font.setUnderline(cell.Underline);
                 Painter.setFont(font);
             }
             Painter.setPen(toQColor(cell.FrontColor));
-            const QChar glyph = QChar::fromLatin1(cell.Ch);
-            Painter.drawText(box.left(), box.top() + ascent, QString(glyph));
+            Painter.drawText(box.left(), box.top() + ascent, text);
+            x = end;
         }
     }
 }
@@ -426,7 +462,20 @@ bool TCustomComTerminal::CalculateMetrics() {
     const QFontMetrics metrics(font());
     FCharWidth = std::max(metrics.maxWidth(), 1);
     FCharHeight = std::max(metrics.height(), 1);
-    return QFontInfo(font()).fixedPitch();
+    return HasFixedPitch(font());
+}
+
+bool TCustomComTerminal::HasFixedPitch(const QFont& Font) {
+    if (QFontInfo(Font).fixedPitch())
+        return true;
+    // Some monospaced fonts do not declare their pitch: narrow and wide letters of equal
+    // advance make a font fixed-pitch for the terminal.
+    const QFontMetrics metrics(Font);
+    const int width = metrics.horizontalAdvance(QLatin1Char('M'));
+    for (const char ch : {'i', 'l', 'W', '.', ' ', '0'})
+        if (metrics.horizontalAdvance(QLatin1Char(ch)) != width)
+            return false;
+    return width > 0;
 }
 
 void TCustomComTerminal::changeEvent(QEvent* Event) {

@@ -4,10 +4,11 @@
 // link, painting, the caret, the scroll bars, sizing, keys and the font.
 //
 // Painting: incoming data never paints at once. Changed cells, caret moves and scrolls collect in
-// one dirty area that is handed to Qt once per turn of the event loop, so a flood of data costs one
-// repaint per turn. Qt paints through a backing store, so the widget counts as double-buffered: a
-// scroll of the screen repaints the window instead of moving pixels line by line (SetDoubleBuffered
-// (false) moves them with QWidget::scroll).
+// one dirty area that is handed to Qt at the next turn of the event loop, and at most once per
+// frame (16 ms), so a flood of data costs one repaint per frame however it is cut into blocks. Qt
+// paints through a backing store, so the widget counts as double-buffered: a scroll of the screen
+// repaints the window instead of moving pixels line by line (SetDoubleBuffered (false) moves them
+// with QWidget::scroll).
 //
 // The caret is one we draw; it exists only while the widget has the focus.
 //
@@ -21,6 +22,7 @@
 #include "toolkit/Component.h"
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QFont>
 
 #include <cstdint>
@@ -65,6 +67,9 @@ public:
     void SetTermFont(const QFont& Value);
     // The shared default font: "Fixedsys", 9 points.
     static QFont DefaultFont();
+    // Whether the terminal takes Font as fixed-pitch: it says so, or its letters all advance
+    // alike.
+    static bool HasFixedPitch(const QFont& Font);
 
     // Colours of new cells and of the background (0x00BBGGRR). Stored cells keep theirs.
     void SetColor(TTermColor Value);
@@ -182,6 +187,8 @@ private:
     bool FInFontChange = false;
     bool FInScrollUpdate = false;
 
+    static constexpr qint64 kFrameMs = 16;
+    QElapsedTimer FLastFlush;
     bool FFlushPosted = false;
     bool FDirtyAll = false;
     TTermRect FDirty{0, 0, -1, -1}; // empty while Right < Left

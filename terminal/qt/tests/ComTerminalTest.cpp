@@ -73,7 +73,7 @@ class ComTerminalTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::QtTestApp();
-        if (!QFontInfo(QFontDatabase::systemFont(QFontDatabase::FixedFont)).fixedPitch())
+        if (!TCustomComTerminal::HasFixedPitch(QFontDatabase::systemFont(QFontDatabase::FixedFont)))
             GTEST_SKIP() << "this system has no fixed-pitch font";
     }
 };
@@ -81,15 +81,17 @@ protected:
 TEST_F(ComTerminalTest, FontIsFixedPitchAndCellsFollowIt) {
     Terminal term;
     // The default font's name does not exist here: the terminal ends on a fixed font.
-    EXPECT_TRUE(QFontInfo(term.font()).fixedPitch()) << term.font().family().toStdString();
+    EXPECT_TRUE(TCustomComTerminal::HasFixedPitch(term.font()))
+        << term.font().family().toStdString();
     const QFontMetrics metrics(term.font());
     EXPECT_EQ(term.CharWidth(), metrics.maxWidth());
     EXPECT_EQ(term.CharHeight(), metrics.height());
 
     // A proportional font is not kept; an underlined one loses the underline.
     QFont proportional(QStringLiteral("DejaVu Sans"), 20);
+    ASSERT_FALSE(TCustomComTerminal::HasFixedPitch(proportional));
     term.SetTermFont(proportional);
-    EXPECT_TRUE(QFontInfo(term.font()).fixedPitch());
+    EXPECT_TRUE(TCustomComTerminal::HasFixedPitch(term.font()));
     EXPECT_EQ(term.CharHeight(), QFontMetrics(term.font()).height());
     QFont underlined = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     underlined.setUnderline(true);
