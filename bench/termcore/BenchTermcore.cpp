@@ -9,15 +9,17 @@
 //   buffer, with an owner that records every drawn cell, scroll and repaint request) against
 //   libvterm's screen layer with a damage callback (cell damage, its default), both fed in blocks
 //   of 4 KiB as a port delivers them.
+#include "bench/termcore/ConsoleStream.h"
+#include "bench/termcore/VtermScreen.h"
 #include "terminal/EscapeCodes.h"
 #include "terminal/TermEngine.h"
 
 #include <vterm.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -26,60 +28,6 @@ namespace {
 constexpr std::size_t kStreamSize = std::size_t{64} * 1024 * 1024;
 constexpr int kRounds = 3;
 constexpr int kScreenRounds = 2;
-
-// A small deterministic generator (xorshift64*), so every run parses the same bytes.
-class Random {
-public:
-    std::uint32_t Next(std::uint32_t Bound) {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<std::uint32_t>((state * 0x2545F4914F6CDD1DULL) >> 32) % Bound;
-    }
-
-private:
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-};
-
-// Lines of words with CR LF, with the sequences a console application sends between them.
-std::string MakeStream() {
-    static const char* const words[] = {
-        "boot",  "kernel",    "ok",    "eth0",     "link",    "up",      "100Mbps", "full-duplex",
-        "mount", "/dev/sda1", "ext4",  "ready",    "login:",  "root",    "uptime",  "load",
-        "0.42",  "error",     "retry", "[  OK  ]", "started", "service", "serial",  "ttyS0"};
-    constexpr std::uint32_t wordCount = sizeof(words) / sizeof(words[0]);
-    const std::string esc(1, '\x1B');
-    Random random;
-    std::string out;
-    out.reserve(kStreamSize + 256);
-    while (out.size() < kStreamSize) {
-        const std::uint32_t kind = random.Next(100);
-        if (kind < 12) {
-            out += esc + "[" + std::to_string(1 + random.Next(24)) + ";" +
-                   std::to_string(1 + random.Next(80)) + "H";
-        } else if (kind < 20) {
-            out += esc + "[K";
-        } else if (kind < 22) {
-            out += esc + "[" + std::to_string(1 + random.Next(5)) + "A";
-        } else if (kind < 23) {
-            out += esc + "[2J" + esc + "[H";
-        }
-        const bool highlight = random.Next(5) == 0;
-        if (highlight)
-            out += esc + (random.Next(2) == 0 ? "[1m" : "[1;7m");
-        const std::uint32_t wordsInLine = 3 + random.Next(8);
-        for (std::uint32_t i = 0; i < wordsInLine; ++i) {
-            if (i > 0)
-                out += ' ';
-            out += words[random.Next(wordCount)];
-            if (highlight && i == 0)
-                out += esc + "[0m";
-        }
-        out += "\r\n";
-    }
-    out.resize(kStreamSize);
-    return out;
-}
 
 struct Tally {
     std::uint64_t characters = 0;
@@ -242,34 +190,11 @@ Tally RunOursScreen(const std::string& Stream) {
     return result;
 }
 
-int OnDamage(VTermRect Rect, void* User) {
-    auto* tally = static_cast<Tally*>(User);
-    ++tally->characters;
-    tally->checksum += static_cast<std::uint64_t>(Rect.start_col + Rect.start_row);
-    return 1;
-}
-
-int OnMoveRect(VTermRect Dest, VTermRect, void* User) {
-    auto* tally = static_cast<Tally*>(User);
-    tally->checksum += static_cast<std::uint64_t>(Dest.start_row);
-    return 1;
-}
-
 Tally RunLibvtermScreen(const std::string& Stream) {
-    VTerm* vt = vterm_new(24, 80);
-    vterm_set_utf8(vt, 0);
-    VTermScreen* screen = vterm_obtain_screen(vt);
-    static const VTermScreenCallbacks callbacks = {OnDamage, OnMoveRect, nullptr, nullptr,
-                                                   nullptr,  nullptr,    nullptr, nullptr};
+    const zvbench::VtermScreenTally screen = zvbench::RunVtermScreen(Stream, kBlockSize);
     Tally tally;
-    vterm_screen_set_callbacks(screen, &callbacks, &tally);
-    vterm_screen_reset(screen, 1);
-    for (std::size_t at = 0; at < Stream.size(); at += kBlockSize) {
-        const std::size_t count = std::min(kBlockSize, Stream.size() - at);
-        vterm_input_write(vt, Stream.data() + at, count);
-    }
-    vterm_screen_flush_damage(screen);
-    vterm_free(vt);
+    tally.characters = screen.damage;
+    tally.checksum = screen.checksum;
     return tally;
 }
 
@@ -292,7 +217,7 @@ void PrintRun(const char* Name, double Seconds, double Megabytes, const Tally& R
 } // namespace
 
 int main() {
-    const std::string stream = MakeStream();
+    const std::string stream = zvbench::MakeConsoleStream(kStreamSize);
     Tally ours;
     Tally bytewise;
     Tally theirs;
