@@ -144,7 +144,7 @@ TTermWindow::TTermWindow(const TTermStart& Start, const std::string& DefaultPort
     CreateStatusBar();
     FWatch.setInterval(WatchMs);
     connect(&FWatch, &QTimer::timeout, this, [this] { CallHandler([this] { Watch(); }); });
-    resize(760, 520);
+    FitTerminal();
     UpdateState();
     FPreviousHandler =
         SetApplicationExceptionHandler([this](const std::exception& E) { HandleException(E); });
@@ -248,7 +248,6 @@ void TTermWindow::CreateStatusBar() {
         row->addSpacing(6);
         Leds[place.Signal] = led;
     }
-    statusBar()->addWidget(lamps);
 
     PortPanel = new QLabel(statusBar());
     StatePanel = new QLabel(statusBar());
@@ -261,8 +260,10 @@ void TTermWindow::CreateStatusBar() {
     CancelSendButton->setVisible(false);
     connect(CancelSendButton, &QToolButton::clicked, this,
             [this] { CallHandler([this] { CancelSend(); }); });
+    // Permanent: a message on the left does not hide them.
     statusBar()->addPermanentWidget(SendProgress);
     statusBar()->addPermanentWidget(CancelSendButton);
+    statusBar()->addPermanentWidget(lamps);
     statusBar()->addPermanentWidget(PortPanel);
     statusBar()->addPermanentWidget(StatePanel);
 }
@@ -401,10 +402,22 @@ QString TTermWindow::ChooseFile(const QString& Title, const QStringList& Filters
 
 void TTermWindow::TerminalSettings() {
     Run(QStringLiteral("Terminal settings"), [this] { ComTerminal1->ShowSetupDialog(); });
+    FitTerminal();
 }
 
 void TTermWindow::SelectFont() {
     Run(QStringLiteral("Font"), [this] { ComTerminal1->SelectFont(); });
+    FitTerminal();
+}
+
+void TTermWindow::FitTerminal() {
+    // The window as large as the whole screen grid needs, the terminal's frame included; the
+    // user may make it smaller (the terminal then scrolls).
+    const int frame = 2 * ComTerminal1->frameWidth();
+    ComTerminal1->setMinimumSize(ComTerminal1->CharWidth() * ComTerminal1->Columns() + frame,
+                                 ComTerminal1->CharHeight() * ComTerminal1->Rows() + frame);
+    adjustSize();
+    ComTerminal1->setMinimumSize(0, 0);
 }
 
 void TTermWindow::ClearScreen() {

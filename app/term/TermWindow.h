@@ -114,6 +114,8 @@ private:
     void Watch();
     void SendFinished(TSendResult Result, std::exception_ptr Error);
     void ShowSendProgress(std::size_t Sent, std::size_t Total);
+    // Sizes the window to the terminal's screen grid.
+    void FitTerminal();
     // Enables the commands and shows the port's name, settings and state.
     void UpdateState();
     void ShowError(const QString& Text);
