@@ -26,11 +26,13 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QSaveFile>
+#include <QScreen>
 #include <QStatusBar>
 #include <QThread>
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <utility>
 
 namespace zv {
@@ -416,8 +418,12 @@ void TTermWindow::FitTerminal() {
     const int frame = 2 * ComTerminal1->frameWidth();
     ComTerminal1->setMinimumSize(ComTerminal1->CharWidth() * ComTerminal1->Columns() + frame,
                                  ComTerminal1->CharHeight() * ComTerminal1->Rows() + frame);
-    adjustSize();
+    QSize wanted = minimumSizeHint();
     ComTerminal1->setMinimumSize(0, 0);
+    // Never larger than the screen it is on.
+    if (const QScreen* display = screen())
+        wanted = wanted.boundedTo(display->availableSize());
+    resize(wanted);
 }
 
 void TTermWindow::ClearScreen() {

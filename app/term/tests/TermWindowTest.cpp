@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -387,6 +388,15 @@ TEST_F(TermWindowTest, TalksToAPseudoTerminal) {
     window->Disconnect();
     ::close(master);
     EXPECT_TRUE(boxes.empty());
+}
+
+// The window is sized to the terminal's whole screen grid, but never beyond the screen.
+TEST_F(TermWindowTest, TheWindowFitsTheScreen) {
+    Open("ZVTERMFIT");
+    PumpFor(50ms);
+    const QSize room = window->screen()->availableSize();
+    EXPECT_LE(window->width(), room.width());
+    EXPECT_LE(window->height(), room.height());
 }
 
 } // namespace
