@@ -460,7 +460,14 @@ void TCustomComTerminal::SetTermFont(const QFont& Value) {
 
 bool TCustomComTerminal::CalculateMetrics() {
     const QFontMetrics metrics(font());
-    FCharWidth = std::max(metrics.maxWidth(), 1);
+    // The widest of the characters a cell can hold (one byte each): the font's own maximum
+    // also counts glyphs far outside that set, and a monospaced font with a few wide ones
+    // would space every cell out to their width.
+    int widest = 1;
+    for (int code = 32; code < 256; ++code)
+        if (code < 127 || code >= 160)
+            widest = std::max(widest, metrics.horizontalAdvance(QChar(code)));
+    FCharWidth = widest;
     FCharHeight = std::max(metrics.height(), 1);
     return HasFixedPitch(font());
 }

@@ -84,7 +84,8 @@ TEST_F(ComTerminalTest, FontIsFixedPitchAndCellsFollowIt) {
     EXPECT_TRUE(TCustomComTerminal::HasFixedPitch(term.font()))
         << term.font().family().toStdString();
     const QFontMetrics metrics(term.font());
-    EXPECT_EQ(term.CharWidth(), metrics.maxWidth());
+    // A cell is as wide as the letters of the font, whatever wider glyphs it holds elsewhere.
+    EXPECT_EQ(term.CharWidth(), metrics.horizontalAdvance(QLatin1Char('M')));
     EXPECT_EQ(term.CharHeight(), metrics.height());
 
     // A proportional font is not kept; an underlined one loses the underline.
