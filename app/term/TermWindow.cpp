@@ -215,6 +215,7 @@ void TTermWindow::CreateActions() {
     transfer->addAction(WriteProgramAction);
 
     QToolBar* tools = addToolBar(QStringLiteral("Commands"));
+    FToolBar = tools;
     tools->setObjectName(QStringLiteral("Commands"));
     tools->setMovable(false);
     tools->addAction(ConnectAction);
@@ -420,6 +421,9 @@ void TTermWindow::FitTerminal() {
                                  ComTerminal1->CharHeight() * ComTerminal1->Rows() + frame);
     QSize wanted = minimumSizeHint();
     ComTerminal1->setMinimumSize(0, 0);
+    // Wide enough for the status bar's lamps and panels and for the toolbar as well.
+    wanted.setWidth(
+        std::max({wanted.width(), statusBar()->sizeHint().width(), FToolBar->sizeHint().width()}));
     // Never larger than the screen it is on.
     if (const QScreen* display = screen())
         wanted = wanted.boundedTo(display->availableSize());

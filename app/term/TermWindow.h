@@ -27,6 +27,7 @@
 class QAction;
 class QLabel;
 class QProgressBar;
+class QToolBar;
 class QToolButton;
 
 namespace zv {
@@ -127,6 +128,7 @@ private:
     // empty when cancelled.
     QString ChooseFile(const QString& Title, const QStringList& Filters, bool Save = false);
 
+    QToolBar* FToolBar = nullptr;
     std::unique_ptr<TSendFileJob> FSendJob;
     QTimer FWatch;
     bool FOnline = false;
