@@ -17,7 +17,8 @@ constexpr unsigned char FoldCase(unsigned char c) noexcept {
 // Hay holds at least Needle's length of bytes from At on.
 bool EqualFrom(std::string_view Hay, std::size_t At, std::string_view Needle, bool Fold) {
     if (!Fold)
-        return std::memcmp(Hay.data() + At, Needle.data(), Needle.size()) == 0;
+        return Needle.size() == 1 ? Hay[At] == Needle[0]
+                                  : std::memcmp(Hay.data() + At, Needle.data(), Needle.size()) == 0;
     for (std::size_t i = 0; i < Needle.size(); ++i)
         if (FoldCase(static_cast<unsigned char>(Hay[At + i])) !=
             FoldCase(static_cast<unsigned char>(Needle[i])))
@@ -204,7 +205,10 @@ bool TComDataPacket::Pass() {
 
 void TComDataPacket::StartSearch() {
     std::int32_t N = -1;
-    CallCustom(&TComDataPacket::DoCustomStart, N);
+    {
+        const TLend Lend(*this);
+        DoCustomStart(Buffer(), N);
+    }
     std::size_t Start = 0; // 1-based position of the packet's first byte
     if (N > 0) {
         Start = static_cast<std::size_t>(N);
@@ -233,7 +237,10 @@ void TComDataPacket::StartSearch() {
 
 bool TComDataPacket::StopSearch() {
     std::int32_t N = -1;
-    CallCustom(&TComDataPacket::DoCustomStop, N);
+    {
+        const TLend Lend(*this);
+        DoCustomStop(Buffer(), N);
+    }
     const std::string_view Buf = Buffer();
     std::size_t Length = 0;
     std::size_t Unsearched = SIZE_MAX; // where the strip check must look for an earlier stop
@@ -348,19 +355,6 @@ void TComDataPacket::Compact() {
         FData.erase(0, FHead);
         FHead = 0;
     }
-}
-
-void TComDataPacket::CallCustom(void (TComDataPacket::*Dispatch)(std::string_view, std::int32_t&),
-                                std::int32_t& Pos) {
-    struct Lend {
-        TComDataPacket& Self;
-        explicit Lend(TComDataPacket& S) : Self(S) { ++Self.FLent; }
-        ~Lend() {
-            if (--Self.FLent == 0 && !Self.FRetired.empty())
-                Self.FRetired.clear();
-        }
-    } Guard(*this);
-    (this->*Dispatch)(Buffer(), Pos);
 }
 
 // ---- Dispatch --------------------------------------------------------------------------------

@@ -107,9 +107,9 @@ private:
     void StartSearch();
     // True when it delivered a packet.
     bool StopSearch();
-    // Strips the start and stop strings from a packet unless IncludeStrings is set. Unsearched:
-    // a stop string that begins at or after this offset of the packet ends the packet (the stop
-    // search has looked there already).
+    // Strips the start and stop strings from a packet unless IncludeStrings is set. The stop
+    // search has shown that no stop string begins between Unsearched and the packet's final one,
+    // so an earlier occurrence is looked for only before Unsearched.
     void CheckIncludeStrings(std::string& Str, std::size_t Unsearched) const;
     void EmptyBuffer();
     void CheckOverflow();
@@ -121,9 +121,21 @@ private:
     void Append(std::string_view Str);
     std::string TakeFront(std::size_t Count);
     void Compact();
-    // Calls a custom handler with a view of the buffer that stays valid during the call.
-    void CallCustom(void (TComDataPacket::*Dispatch)(std::string_view, std::int32_t&),
-                    std::int32_t& Pos);
+    // Held while a custom handler has a view of the buffer: the storage is then neither cut nor
+    // moved, and storage replaced meanwhile is kept until the last such handler returns.
+    class TLend {
+    public:
+        explicit TLend(TComDataPacket& Framer) noexcept : FFramer(Framer) { ++FFramer.FLent; }
+        ~TLend() {
+            if (--FFramer.FLent == 0 && !FFramer.FRetired.empty())
+                FFramer.FRetired.clear();
+        }
+        TLend(const TLend&) = delete;
+        TLend& operator=(const TLend&) = delete;
+
+    private:
+        TComDataPacket& FFramer;
+    };
 
     std::unique_ptr<TComLink> FLink;
     TCustomComPort* FComPort = nullptr;
