@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,9 @@ public:
     std::size_t Available() const;
     // Reads up to `max` bytes; waits up to `timeout` for the first one. Returns the count.
     std::size_t Read(void* buffer, std::size_t max, Duration timeout);
+    // Reads up to `max` bytes; waits without a time-out for the first one, or until `stop` is
+    // requested (then returns 0).
+    std::size_t Read(void* buffer, std::size_t max, std::stop_token stop);
     // Reads what is there now, without waiting.
     std::size_t TryRead(void* buffer, std::size_t max);
     // Reads until `count` bytes arrived or `timeout` passed (measured from the call).

@@ -3,10 +3,12 @@
 #include "simboard/SimBoard.h"
 
 #include "platform/VirtualLine.h"
+#include "simboard/ProgramRunner.h"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 namespace zv {
@@ -52,32 +54,72 @@ struct TSimBoard::Impl {
     // time stamp, so bytes that reached the board before a change stand before it.
     mutable std::mutex mutex;
     mutable std::vector<TBoardEvent> events;
+    std::vector<TBoardNote> notes; // the program's
     // The line levels when the recording began.
     bool initialRts = false;
     bool initialDtr = false;
+    // The program stored before the recording began (ClearTranscript keeps it).
+    std::vector<std::uint8_t> earlierImage;
 
-    std::atomic<bool> stop{false};
-    std::thread reader;
+    // The board as it follows the line now: RTS, held in reset, running its program.
+    bool liveRts = false;
+    bool liveReset = false;
+    bool liveRunning = false;
 
-    // Appends the bytes waiting at the far end as one data event stamped `at`. Caller holds
-    // the mutex.
+    // Paced bytes are taken in batches: within a burst they are stamped as having come back to
+    // back at the character time after the previous ones, never later than they were taken.
+    mutable bool inBurst = false;
+    mutable Clock::time_point burstLast{};
+
+    std::unique_ptr<TProgramRunner> runner;
+    std::jthread reader;
+
+    // Appends `n` bytes taken at `at` (see inBurst) and hands them to a running program. Caller
+    // holds the mutex.
+    void Take(const std::uint8_t* data, std::size_t n, Clock::time_point at) const {
+        const auto ct = options.Pacing
+                            ? std::chrono::duration_cast<Clock::duration>(line->CharacterTime())
+                            : Clock::duration::zero();
+        const auto count = static_cast<Clock::duration::rep>(n);
+        Clock::time_point last = at;
+        if (inBurst)
+            last = std::min(at, burstLast + ct * count);
+        Clock::time_point first = last - ct * (count - 1);
+        if (inBurst)
+            first = std::max(first, std::min(burstLast + ct, last));
+        inBurst = true;
+        burstLast = last;
+
+        TBoardEvent e;
+        e.Kind = beData;
+        e.Time = first;
+        e.LastTime = last;
+        e.Bytes.assign(data, data + n);
+        events.push_back(std::move(e));
+        if (liveRunning && runner)
+            runner->Feed(data, n);
+    }
+
+    // Takes the bytes waiting at the far end, stamped as arrived by `at`. Caller holds the mutex.
     void TakeWaitingBytes(Clock::time_point at) const {
         std::uint8_t buffer[4096];
         for (;;) {
             const std::size_t n = line->TryRead(buffer, sizeof buffer);
             if (n == 0)
                 return;
-            AppendData(buffer, n, at);
+            Take(buffer, n, at);
         }
     }
 
-    void AppendData(const std::uint8_t* data, std::size_t n, Clock::time_point at) const {
-        TBoardEvent e;
-        e.Kind = beData;
-        e.Time = at;
-        e.LastTime = at;
-        e.Bytes.assign(data, data + n);
-        events.push_back(std::move(e));
+    // The transcript so far. Caller holds the mutex.
+    TBoardTranscript Snapshot() const;
+
+    // What a start runs: the bytes of the last load. Caller holds the mutex.
+    std::vector<std::uint8_t> StoredImage() const {
+        const TBoardState state = ReplayTranscript(Snapshot(), options.MemorySize);
+        if (state.Loads == 0)
+            return earlierImage;
+        return {state.Memory.begin(), state.Memory.begin() + static_cast<long>(state.Loaded)};
     }
 
     void OnChange(const LineChange& change) {
@@ -110,17 +152,83 @@ struct TSimBoard::Impl {
         std::lock_guard lock(mutex);
         TakeWaitingBytes(change.time);
         events.push_back(std::move(e));
+        Follow(change);
     }
 
-    void ReadLoop() {
+    // Starts and stops the program as the hardware follows its reset and mode lines (the same
+    // reading as ReplayTranscript). Caller holds the mutex.
+    void Follow(const LineChange& change) {
+        if (!runner)
+            return;
+        switch (change.signal) {
+        case LineSignal::Rts:
+            liveRts = change.level;
+            break;
+        case LineSignal::Dtr:
+            if (change.level) {
+                liveReset = true;
+                if (liveRunning)
+                    runner->Stop(liveRts ? "reset" : "load reset");
+                liveRunning = false;
+            } else if (liveReset) {
+                liveReset = false;
+                if (liveRts) {
+                    liveRunning = true;
+                    runner->Start(StoredImage(), {});
+                }
+            }
+            break;
+        case LineSignal::Open:
+            if (!change.level && liveRunning) {
+                liveRunning = false;
+                runner->Stop("port closed");
+            }
+            break;
+        case LineSignal::Break:
+        case LineSignal::Config:
+            break;
+        }
+    }
+
+    void OnNote(const TProgramNote& note) {
+        std::lock_guard lock(mutex);
+        notes.push_back(TBoardNote{Clock::now(), note.Text, note.Failure});
+    }
+
+    // Waits without a time-out for the first byte of a burst, then takes paced bytes in batches
+    // of a few dozen character times instead of waking for each.
+    void ReadLoop(std::stop_token stop) {
         std::uint8_t buffer[4096];
-        while (!stop.load()) {
-            const std::size_t n = line->Read(buffer, sizeof buffer, std::chrono::milliseconds(100));
+        std::mutex batchMutex;
+        std::condition_variable_any batchWait;
+        while (!stop.stop_requested()) {
+            std::size_t n = line->Read(buffer, sizeof buffer, stop);
             if (n == 0)
                 continue;
-            const Clock::time_point at = Clock::now();
-            std::lock_guard lock(mutex);
-            AppendData(buffer, n, at);
+            {
+                std::lock_guard lock(mutex);
+                inBurst = false;
+                Take(buffer, n, Clock::now());
+            }
+            for (;;) {
+                const auto batch = std::clamp<Clock::duration>(
+                    std::chrono::duration_cast<Clock::duration>(line->CharacterTime() * 32),
+                    std::chrono::milliseconds(1), std::chrono::milliseconds(20));
+                if (options.Pacing) {
+                    std::unique_lock lock(batchMutex);
+                    if (batchWait.wait_for(lock, stop, batch, [] { return false; }))
+                        return;
+                    if (stop.stop_requested())
+                        return;
+                }
+                std::lock_guard lock(mutex);
+                n = line->TryRead(buffer, sizeof buffer);
+                if (n == 0) {
+                    inBurst = false;
+                    break;
+                }
+                Take(buffer, n, Clock::now());
+            }
         }
     }
 };
@@ -131,16 +239,26 @@ TSimBoard::TSimBoard(TSimBoardOptions options) : impl_(std::make_unique<Impl>())
     impl_->line->SetPacing(impl_->options.Pacing);
     impl_->initialRts = impl_->line->Rts();
     impl_->initialDtr = impl_->line->Dtr();
+    impl_->liveRts = impl_->initialRts;
+    impl_->liveReset = impl_->initialDtr;
     Impl* impl = impl_.get();
+    if (impl_->options.RunPrograms) {
+        TProgramRunnerOptions run;
+        run.Simulator = impl_->options.Simulator;
+        run.StartTimeout = impl_->options.SimulatorStartTimeout;
+        impl_->runner = std::make_unique<TProgramRunner>(
+            *impl_->line, run, [impl](const TProgramNote& note) { impl->OnNote(note); });
+    }
     impl_->line->OnChange([impl](const LineChange& change) { impl->OnChange(change); });
-    impl_->reader = std::thread([impl] { impl->ReadLoop(); });
+    impl_->reader = std::jthread([impl](std::stop_token stop) { impl->ReadLoop(stop); });
 }
 
 TSimBoard::~TSimBoard() {
     // Waits for a change callback that is running; none starts afterwards.
     impl_->line->OnChange({});
-    impl_->stop = true;
+    impl_->reader.request_stop();
     impl_->reader.join();
+    impl_->runner.reset(); // stops s51 and waits for it
 }
 
 const std::string& TSimBoard::PortName() const {
@@ -151,18 +269,14 @@ VirtualLine& TSimBoard::Line() {
     return *impl_->line;
 }
 
-TBoardTranscript TSimBoard::Transcript() const {
+TBoardTranscript TSimBoard::Impl::Snapshot() const {
     TBoardTranscript transcript;
-    transcript.PortName = impl_->line->Name();
-    transcript.Pacing = impl_->options.Pacing;
-    std::vector<TBoardEvent> raw;
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->TakeWaitingBytes(Clock::now());
-        raw = impl_->events;
-        transcript.InitialRts = impl_->initialRts;
-        transcript.InitialDtr = impl_->initialDtr;
-    }
+    transcript.PortName = line->Name();
+    transcript.Pacing = options.Pacing;
+    transcript.InitialRts = initialRts;
+    transcript.InitialDtr = initialDtr;
+    transcript.Program = notes;
+    std::vector<TBoardEvent> raw = events;
     std::stable_sort(raw.begin(), raw.end(),
                      [](const TBoardEvent& a, const TBoardEvent& b) { return a.Time < b.Time; });
 
@@ -194,6 +308,12 @@ TBoardTranscript TSimBoard::Transcript() const {
     return transcript;
 }
 
+TBoardTranscript TSimBoard::Transcript() const {
+    std::lock_guard lock(impl_->mutex);
+    impl_->TakeWaitingBytes(Clock::now());
+    return impl_->Snapshot();
+}
+
 TBoardState TSimBoard::State() const {
     return ReplayTranscript(Transcript(), impl_->options.MemorySize);
 }
@@ -203,13 +323,33 @@ void TSimBoard::ClearTranscript() {
     std::uint8_t buffer[4096];
     while (impl_->line->TryRead(buffer, sizeof buffer) > 0) {
     }
+    impl_->earlierImage = impl_->StoredImage();
     impl_->events.clear();
+    impl_->notes.clear();
     impl_->initialRts = impl_->line->Rts();
     impl_->initialDtr = impl_->line->Dtr();
 }
 
 bool TSimBoard::WaitOpen(bool open, std::chrono::milliseconds timeout) const {
     return impl_->line->WaitOpen(open, timeout);
+}
+
+void TSimBoard::SyncProgram() const {
+    if (impl_->runner)
+        impl_->runner->Sync();
+}
+
+long TSimBoard::ProgramPid() const {
+    return impl_->runner ? impl_->runner->RunningPid() : 0;
+}
+
+std::vector<TBoardNote> TSimBoard::ProgramFailures() const {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<TBoardNote> failures;
+    for (const TBoardNote& note : impl_->notes)
+        if (note.Failure)
+            failures.push_back(note);
+    return failures;
 }
 
 } // namespace zv

@@ -7,6 +7,12 @@
 // (see Transcript.h), and reading its state replays that transcript the way the hardware
 // follows its reset and mode lines.
 //
+// When the board is started (a reset with RTS on) it runs the program it stored on the s51
+// simulator, the 8051's serial port joined to the line: the program's output arrives at the
+// port, what the port sends reaches the program. A reset restarts it, a load reset, closing
+// the port or destroying the board stops it. Starts, stops and failures stand in the
+// transcript's program notes; without s51 the board says once that programs do not run.
+//
 //     zv::TSimBoard board;                       // SIM is there until `board` dies
 //     ... open "SIM", download ...
 //     zv::TBoardTranscript t = board.Transcript();
@@ -22,6 +28,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zv {
 
@@ -33,6 +40,12 @@ struct TSimBoardOptions {
     // real cable. Off: bytes cross at once.
     bool Pacing = true;
     std::size_t MemorySize = 65536; // the 8051's code memory
+    // Off: the board records and stores, but runs nothing.
+    bool RunPrograms = true;
+    // The simulator: a name searched on PATH, or a path.
+    std::string Simulator = "s51";
+    // How long s51 may take to load a program before the start counts as failed.
+    std::chrono::milliseconds SimulatorStartTimeout{5000};
 };
 
 class TSimBoard {
@@ -56,6 +69,12 @@ public:
     void ClearTranscript();
     // Waits until the PC's end of the line is open (true) or closed (false).
     bool WaitOpen(bool open, std::chrono::milliseconds timeout) const;
+    // Waits until the program starts and stops the line asked for so far are carried out.
+    void SyncProgram() const;
+    // The process id of the s51 running the program now, or 0.
+    long ProgramPid() const;
+    // The program notes that report a failure, oldest first.
+    std::vector<TBoardNote> ProgramFailures() const;
 
     struct Impl;
 

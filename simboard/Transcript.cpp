@@ -393,7 +393,18 @@ std::string FormatTranscript(const TBoardTranscript& transcript) {
         << ")\n";
     out << "      time  RTS  DTR  event\n";
     std::optional<Clock::time_point> pulseStart;
+    std::size_t note = 0;
+    auto notesUntil = [&](std::optional<Clock::time_point> until) {
+        for (; note < transcript.Program.size(); ++note) {
+            const TBoardNote& n = transcript.Program[note];
+            if (until && n.Time > *until)
+                return;
+            out << Printf("%10.1f            ", transcript.Ms(n.Time))
+                << (n.Failure ? "program failure: " : "program: ") << n.Text << "\n";
+        }
+    };
     for (const TBoardEvent& e : transcript.Events) {
+        notesUntil(e.Time);
         std::string what;
         switch (e.Kind) {
         case beOpen:
@@ -440,6 +451,7 @@ std::string FormatTranscript(const TBoardTranscript& transcript) {
     }
     if (transcript.Events.empty())
         out << "    (nothing happened on the line)\n";
+    notesUntil(std::nullopt);
     return out.str();
 }
 

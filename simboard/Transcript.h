@@ -61,6 +61,14 @@ struct TBoardEvent {
     std::uint8_t StopBitsHalf = 2; // stop bits times two: 2, 3 (1.5) or 4
 };
 
+// What the board did with its program beside the line: s51 started, stopped, failed to start
+// or ended by itself, or programs do not run because s51 is missing.
+struct TBoardNote {
+    TBoardEvent::Clock::time_point Time{};
+    std::string Text;
+    bool Failure = false; // the program could not be run or ended by itself
+};
+
 struct TBoardTranscript {
     std::string PortName;
     bool Pacing = false; // bytes crossed the line at the configured speed
@@ -68,6 +76,7 @@ struct TBoardTranscript {
     bool InitialRts = false;
     bool InitialDtr = false;
     std::vector<TBoardEvent> Events; // oldest first
+    std::vector<TBoardNote> Program; // oldest first
 
     // Milliseconds of `time` since the first event.
     double Ms(TBoardEvent::Clock::time_point time) const;
@@ -144,6 +153,9 @@ TBoardVerdict JudgeTranscript(const TBoardTranscript& transcript,
 //       0.000   on   on  port opened
 //       0.112   on   on  settings 9600 baud 8N1
 //      12.305  off  off  ...
+//    1012.730            program: s51 runs the program: ...
+//
+// The program's notes stand among the events by their time.
 std::string FormatTranscript(const TBoardTranscript& transcript);
 // The verdict: the tolerance used, each download with its durations, notes, deviations and a
 // last line "verdict: OK ..." or "verdict: N deviation(s)".

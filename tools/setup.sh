@@ -26,6 +26,7 @@ packages=(
     srecord
     help2man desktop-file-utils
     clang
+    sdcc-ucsim
 )
 
 missing=()

@@ -663,6 +663,34 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, Duration timeout) {
     }
 }
 
+std::size_t VirtualLine::Read(void* buffer, std::size_t max, std::stop_token stop) {
+    // The callback takes the line's lock before notifying, so a request cannot slip in between
+    // the check below and the wait. It is made before the lock is taken (a request made already
+    // runs it at once) and ends after the lock is released.
+    const std::stop_callback wake(stop, [this] {
+        std::lock_guard held(impl_->mutex);
+        impl_->cv.notify_all();
+    });
+    std::unique_lock lock(impl_->mutex);
+    for (;;) {
+        const auto now = Clock::now();
+        impl_->Advance(now);
+        auto& rx = impl_->farRx;
+        if (!rx.empty() || max == 0) {
+            std::size_t n = std::min(max, rx.size());
+            std::copy_n(rx.begin(), n, static_cast<std::uint8_t*>(buffer));
+            rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
+            return n;
+        }
+        if (stop.stop_requested())
+            return 0;
+        if (impl_->pacing && !impl_->txPending.empty() && !impl_->TxGated())
+            impl_->cv.wait_until(lock, impl_->txAnchor + impl_->CharTime());
+        else
+            impl_->cv.wait(lock);
+    }
+}
+
 std::string VirtualLine::ReadString(std::size_t count, Duration timeout) {
     const auto deadline = Clock::now() + timeout;
     std::string out;

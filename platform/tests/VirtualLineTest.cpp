@@ -379,6 +379,34 @@ TEST_F(VirtualLineTest, TheQueueHoldsWhatInputFlowControlAllows) {
     }
 }
 
+// The far end's reader that waits without a time-out: it returns with the bytes once they come,
+// and with nothing once it is told to stop, also when told before it began waiting.
+TEST_F(VirtualLineTest, ReadWithoutTimeOutEndsOnDataOrStop) {
+    char buf[16];
+    std::stop_source early;
+    early.request_stop();
+    EXPECT_EQ(line_->Read(buf, sizeof buf, early.get_token()), 0u);
+
+    for (const bool stopFirst : {true, false}) {
+        std::stop_source stop;
+        std::atomic<std::size_t> got{99};
+        std::thread reader([&] { got = line_->Read(buf, sizeof buf, stop.get_token()); });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(got.load(), 99u) << "returned before anything happened";
+        if (stopFirst) {
+            stop.request_stop();
+        } else {
+            DWORD written = 0;
+            Overlapped ov;
+            if (!WriteFile(port_, "ab", 2, &written, ov.get())) {
+                ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &written, TRUE));
+            }
+        }
+        reader.join();
+        EXPECT_EQ(got.load(), stopFirst ? 0u : 2u);
+    }
+}
+
 // A read that empties a full queue at once must hand the queue back to the driver: while the
 // queue was full the driver stopped taking bytes from the device, and nothing else wakes it.
 TEST_F(VirtualLineTest, ReadingAFullQueueResumesReception) {
