@@ -37,8 +37,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kAhead = 64;
 // Bytes for the program's input kept while s51 does not take them; more are an overrun.
 constexpr std::size_t kFeedLimit = 65536;
-// s51 says this once it has read the program.
-constexpr std::string_view kLoadedMark = "words read from";
+// s51 answers the set-up command given with -e (see StartRun) with this, once it has started
+// and read the program. (Its own "words read" message is buffered when the output is a pipe.)
+constexpr std::string_view kStartedMark = "uart0_check_often";
 
 std::string ErrnoText(int error) {
     return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
@@ -326,7 +327,7 @@ struct TProgramRunner::Impl {
         const ssize_t n = ::read(console.Get(), buffer, sizeof buffer);
         if (n > 0) {
             consoleText.append(buffer, static_cast<std::size_t>(n));
-            if (!confirmed && consoleText.find(kLoadedMark) != std::string::npos) {
+            if (!confirmed && consoleText.find(kStartedMark) != std::string::npos) {
                 confirmed = true;
                 Note("s51 runs the program: " + std::to_string(imageSize) + " bytes at " +
                      options.Crystal + "Hz, its serial port on this line (pid " +
@@ -383,6 +384,11 @@ struct TProgramRunner::Impl {
     // s51 closed its end: it exited or crashed.
     void Ended() {
         const int status = Reap(false);
+        // What it said last may still wait in the console pipe.
+        char buffer[1024];
+        ssize_t n;
+        while ((n = ::read(console.Get(), buffer, sizeof buffer)) > 0)
+            consoleText.append(buffer, static_cast<std::size_t>(n));
         std::string text = "s51 ended by itself (" + ExitText(status) + ")";
         const std::string said = LastLine(consoleText);
         if (!said.empty())
@@ -488,8 +494,16 @@ struct TProgramRunner::Impl {
 
         // Everything the child needs is made before the fork: it may only make
         // async-signal-safe calls until the exec.
-        std::vector<std::string> args = {
-            path, "-X", options.Crystal, "-Sin=/dev/fd/3,out=/dev/fd/4", "-G", file};
+        // s51 looks at its serial input only now and then unless told to at every cycle;
+        // without that, characters that follow the first one are lost.
+        std::vector<std::string> args = {path,
+                                         "-X",
+                                         options.Crystal,
+                                         "-Sin=/dev/fd/3,out=/dev/fd/4",
+                                         "-e",
+                                         "set memory uart_0_cfg 1 1",
+                                         "-G",
+                                         file};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());

@@ -68,8 +68,11 @@ struct TSimBoard::Impl {
 
     // Paced bytes are taken in batches: within a burst they are stamped as having come back to
     // back at the character time after the previous ones, never later than they were taken.
+    // A line change ends a burst, and no byte is stamped before the last change: bytes sent
+    // after a change arrive after it.
     mutable bool inBurst = false;
     mutable Clock::time_point burstLast{};
+    Clock::time_point lastChange{};
 
     std::unique_ptr<TProgramRunner> runner;
     std::jthread reader;
@@ -87,6 +90,8 @@ struct TSimBoard::Impl {
         Clock::time_point first = last - ct * (count - 1);
         if (inBurst)
             first = std::max(first, std::min(burstLast + ct, last));
+        first = std::max(first, lastChange);
+        last = std::max(last, first);
         inBurst = true;
         burstLast = last;
 
@@ -152,6 +157,8 @@ struct TSimBoard::Impl {
         std::lock_guard lock(mutex);
         TakeWaitingBytes(change.time);
         events.push_back(std::move(e));
+        inBurst = false;
+        lastChange = std::max(lastChange, change.time);
         Follow(change);
     }
 
@@ -309,6 +316,8 @@ TBoardTranscript TSimBoard::Impl::Snapshot() const {
 }
 
 TBoardTranscript TSimBoard::Transcript() const {
+    // The program's starts and stops the line asked for so far are part of "so far".
+    SyncProgram();
     std::lock_guard lock(impl_->mutex);
     impl_->TakeWaitingBytes(Clock::now());
     return impl_->Snapshot();
@@ -324,6 +333,7 @@ void TSimBoard::ClearTranscript() {
     while (impl_->line->TryRead(buffer, sizeof buffer) > 0) {
     }
     impl_->earlierImage = impl_->StoredImage();
+    impl_->inBurst = false;
     impl_->events.clear();
     impl_->notes.clear();
     impl_->initialRts = impl_->line->Rts();

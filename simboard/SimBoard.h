@@ -61,7 +61,8 @@ public:
     // The line itself, for tests that drive the far end's inputs or unplug it.
     VirtualLine& Line();
 
-    // Everything so far, oldest first; bytes still on their way are taken in first.
+    // Everything so far, oldest first; bytes still on their way are taken in first, and the
+    // program starts and stops the line asked for are carried out first.
     TBoardTranscript Transcript() const;
     // The board after that transcript: its mode and code memory.
     TBoardState State() const;

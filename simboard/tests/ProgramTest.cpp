@@ -193,7 +193,8 @@ TEST_F(ProgramTest, HelloTalksThroughThePortAndAResetRestartsIt) {
     EXPECT_EQ(board.ProgramFailures().size(), 0u) << notes;
 }
 
-// A load while the program runs stops it; the new program runs after the next start.
+// A load while the program runs stops it; the new program runs after the next start, and what
+// the port sends reaches it.
 TEST_F(ProgramTest, ALoadStopsTheProgramAndTheNextStartRunsTheNewOne) {
     REQUIRE_S51();
     TSimBoard board(Options());
@@ -204,16 +205,16 @@ TEST_F(ProgramTest, ALoadStopsTheProgramAndTheNextStartRunsTheNewOne) {
     ASSERT_TRUE(near.WaitFor("Hello", 10s)) << FormatTranscript(board.Transcript());
     const long hello = board.ProgramPid();
 
-    near.Load(ReadIhx(Example("blink"))); // says nothing on the serial line
+    near.Load(ReadIhx(Example("echo")));
     board.SyncProgram();
     EXPECT_EQ(board.ProgramPid(), 0) << "still running while loading";
     near.Reset();
-    board.SyncProgram();
-    EXPECT_NE(board.ProgramPid(), 0);
+    ASSERT_TRUE(near.WaitFor("echo ready\r\n", 10s)) << near.Got();
     EXPECT_NE(board.ProgramPid(), hello);
     near.Forget();
-    // hello greets at once when it starts: a second of silence means it is gone.
-    EXPECT_FALSE(near.WaitFor("Hello", 1s)) << near.Got();
+    near.Write("abc xyz\r"); // back to back at the line's speed
+    EXPECT_TRUE(near.WaitFor("ABC XYZ\r\n", 10s)) << near.Got();
+    EXPECT_EQ(near.Got().find("Hello"), std::string::npos) << near.Got();
     const std::string notes = Notes(board.Transcript());
     EXPECT_NE(notes.find("program stopped (load reset)"), std::string::npos) << notes;
     EXPECT_EQ(board.ProgramFailures().size(), 0u) << notes;
