@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes a fresh Debian 12 machine from a clone to a working Zelvator:
-#   tools/setup.sh run    install, build, and download an example into the simulated board
+#   tools/setup.sh run    install, build, download hello into the simulated board and show it running
 #   tools/setup.sh test   install, build, and run the whole test suite
 # Runs as root, or as a user with sudo. Safe to run again: it installs only what is missing.
 set -euo pipefail
@@ -46,7 +46,7 @@ cmake --build --preset default
 
 case "$mode" in
 run)
-    exec build/default/app/cli/zelvator-cli send --port SIM examples/hello/hello.ihx
+    exec build/default/app/cli/zelvator-cli send --port SIM --monitor 3 examples/hello/hello.ihx
     ;;
 test)
     # The locking rules of the comm driver and the virtual line, checked by Clang's

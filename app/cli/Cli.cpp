@@ -12,8 +12,8 @@ namespace zv::cli {
 namespace {
 
 const std::vector<Command>& Commands() {
-    static const std::vector<Command> commands = {InfoCommand(), ImageCommand(), SendCommand(),
-                                                  ResetCommand(), PortsCommand()};
+    static const std::vector<Command> commands = {InfoCommand(),  ImageCommand(),   SendCommand(),
+                                                  ResetCommand(), MonitorCommand(), PortsCommand()};
     return commands;
 }
 

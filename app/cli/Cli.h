@@ -49,6 +49,7 @@ Command ImageCommand();
 Command SendCommand();
 Command ResetCommand();
 Command PortsCommand();
+Command MonitorCommand();
 
 // Runs the program on its arguments (without the program name); returns the exit status.
 int Run(std::span<const std::string> args, std::ostream& out, std::ostream& err);

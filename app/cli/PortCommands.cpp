@@ -10,6 +10,7 @@
 // exits, and the transcript and the board's verdict are printed.
 #include "app/cli/Cli.h"
 #include "app/cli/HexCommands.h"
+#include "app/cli/Monitor.h"
 #include "app/cli/SystemError.h"
 #include "app/core/Download.h"
 #include "cport/ComPort.h"
@@ -52,6 +53,9 @@ const OptionSpec kToleranceOption{
     "tolerance", 0, "MS", "with --port SIM: the verdict's tolerance both ways (default 40)"};
 const OptionSpec kSlackOption{"slack", 0, "MS",
                               "with --port SIM: how much later still a wait may end (default 60)"};
+const OptionSpec kMonitorOption{"monitor", 0, "SECONDS",
+                                "after the download, print what the board sends for SECONDS"};
+const OptionSpec kForOption{"for", 0, "SECONDS", "stop after SECONDS (default: at Ctrl-C)"};
 const OptionSpec kSaveOption{"save-received", 0, "OUT",
                              "with --port SIM: write the bytes the board stored to OUT"};
 
@@ -264,6 +268,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
         throw UsageError("send: --save-received needs --port SIM");
     if (args.Has("save-received") && saveTo.empty())
         throw UsageError("send: the --save-received file name is empty");
+    const std::optional<double> monitor = ReadSeconds(args, "monitor", "send");
 
     // A file that cannot be sent is refused before the port is opened: opening a port moves
     // its lines, which a board may take for a reset.
@@ -283,6 +288,10 @@ void RunSend(const ParsedCommand& args, Context& context) {
         SetUpPort(port, o);
         try {
             RunDownload(port, path, observer);
+            if (monitor) {
+                observer.EndProgress();
+                MonitorPort(port, MonitorOptions{monitor}, context);
+            }
             port.Close();
         } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
             portError = o.Port + ": " + e.what();
@@ -300,7 +309,34 @@ void RunSend(const ParsedCommand& args, Context& context) {
     if (!portError.empty())
         throw Failure(portError);
     observer.ThrowFileFailure();
+#ifndef _WIN32
+    if (board) {
+        const std::string failure = ProgramFailureText(board->Transcript());
+        if (!failure.empty())
+            throw Failure(failure);
+    }
+#endif
     RequireNoDeviation(deviations);
+}
+
+void RunMonitor(const ParsedCommand& args, Context& context) {
+    const PortOptions o = ReadPortOptions(args, "monitor");
+    const MonitorOptions m{ReadSeconds(args, "for", "monitor")};
+#ifndef _WIN32
+    const std::unique_ptr<TSimBoard> board = CreateBoard(o);
+#else
+    if (o.Simulated)
+        throw Failure("the simulated board needs the POSIX platform layer");
+#endif
+    TComPort port;
+    SetUpPort(port, o);
+    try {
+        port.Open();
+        MonitorPort(port, m, context);
+        port.Close();
+    } catch (const Exception& e) {
+        throw Failure(o.Port + ": " + e.what());
+    }
 }
 
 void RunReset(const ParsedCommand& args, Context& context) {
@@ -450,11 +486,29 @@ Command SendCommand() {
              "file with a bad record is refused before the port is opened.\n"
              "With --port SIM the simulated board receives the program and its transcript and\n"
              "verdict are printed; the exit status is 1 when it found deviations from the\n"
-             "protocol. Progress is shown on a terminal unless -q is given.",
-             {kPortOption, kBaudOption, kQuietOption, kSaveOption, kToleranceOption, kSlackOption},
+             "protocol or the program could not run. With --monitor SECONDS what the board\n"
+             "sends after it started is printed for that long before the port is closed.\n"
+             "Progress is shown on a terminal unless -q is given.",
+             {kPortOption, kBaudOption, kQuietOption, kMonitorOption, kSaveOption, kToleranceOption,
+              kSlackOption},
              1,
              1},
             RunSend};
+}
+
+Command MonitorCommand() {
+    return {{"monitor",
+             "",
+             "print what arrives on a port",
+             "Opens the port (RTS on, DTR off, as the window's ComPort1) and writes the bytes\n"
+             "that arrive to standard output as they come, until --for SECONDS have passed or\n"
+             "Ctrl-C is pressed; then closes the port. send --monitor SECONDS does the same on\n"
+             "the port it downloaded through, which the simulated board needs: it lives in the\n"
+             "command's own process.",
+             {kPortOption, kBaudOption, kForOption},
+             0,
+             0},
+            RunMonitor};
 }
 
 Command ResetCommand() {

@@ -6,8 +6,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 extern char** environ;
 
@@ -34,9 +36,17 @@ Result Spawn(const std::vector<std::string>& argv, const fs::path& dir,
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    // An extra entry replaces the inherited one of its name (PATH without a program, say).
+    auto replaced = [&](const char* entry) {
+        const std::string_view text(entry);
+        const std::string_view name = text.substr(0, text.find('=') + 1);
+        return std::any_of(extraEnv.begin(), extraEnv.end(),
+                           [&](const std::string& e) { return e.starts_with(name); });
+    };
     std::vector<char*> env;
     for (char** e = environ; *e != nullptr; ++e)
-        env.push_back(*e);
+        if (!replaced(*e))
+            env.push_back(*e);
     for (const std::string& e : extraEnv)
         env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);

@@ -17,7 +17,8 @@ struct Result {
 std::string ReadAll(const std::filesystem::path& path);
 
 // Runs argv[0] (searched in PATH) with stdout and stderr in files of `dir`, so neither is a
-// terminal, and `extraEnv` ("NAME=value") added to this process's environment. Returns the exit
+// terminal, and `extraEnv` ("NAME=value") added to this process's environment, replacing an
+// inherited value of the same name. Returns the exit
 // status (128 + signal when killed) and both outputs.
 Result Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir,
              const std::vector<std::string>& extraEnv = {});

@@ -1,0 +1,33 @@
+// Printing what arrives on an open port: `zelvator-cli monitor` and `send --monitor`.
+#pragma once
+
+#include "app/cli/Cli.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zv {
+class TCustomComPort;
+struct TBoardTranscript;
+} // namespace zv
+
+namespace zv::cli {
+
+struct MonitorOptions {
+    std::optional<double> Seconds; // none: until Ctrl-C
+};
+
+// Reads a number of seconds (0.1 to 86400) from `option`; none when it was not given.
+std::optional<double> ReadSeconds(const ParsedCommand& args, std::string_view option,
+                                  std::string_view command);
+
+// Writes the bytes that arrive on the open `port` to standard output as they come, until the
+// time is up or Ctrl-C (SIGINT or SIGTERM) is pressed. The port's read time-outs are changed
+// for the time and put back afterwards. Port failures raise EComPort.
+void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& context);
+
+// The simulated board's program failures in `transcript` as one message ("" when none).
+std::string ProgramFailureText(const TBoardTranscript& transcript);
+
+} // namespace zv::cli

@@ -1,0 +1,192 @@
+#include "app/cli/Monitor.h"
+
+#include "cport/ComAsync.h"
+#include "cport/ComPort.h"
+#include "simboard/Transcript.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ostream>
+#include <thread>
+
+#ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace zv::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A read waits at most this long in one go when no time limit is near.
+constexpr std::int32_t kLongestReadMs = 3600 * 1000;
+
+// An event that Ctrl-C sets, for as long as the object lives. The signal handler only writes
+// to a pipe; a thread of ours turns that into the event (SetEvent is no signal handler's call).
+class CtrlC {
+public:
+    explicit CtrlC(HANDLE stop) : stop_(stop) {
+#ifndef _WIN32
+        if (::pipe2(pipe_, O_CLOEXEC) != 0)
+            return;
+        writeEnd_ = pipe_[1];
+        struct sigaction action {};
+        action.sa_handler = [](int) {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(writeEnd_, &byte, 1);
+        };
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &oldInt_);
+        ::sigaction(SIGTERM, &action, &oldTerm_);
+        watcher_ = std::thread([this] {
+            char byte = 0;
+            ssize_t n;
+            while ((n = ::read(pipe_[0], &byte, 1)) < 0 && errno == EINTR) {
+            }
+            if (n == 1 && byte == 1)
+                SetEvent(stop_);
+        });
+#endif
+    }
+    ~CtrlC() {
+#ifndef _WIN32
+        if (!watcher_.joinable())
+            return;
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+        const char byte = 0; // ends the watcher
+        [[maybe_unused]] const ssize_t n = ::write(pipe_[1], &byte, 1);
+        watcher_.join();
+        writeEnd_ = -1;
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+#endif
+    }
+    CtrlC(const CtrlC&) = delete;
+    CtrlC& operator=(const CtrlC&) = delete;
+
+private:
+    HANDLE stop_;
+#ifndef _WIN32
+    static inline volatile int writeEnd_ = -1;
+    int pipe_[2] = {-1, -1};
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+    std::thread watcher_;
+#endif
+};
+
+// Puts the port's read time-outs back when the monitor ends.
+class ReadTimeoutsKept {
+public:
+    explicit ReadTimeoutsKept(TComTimeouts& t)
+        : t_(t), interval_(t.ReadInterval()), multiplier_(t.ReadTotalMultiplier()),
+          constant_(t.ReadTotalConstant()) {}
+    ~ReadTimeoutsKept() {
+        try {
+            t_.SetReadInterval(interval_);
+            t_.SetReadTotalMultiplier(multiplier_);
+            t_.SetReadTotalConstant(constant_);
+        } catch (const Exception&) { // the port failed already; that failure is reported
+        }
+    }
+    ReadTimeoutsKept(const ReadTimeoutsKept&) = delete;
+    ReadTimeoutsKept& operator=(const ReadTimeoutsKept&) = delete;
+
+private:
+    TComTimeouts& t_;
+    std::int32_t interval_, multiplier_, constant_;
+};
+
+class EventHandle {
+public:
+    EventHandle() : h_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~EventHandle() {
+        if (h_ != nullptr)
+            CloseHandle(h_);
+    }
+    EventHandle(const EventHandle&) = delete;
+    EventHandle& operator=(const EventHandle&) = delete;
+    HANDLE Get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+} // namespace
+
+std::optional<double> ReadSeconds(const ParsedCommand& args, std::string_view option,
+                                  std::string_view command) {
+    const auto value = args.Value(option);
+    if (!value)
+        return std::nullopt;
+    double seconds = 0;
+    std::size_t used = 0;
+    try {
+        seconds = std::stod(*value, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != value->size() || !(seconds >= 0.1 && seconds <= 86400))
+        throw UsageError(std::string(command) + ": --" + std::string(option) + " " +
+                         Quoted(*value) + " is not a number of seconds from 0.1 to 86400");
+    return seconds;
+}
+
+void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& context) {
+    TComTimeouts& timeouts = *port.Timeouts();
+    const ReadTimeoutsKept kept(timeouts);
+    // Each read returns as soon as a byte is there, or after its total time with nothing.
+    timeouts.SetReadInterval(-1);
+    timeouts.SetReadTotalMultiplier(-1);
+
+    const EventHandle stop;
+    if (stop.Get() == nullptr)
+        throw Failure("monitor: cannot create an event: " + std::to_string(GetLastError()));
+    const CtrlC ctrlC(stop.Get());
+    TAsyncHolder record;
+    char buffer[4096];
+    const auto deadline = options.Seconds
+                              ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(*options.Seconds))
+                              : Clock::time_point::max();
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return;
+        std::int32_t waitMs = kLongestReadMs;
+        if (options.Seconds)
+            waitMs = static_cast<std::int32_t>(std::clamp<long long>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), 1,
+                kLongestReadMs));
+        timeouts.SetReadTotalConstant(waitMs);
+        port.ReadAsync(buffer, sizeof buffer, record.Get());
+        const HANDLE handles[2] = {record.Get()->OverlappedRec.hEvent, stop.Get()};
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            port.AbortAllAsync();
+            try {
+                port.WaitForAsync(record.Get());
+            } catch (const Exception&) { // aborted, as asked
+            }
+            return;
+        }
+        const std::int32_t n = port.WaitForAsync(record.Get());
+        if (n > 0) {
+            context.Out.write(buffer, n);
+            context.Out.flush();
+        }
+    }
+}
+
+std::string ProgramFailureText(const TBoardTranscript& transcript) {
+    std::string text;
+    for (const TBoardNote& note : transcript.Program)
+        if (note.Failure)
+            text += (text.empty() ? "" : "; ") + note.Text;
+    return text.empty() ? text : transcript.PortName + ": program failure: " + text;
+}
+
+} // namespace zv::cli
