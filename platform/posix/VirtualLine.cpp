@@ -668,10 +668,10 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, std::stop_token sto
     // the check below and the wait. It is made before the lock is taken (a request made already
     // runs it at once) and ends after the lock is released.
     const std::stop_callback wake(stop, [this] {
-        std::lock_guard held(impl_->mutex);
+        MutexLock held(impl_->mutex);
         impl_->cv.notify_all();
     });
-    std::unique_lock lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     for (;;) {
         const auto now = Clock::now();
         impl_->Advance(now);
@@ -685,9 +685,9 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, std::stop_token sto
         if (stop.stop_requested())
             return 0;
         if (impl_->pacing && !impl_->txPending.empty() && !impl_->TxGated())
-            impl_->cv.wait_until(lock, impl_->txAnchor + impl_->CharTime());
+            impl_->cv.wait_until(lock.Native(), impl_->txAnchor + impl_->CharTime());
         else
-            impl_->cv.wait(lock);
+            impl_->cv.wait(lock.Native());
     }
 }
 
