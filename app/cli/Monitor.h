@@ -16,13 +16,17 @@ namespace zv::cli {
 
 struct MonitorOptions {
     std::optional<double> Seconds; // none: until Ctrl-C
+    // Cut into lines at each line feed (a carriage return before it dropped), each printed with
+    // the seconds since the monitor began: "[    1.234] Hello from the 8051".
+    bool Lines = false;
 };
 
 // Reads a number of seconds (0.1 to 86400) from `option`; none when it was not given.
 std::optional<double> ReadSeconds(const ParsedCommand& args, std::string_view option,
                                   std::string_view command);
 
-// Writes the bytes that arrive on the open `port` to standard output as they come, until the
+// Writes the bytes that arrive on the open `port` to standard output as they come (or as lines,
+// see MonitorOptions; a line not ended when the monitor ends is printed as it is), until the
 // time is up or Ctrl-C (SIGINT or SIGTERM) is pressed. The port's read time-outs are changed
 // for the time and put back afterwards. Port failures raise EComPort.
 void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& context);

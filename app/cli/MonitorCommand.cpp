@@ -1,11 +1,13 @@
 #include "app/cli/Monitor.h"
 
 #include "cport/ComAsync.h"
+#include "cport/ComDataPacket.h"
 #include "cport/ComPort.h"
 #include "simboard/Transcript.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ostream>
 #include <thread>
 
@@ -149,6 +151,31 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
     const CtrlC ctrlC(stop.Get());
     TAsyncHolder record;
     char buffer[4096];
+    const auto begun = Clock::now();
+    auto printLine = [&](const std::string& text) {
+        std::string line = text;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%9.3f] ",
+                      std::chrono::duration<double>(Clock::now() - begun).count());
+        context.Out << stamp << line << '\n';
+        context.Out.flush();
+    };
+    TComDataPacket lines(nullptr);
+    lines.SetStopString("\n");
+    lines.OnPacket = [&](TObject*, const std::string& line) { printLine(line); };
+    lines.OnDiscard = [&](TObject*, const std::string& text) { printLine(text); };
+    // What stands in the framer when the monitor ends is printed as it is.
+    struct Rest {
+        TComDataPacket& framer;
+        const decltype(printLine)& print;
+        ~Rest() {
+            if (!framer.Buffer().empty())
+                print(std::string(framer.Buffer()));
+        }
+    } rest{lines, printLine};
+
     const auto deadline = options.Seconds
                               ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(*options.Seconds))
@@ -174,7 +201,9 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
             return;
         }
         const std::int32_t n = port.WaitForAsync(record.Get());
-        if (n > 0) {
+        if (n > 0 && options.Lines) {
+            lines.AddData(std::string_view(buffer, static_cast<std::size_t>(n)));
+        } else if (n > 0) {
             context.Out.write(buffer, n);
             context.Out.flush();
         }

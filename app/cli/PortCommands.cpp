@@ -56,6 +56,8 @@ const OptionSpec kSlackOption{"slack", 0, "MS",
 const OptionSpec kMonitorOption{"monitor", 0, "SECONDS",
                                 "after the download, print what the board sends for SECONDS"};
 const OptionSpec kForOption{"for", 0, "SECONDS", "stop after SECONDS (default: at Ctrl-C)"};
+const OptionSpec kLinesOption{
+    "lines", 0, {}, "what arrives as lines, each with the seconds since the start"};
 const OptionSpec kSaveOption{"save-received", 0, "OUT",
                              "with --port SIM: write the bytes the board stored to OUT"};
 
@@ -290,7 +292,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
             RunDownload(port, path, observer);
             if (monitor) {
                 observer.EndProgress();
-                MonitorPort(port, MonitorOptions{monitor}, context);
+                MonitorPort(port, MonitorOptions{monitor, args.Has("lines")}, context);
             }
             port.Close();
         } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
@@ -321,7 +323,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
 
 void RunMonitor(const ParsedCommand& args, Context& context) {
     const PortOptions o = ReadPortOptions(args, "monitor");
-    const MonitorOptions m{ReadSeconds(args, "for", "monitor")};
+    const MonitorOptions m{ReadSeconds(args, "for", "monitor"), args.Has("lines")};
 #ifndef _WIN32
     const std::unique_ptr<TSimBoard> board = CreateBoard(o);
 #else
@@ -489,8 +491,8 @@ Command SendCommand() {
              "protocol or the program could not run. With --monitor SECONDS what the board\n"
              "sends after it started is printed for that long before the port is closed.\n"
              "Progress is shown on a terminal unless -q is given.",
-             {kPortOption, kBaudOption, kQuietOption, kMonitorOption, kSaveOption, kToleranceOption,
-              kSlackOption},
+             {kPortOption, kBaudOption, kQuietOption, kMonitorOption, kLinesOption, kSaveOption,
+              kToleranceOption, kSlackOption},
              1,
              1},
             RunSend};
@@ -502,10 +504,11 @@ Command MonitorCommand() {
              "print what arrives on a port",
              "Opens the port (RTS on, DTR off, as the window's ComPort1) and writes the bytes\n"
              "that arrive to standard output as they come, until --for SECONDS have passed or\n"
-             "Ctrl-C is pressed; then closes the port. send --monitor SECONDS does the same on\n"
-             "the port it downloaded through, which the simulated board needs: it lives in the\n"
-             "command's own process.",
-             {kPortOption, kBaudOption, kForOption},
+             "Ctrl-C is pressed; then closes the port. With --lines what arrives is cut into\n"
+             "lines, each printed with the seconds since the start. send --monitor SECONDS\n"
+             "(with or without --lines) does the same on the port it downloaded through,\n"
+             "which the simulated board needs: it lives in the command's own process.",
+             {kPortOption, kBaudOption, kForOption, kLinesOption},
              0,
              0},
             RunMonitor};

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -100,6 +101,18 @@ TEST_F(Monitor, SendRunsHelloAndShowsWhatItSays) {
     EXPECT_TRUE(Has(r.out, "verdict: OK")) << r.out;
     // The program's text comes before the transcript.
     EXPECT_LT(r.out.find("Hello from the 8051"), r.out.find("transcript")) << r.out;
+}
+
+TEST_F(Monitor, LinesComeWithTimeStamps) {
+    if (!HaveS51())
+        GTEST_SKIP() << "s51 is not installed (package sdcc-ucsim): programs cannot run";
+    const Result r = Run(
+        {"send", "--port", "SIM", "--monitor", "2.5", "--lines", "-q", "--slack", "250", kHello});
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    // "[    0.123] Hello from the 8051", the carriage return gone.
+    const std::regex line(R"(\[ *[0-9]+\.[0-9]{3}\] Hello from the 8051\n)");
+    EXPECT_TRUE(std::regex_search(r.out, line)) << r.out;
+    EXPECT_FALSE(Has(r.out, "\r")) << r.out;
 }
 
 TEST_F(Monitor, WithoutS51TheDownloadWorksAndTheTranscriptSaysSo) {
