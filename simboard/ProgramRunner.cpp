@@ -37,9 +37,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kAhead = 64;
 // Bytes for the program's input kept while s51 does not take them; more are an overrun.
 constexpr std::size_t kFeedLimit = 65536;
-// s51 answers the set-up command given with -e (see StartRun) with this, once it has started
-// and read the program. (Its own "words read" message is buffered when the output is a pipe.)
-constexpr std::string_view kStartedMark = "uart0_check_often";
+// s51 says this, unbuffered, once it has taken its options and joined its serial port to our
+// pipes (its other messages are buffered when the output is a pipe, and may come late or never).
+constexpr std::string_view kStartedMark = "serial output interface";
 
 std::string ErrnoText(int error) {
     return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
@@ -276,7 +276,7 @@ struct TProgramRunner::Impl {
             if (pid != 0 && !confirmed && Clock::now() >= startDeadline) {
                 const auto s = std::chrono::duration<double>(options.StartTimeout).count();
                 char text[128];
-                std::snprintf(text, sizeof text, "s51 did not load the program within %.1f s", s);
+                std::snprintf(text, sizeof text, "s51 did not start within %.1f s", s);
                 Fail(text);
             }
 

@@ -190,6 +190,7 @@ TEST_F(ProgramTest, HelloTalksThroughThePortAndAResetRestartsIt) {
     EXPECT_TRUE(near.WaitFor("Hello from the 8051\r\n", 10s)) << near.Got();
     const std::string notes = Notes(board.Transcript());
     EXPECT_NE(notes.find("program stopped (reset)"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("s51 runs the program: "), std::string::npos) << notes;
     EXPECT_EQ(board.ProgramFailures().size(), 0u) << notes;
 }
 
@@ -250,7 +251,7 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
         const char* note;
         bool failure;
     };
-    // A simulator that never says it loaded anything.
+    // A simulator that never says it started.
     std::string dir = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
                       std::string("/zv-simboard-XXXXXX");
     ASSERT_NE(::mkdtemp(dir.data()), nullptr);
@@ -261,7 +262,7 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
         {"s51 missing", "no-such-simulator-zv", true, "programs do not run", false},
         {"nothing loaded", "s51", false, "", false},
         {"refuses to start", "/bin/false", true, "ended by itself (exit status 1)", true},
-        {"never loads", silent, true, "did not load the program within 0.3 s", true},
+        {"never starts", silent, true, "s51 did not start within 0.3 s", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
