@@ -41,7 +41,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     Q_OBJECT
 
 public:
-    // Start: the port and speed from the command line, each overriding what was remembered.
+    // Start: the port and speed from the command line.
     // DefaultPort: the device for a first start without remembered settings ("SIM" when the
     // simulated board is there).
     TTermWindow(const TTermStart& Start, const std::string& DefaultPort, QWidget* Parent = nullptr);
