@@ -191,14 +191,15 @@ std::string TEscapeCodesVT52::EscCodeToStr(TEscapeCode Code, const TEscapeParams
 TEscapeResult TEscapeCodesVT100::ProcessSequenceChar(char Ch) {
     FData.push_back(Ch);
     // The bytes between "[" and the final letter only gather (DetectExtCode would say "not
-    // completed" for them); only the letter needs the full classification.
-    if (FInExtSequence && !isFinalLetter(Ch) && FData.size() < kMaxSequenceLength)
+    // completed" for them; ProcessChar takes most of them before they get here); only the
+    // letter needs the full classification.
+    if (FGatherParams && !isFinalLetter(Ch) && FData.size() < kMaxSequenceLength)
         return erNothing;
     TEscapeCode code;
-    if (FInExtSequence) {
+    if (FGatherParams) {
         code = DetectExtCode(FData);
     } else if (FData.front() == '[') {
-        FInExtSequence = true;
+        FGatherParams = true;
         code = ecNotCompleted;
     } else {
         code = DetectCode(FData);
@@ -207,7 +208,7 @@ TEscapeResult TEscapeCodesVT100::ProcessSequenceChar(char Ch) {
         return erNothing;
     // Complete, or open for too long: a sequence that never ends is closed as unknown with the
     // bytes gathered so far, and the next byte starts from a clean state.
-    FInExtSequence = false;
+    FGatherParams = false;
     return Complete(code == ecNotCompleted ? ecUnknown : code);
 }
 
