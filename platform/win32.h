@@ -106,6 +106,7 @@ constexpr LONG ERROR_BAD_PATHNAME = 161;
 constexpr LONG ERROR_BUSY = 170;
 constexpr LONG ERROR_ALREADY_EXISTS = 183;
 constexpr LONG ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr LONG ERROR_FILE_TOO_LARGE = 223;
 constexpr LONG ERROR_NO_DATA = 232;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
@@ -417,8 +418,9 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG RegCloseKey(HKEY hKey);
 
-// Registry storage and profile files: declared for the settings storage; until that store
-// exists they fail with ERROR_CALL_NOT_IMPLEMENTED.
+// Registry storage and profile files. On POSIX the registry keys (all but SERIALCOMM) live in
+// files under the configuration directory, "$XDG_CONFIG_HOME/zelvator" (else
+// "~/.config/zelvator"), and a relative profile file name is taken relative to that directory.
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                      LPDWORD lpdwDisposition);

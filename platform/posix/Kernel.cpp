@@ -122,7 +122,10 @@ DWORD ErrnoToWin32(int err) {
     case EEXIST:
         return ERROR_FILE_EXISTS;
     case ENOSPC:
+    case EDQUOT:
         return ERROR_DISK_FULL;
+    case EFBIG:
+        return ERROR_FILE_TOO_LARGE;
     case ENAMETOOLONG:
         return ERROR_FILENAME_EXCED_RANGE;
     case ENOTTY:

@@ -10,6 +10,7 @@
 // the port name that CreateFileA("\\.\NAME") opens ("ttyUSB0"; "COM1" for /dev/ttyS0; "SIM").
 #include "platform/posix/CommBackend.h"
 #include "platform/posix/Kernel.h"
+#include "platform/posix/RegistryStore.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -110,7 +111,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY p
     *phkResult = nullptr;
     if (hKey != HKEY_LOCAL_MACHINE || lpSubKey == nullptr ||
         !EqualsIgnoreCase(lpSubKey, kSerialCommKey))
-        return ERROR_FILE_NOT_FOUND;
+        return OpenStoreKey(hKey, lpSubKey, samDesired, phkResult); // the stored keys
     if (samDesired & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY))
         return ERROR_ACCESS_DENIED; // the device map is read-only
     KeySnapshot snapshot = TakeSnapshot();
@@ -131,7 +132,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     std::lock_guard lock(t.mutex);
     auto it = t.keys.find(reinterpret_cast<std::uintptr_t>(hKey));
     if (it == t.keys.end())
-        return ERROR_INVALID_HANDLE;
+        return EnumStoreValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
     const auto& values = it->second.values;
     if (dwIndex >= values.size())
         return ERROR_NO_MORE_ITEMS;
@@ -163,5 +164,5 @@ LONG RegCloseKey(HKEY hKey) {
     KeyTable& t = Keys();
     std::lock_guard lock(t.mutex);
     return t.keys.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1 ? ERROR_SUCCESS
-                                                                     : ERROR_INVALID_HANDLE;
+                                                                     : CloseStoreKey(hKey);
 }
