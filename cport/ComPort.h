@@ -45,6 +45,8 @@
 namespace zv {
 
 class TComThread;
+class TIniFile;
+class TRegistry;
 
 // The message the event thread sends to the port's window in smWindowSync mode; WParam is the
 // event's EV_* mask bit.
@@ -133,6 +135,22 @@ public:
     // Which setting groups the settings storage writes and reads.
     TStoredProps StoredProps() const noexcept { return FStoredProps; }
     void SetStoredProps(TStoredProps value);
+
+    // ---- Settings storage (ComStorage.cpp) -----------------------------------------------------
+    // Writes the groups of StoredProps to the initialisation file StoreTo (section: the
+    // component's Name) or to the registry key text StoreTo ("ROOT\path", see OpenSettingsKey).
+    // Any failure raises EComPort 16 without a system code; values written before it stay.
+    void StoreSettings(TStoreType StoreType, const std::string& StoreTo);
+    // Reads the groups of StoredProps and gives each value to its setter, inside one
+    // BeginUpdate/EndUpdate bracket, so an open port is reconfigured once at the end. Any
+    // failure, the closing EndUpdate's included, raises EComPort 17 without a system code;
+    // values loaded before it stay.
+    void LoadSettings(TStoreType StoreType, const std::string& LoadFrom);
+    // The work of the two, on a storage object already open on the right file or key.
+    virtual void StoreRegistry(TRegistry* Reg);
+    virtual void StoreIniFile(TIniFile* IniFile);
+    virtual void LoadRegistry(TRegistry* Reg);
+    virtual void LoadIniFile(TIniFile* IniFile);
 
     // ---- Batching ----------------------------------------------------------------------------
     // Changes between BeginUpdate and the matching EndUpdate are stored but not applied; the
