@@ -210,6 +210,9 @@ std::string Escape(std::string_view text) {
     return out;
 }
 
+// Only the text Escape writes decodes: "%" with two upper-case hexadecimal digits of a byte that
+// needs escaping, and every other byte as itself. So each name has one spelling in a file and a
+// name that enumerates can also be looked up.
 bool Unescape(std::string_view text, std::string& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -217,11 +220,15 @@ bool Unescape(std::string_view text, std::string& out) {
         if (c == '%') {
             if (i + 2 >= text.size())
                 return false;
-            int hi = HexDigit(text[i + 1]);
-            int lo = HexDigit(text[i + 2]);
-            if (hi < 0 || lo < 0)
+            const char hi = text[i + 1];
+            const char lo = text[i + 2];
+            if (HexDigit(hi) < 0 || HexDigit(lo) < 0 || (hi >= 'a' && hi <= 'f') ||
+                (lo >= 'a' && lo <= 'f'))
                 return false;
-            out += static_cast<char>(hi * 16 + lo);
+            const auto byte = static_cast<unsigned char>(HexDigit(hi) * 16 + HexDigit(lo));
+            if (!NeedsEscape(byte))
+                return false;
+            out += static_cast<char>(byte);
             i += 2;
         } else if (NeedsEscape(c)) {
             return false;

@@ -254,6 +254,8 @@ TEST_F(StoreDurabilityTest, ADamagedRegistryFileReadsWhatIsWhole) {
         std::ofstream(file, std::ios::app) << "Good=sz:whole\n"
                                               "BadType=dword:12\n"
                                               "BadEscape=sz:%4\n"
+                                              "LowerHex=sz:%2f\n"
+                                              "NeedlessEscape=sz:%41\n"
                                               "Unknown=float:1.5\n"
                                               "Cut=sz:COM1";
     }
