@@ -2,6 +2,7 @@
 //
 //     zelvator-term [--port NAME] [--baud RATE]
 //
+// Without them the window takes the port and terminal options it had last time.
 #pragma once
 
 #include "toolkit/Exception.h"

@@ -2,6 +2,7 @@
 
 #include "app/core/Download.h"
 #include "app/core/HexImage.h"
+#include "app/term/TermSettings.h"
 #include "app/term/TermStart.h"
 #include "cport/ComError.h"
 #include "cport/ComPort.h"
@@ -136,12 +137,18 @@ TTermWindow::TTermWindow(const TTermStart& Start, const std::string& DefaultPort
     InstallComPortSetupDialog();
     SetName("TermWindow");
     setWindowTitle(AppName);
-    CreateComPort(Start, DefaultPort);
+    CreateComPort(DefaultPort);
     ComTerminal1 = new TComTerminal(this);
     ComTerminal1->SetName("ComTerminal1");
     ComTerminal1->SetComPort(ComPort1);
     setCentralWidget(ComTerminal1);
     ComTerminal1->setFocus();
+    // What the last session had, then what the command line asks for.
+    LoadSettings();
+    if (Start.Port)
+        ComPort1->SetPort(*Start.Port);
+    if (Start.Baud)
+        SetPortSpeed(*ComPort1, *Start.Baud);
     CreateActions();
     CreateStatusBar();
     FWatch.setInterval(WatchMs);
@@ -161,15 +168,28 @@ TTermWindow::~TTermWindow() {
     BeforeDestruction();
 }
 
-void TTermWindow::CreateComPort(const TTermStart& Start, const std::string& DefaultPort) {
+void TTermWindow::CreateComPort(const std::string& DefaultPort) {
     ComPort1 = new TComPort(this);
     ComPort1->SetName("ComPort1");
     if (!DefaultPort.empty())
         ComPort1->SetPort(DefaultPort);
-    if (Start.Port)
-        ComPort1->SetPort(*Start.Port);
-    if (Start.Baud)
-        SetPortSpeed(*ComPort1, *Start.Baud);
+}
+
+void TTermWindow::LoadSettings() {
+    try {
+        LoadTermSettings(*ComPort1, *ComTerminal1);
+    } catch (...) {
+        // Reported once the window is on the screen; it starts with what could be read.
+        const std::exception_ptr error = std::current_exception();
+        QTimer::singleShot(0, this, [this, error] {
+            ReportFailure(QStringLiteral("Reading the settings of the last session"), error);
+        });
+    }
+}
+
+void TTermWindow::StoreSettings() {
+    Run(QStringLiteral("Saving the settings"),
+        [this] { StoreTermSettings(*ComPort1, *ComTerminal1); });
 }
 
 void TTermWindow::CreateActions() {
@@ -363,8 +383,10 @@ bool TTermWindow::Connect() {
         Run(QStringLiteral("Connect to %1").arg(ToQString(ComPort1->Port())),
             [this] { ComPort1->Open(); });
     FOnline = ComPort1->Connected();
-    if (FOnline)
+    if (FOnline) {
         FWatch.start();
+        StoreSettings();
+    }
     UpdateState();
     return FOnline;
 }
@@ -383,6 +405,7 @@ void TTermWindow::PortSettings() {
     if (Sending())
         return;
     Run(QStringLiteral("Port settings"), [this] { ComPort1->ShowSetupDialog(); });
+    StoreSettings();
     // A new device name reopens an open port, which may have failed.
     FOnline = ComPort1->Connected();
     if (FOnline)
@@ -406,11 +429,13 @@ QString TTermWindow::ChooseFile(const QString& Title, const QStringList& Filters
 void TTermWindow::TerminalSettings() {
     Run(QStringLiteral("Terminal settings"), [this] { ComTerminal1->ShowSetupDialog(); });
     FitTerminal();
+    StoreSettings();
 }
 
 void TTermWindow::SelectFont() {
     Run(QStringLiteral("Font"), [this] { ComTerminal1->SelectFont(); });
     FitTerminal();
+    StoreSettings();
 }
 
 void TTermWindow::FitTerminal() {
@@ -549,6 +574,7 @@ void TTermWindow::WriteProgram() {
 void TTermWindow::closeEvent(QCloseEvent* Event) {
     if (FSendJob)
         CancelSend();
+    StoreSettings();
     Event->accept();
 }
 

@@ -5,6 +5,9 @@
 // on the GUI thread; sending a file goes out slice by slice while the window keeps working,
 // writing a program into the board blocks the window for the download, as the downloader does.
 //
+// Settings: the port's line settings and the terminal's options of the last session are read at
+// start (the command line's port and speed win) and written when they change and at the end.
+//
 // Failures: every command that fails shows one message box that names the operation and the
 // reason the system gave. A device that goes away while connected (a USB adapter pulled out)
 // is reported once; the window then shows Disconnected and keeps what the screen shows.
@@ -41,7 +44,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     Q_OBJECT
 
 public:
-    // Start: the port and speed from the command line.
+    // Start: the port and speed from the command line, each overriding what was remembered.
     // DefaultPort: the device for a first start without remembered settings ("SIM" when the
     // simulated board is there).
     TTermWindow(const TTermStart& Start, const std::string& DefaultPort, QWidget* Parent = nullptr);
@@ -90,6 +93,10 @@ public:
     // the program prints. Connects first when needed.
     void WriteProgram();
 
+    // Remembers the port's and the terminal's settings for the next start (TermSettings.h); done
+    // after a connect, after the settings dialogs and when the window closes.
+    void StoreSettings();
+
     bool Sending() const noexcept { return FSendJob && FSendJob->Running(); }
     // The window's idea of the connection (false after a lost device even before the port is
     // closed).
@@ -104,7 +111,9 @@ protected:
 private:
     class TDownloadReport;
 
-    void CreateComPort(const TTermStart& Start, const std::string& DefaultPort);
+    void CreateComPort(const std::string& DefaultPort);
+    // Reads the remembered port and terminal settings; a failure is reported after start-up.
+    void LoadSettings();
     void CreateActions();
     void CreateStatusBar();
     // Runs a command: a failure is reported, a device found gone ends the connection.

@@ -37,10 +37,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,11 +102,20 @@ protected:
     void SetUp() override {
         test::QtTestApp();
         ASSERT_TRUE(dir.isValid());
+        // The remembered settings go to a folder of this test, never the user's own.
+        const char* old = std::getenv("XDG_CONFIG_HOME");
+        oldConfig = old ? std::optional<std::string>(old) : std::nullopt;
+        ::setenv("XDG_CONFIG_HOME",
+                 dir.filePath(QStringLiteral("config")).toLocal8Bit().constData(), 1);
         SetModalRunner([this](QDialog& dialog) { return Answer(dialog); });
     }
     void TearDown() override {
         window.reset();
         SetModalRunner(nullptr);
+        if (oldConfig)
+            ::setenv("XDG_CONFIG_HOME", oldConfig->c_str(), 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
     }
 
     // A window on port Port (the command line's --port), shown.
@@ -143,6 +154,7 @@ protected:
     std::string State() const { return window->StatePanel->text().toStdString(); }
 
     QTemporaryDir dir;
+    std::optional<std::string> oldConfig;
     std::unique_ptr<TTermWindow> window;
     QString fileToChoose;
     std::vector<std::string> boxes;
@@ -397,6 +409,57 @@ TEST_F(TermWindowTest, TheWindowFitsTheScreen) {
     const QSize room = window->screen()->availableSize();
     EXPECT_LE(window->width(), room.width());
     EXPECT_LE(window->height(), room.height());
+}
+
+TEST_F(TermWindowTest, RemembersThePortAndTheTerminalAcrossTwoLifetimes) {
+    auto line = VirtualLine::Create("ZVTERM6");
+    // A first start without remembered settings takes the default port.
+    window = std::make_unique<TTermWindow>(TTermStart{}, "ZVTERMDEFAULT");
+    EXPECT_EQ(window->ComPort1->Port(), "ZVTERMDEFAULT");
+    window.reset();
+
+    Open("ZVTERM6", 57600);
+    TComTerminal& term = *window->ComTerminal1;
+    term.LocalEcho = true;
+    term.AppendLF = true;
+    term.SetEmulation(teVT52);
+    term.SetColumns(100);
+    term.SetRows(30);
+    window->ComPort1->Parity()->SetBits(prEven);
+    ASSERT_TRUE(window->Connect());
+    window->close();
+    window.reset();
+
+    window = std::make_unique<TTermWindow>(TTermStart{}, "ZVTERMDEFAULT");
+    EXPECT_EQ(window->ComPort1->Port(), "ZVTERM6");
+    EXPECT_EQ(window->ComPort1->BaudRate(), br57600);
+    EXPECT_EQ(window->ComPort1->Parity()->Bits(), prEven);
+    TComTerminal& again = *window->ComTerminal1;
+    EXPECT_TRUE(again.LocalEcho);
+    EXPECT_TRUE(again.AppendLF);
+    EXPECT_FALSE(again.SendLF);
+    EXPECT_EQ(again.Emulation(), teVT52);
+    EXPECT_EQ(again.Columns(), 100);
+    EXPECT_EQ(again.Rows(), 30);
+    window.reset();
+
+    // The command line wins over what was remembered.
+    Open("ZVTERM7", 1200);
+    EXPECT_EQ(window->ComPort1->Port(), "ZVTERM7");
+    EXPECT_EQ(window->ComPort1->BaudRate(), br1200);
+    EXPECT_EQ(window->ComPort1->Parity()->Bits(), prEven);
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+TEST_F(TermWindowTest, UnreadableSettingsAreReportedAndTheWindowStarts) {
+    // A configuration "folder" that is a file: nothing can be read or written there.
+    WriteFile("config", "not a folder");
+    Open("ZVTERM8");
+    PumpFor(50ms);
+    window->close();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_TRUE(Contains(boxes.back(), "Saving the settings failed")) << boxes.back();
+    EXPECT_EQ(window->ComPort1->Port(), "ZVTERM8");
 }
 
 } // namespace
