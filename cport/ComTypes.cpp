@@ -1,5 +1,7 @@
 #include "cport/ComTypes.h"
 
+#include "toolkit/Text.h"
+
 #include <array>
 
 namespace zv {
@@ -93,26 +95,12 @@ std::string ToText(const std::array<std::string_view, N>& texts, E value) {
     return ordinal < N ? std::string(texts[ordinal]) : std::string();
 }
 
-constexpr char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-// Equal when the texts match with ASCII letters compared without case; other bytes as they are.
-constexpr bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
-            return false;
-    return true;
-}
-
 // The first value, in ordinal order, whose text matches; otherwise the default.
 template <typename E, std::size_t N>
 E FromText(const std::array<std::string_view, N>& texts, std::string_view text, E fallback) {
     static_assert(N == EnumCount<E>, "one text per enumeration value");
     for (std::size_t i = 0; i < N; ++i)
-        if (SameTextAscii(texts[i], text))
+        if (SameText(texts[i], text))
             return static_cast<E>(i);
     return fallback;
 }

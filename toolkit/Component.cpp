@@ -1,19 +1,13 @@
 #include "toolkit/Component.h"
 
 #include "toolkit/Exception.h"
+#include "toolkit/Text.h"
 
 #include <algorithm>
 
 namespace zv {
 
 namespace {
-
-bool sameTextAscii(const std::string& a, const std::string& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
 
 void eraseOne(std::vector<TComponent*>& list, TComponent* item) noexcept {
     const auto it = std::find(list.begin(), list.end(), item);
@@ -93,7 +87,7 @@ TComponent* TComponent::FindComponent(const std::string& AName) const {
     if (AName.empty())
         return nullptr;
     for (TComponent* component : FComponents)
-        if (sameTextAscii(component->FName, AName))
+        if (SameText(component->FName, AName))
             return component;
     return nullptr;
 }

@@ -1,16 +1,13 @@
 #include "toolkit/Strings.h"
 
 #include "toolkit/Exception.h"
+#include "toolkit/Text.h"
 
 #include <algorithm>
 
 namespace zv {
 
 namespace {
-
-unsigned char lowerAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
 
 [[noreturn]] void indexError(int Index) {
     throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
@@ -56,14 +53,7 @@ void TStrings::AddStrings(const TStrings& Strings) {
 int TStrings::CompareStrings(const std::string& A, const std::string& B) const {
     if (FCaseSensitive)
         return A.compare(B) < 0 ? -1 : (A == B ? 0 : 1);
-    const std::size_t n = std::min(A.size(), B.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto a = lowerAscii(static_cast<unsigned char>(A[i]));
-        const auto b = lowerAscii(static_cast<unsigned char>(B[i]));
-        if (a != b)
-            return a < b ? -1 : 1;
-    }
-    return A.size() == B.size() ? 0 : (A.size() < B.size() ? -1 : 1);
+    return CompareText(A, B);
 }
 
 int TStrings::IndexOf(const std::string& S) const {

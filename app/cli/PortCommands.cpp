@@ -17,12 +17,12 @@
 #include "cport/EnumComPorts.h"
 #include "simboard/Transcript.h"
 #include "toolkit/Strings.h"
+#include "toolkit/Text.h"
 #ifndef _WIN32
 #include "simboard/SimBoard.h"
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,13 +60,6 @@ const OptionSpec kLinesOption{
     "lines", 0, {}, "what arrives as lines, each with the seconds since the start"};
 const OptionSpec kSaveOption{"save-received", 0, "OUT",
                              "with --port SIM: write the bytes the board stored to OUT"};
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
 
 bool IsTerminal(int fd) {
 #ifdef _WIN32
@@ -114,7 +107,7 @@ PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command)
             throw UsageError(where + "the port name is empty");
         o.Port = *port;
     }
-    o.Simulated = EqualsNoCase(o.Port, kSimPort);
+    o.Simulated = SameText(o.Port, kSimPort);
     if (o.Simulated)
         o.Port = kSimPort;
     if (auto baud = args.Value("baud")) {

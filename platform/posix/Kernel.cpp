@@ -342,12 +342,6 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
-namespace {
-int FoldAscii(int c) {
-    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-}
-} // namespace
-
 int CompareStringA(LCID, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1, LPCSTR lpString2,
                    int cchCount2) {
     if (lpString1 == nullptr || lpString2 == nullptr) {
@@ -358,12 +352,8 @@ int CompareStringA(LCID, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1, LPCS
     std::size_t n2 = cchCount2 < 0 ? std::strlen(lpString2) : static_cast<std::size_t>(cchCount2);
     const bool fold = (dwCmpFlags & NORM_IGNORECASE) != 0;
     for (std::size_t i = 0; i < n1 && i < n2; ++i) {
-        int a = static_cast<unsigned char>(lpString1[i]);
-        int b = static_cast<unsigned char>(lpString2[i]);
-        if (fold) {
-            a = FoldAscii(a);
-            b = FoldAscii(b);
-        }
+        const int a = static_cast<unsigned char>(fold ? LowerAscii(lpString1[i]) : lpString1[i]);
+        const int b = static_cast<unsigned char>(fold ? LowerAscii(lpString2[i]) : lpString2[i]);
         if (a != b)
             return a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
     }

@@ -25,6 +25,12 @@ template <class T> std::shared_ptr<T> Lookup(HANDLE h) {
     return std::dynamic_pointer_cast<T>(LookupHandle(h));
 }
 
+// ASCII letter case, the way the system compares names (device names, NORM_IGNORECASE): only A-Z
+// change, whatever the process's locale.
+constexpr char LowerAscii(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // The Win32 code for an errno value (ENOENT -> ERROR_FILE_NOT_FOUND, ...).
 DWORD ErrnoToWin32(int err);
 

@@ -2,6 +2,7 @@
 #include "platform/VirtualLine.h"
 
 #include "platform/posix/CommBackend.h"
+#include "platform/posix/Kernel.h"
 #include "platform/posix/ThreadSafety.h"
 
 #include <algorithm>
@@ -31,8 +32,7 @@ constexpr std::size_t kDeviceBuffer = 4096;
 
 std::string Lower(std::string s) {
     for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = win32::LowerAscii(c);
     return s;
 }
 

@@ -1,5 +1,6 @@
 #include "toolkit/Strings.h"
 #include "toolkit/Exception.h"
+#include "toolkit/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,32 @@ std::vector<std::string> linesOf(const TStrings& s) {
     for (int i = 0; i < s.Count(); ++i)
         lines.push_back(s[i]);
     return lines;
+}
+
+// Only the ASCII letters have a case; every other byte, those above 127 included, compares as
+// its unsigned value, whatever the process's locale.
+TEST(TextTest, CompareTextFoldsAsciiLettersOnly) {
+    struct Case {
+        std::string a, b;
+        int order; // the sign of CompareText(a, b)
+    };
+    const Case cases[] = {
+        {"COM1", "com1", 0},
+        {"", "", 0},
+        {"Sim", "SIMX", -1},
+        {"[", "a", -1}, // '[' (0x5B) lies between 'Z' and 'a': no folding to upper case
+        {"\xc4", "\xe4", -1},
+        {"\xff", "a", 1},
+        {std::string("a\0b", 3), std::string("A\0B", 3), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.a + " / " + c.b);
+        const int got = CompareText(c.a, c.b);
+        EXPECT_EQ((got > 0) - (got < 0), c.order);
+        EXPECT_EQ(CompareText(c.b, c.a), -got);
+        EXPECT_EQ(SameText(c.a, c.b), c.order == 0);
+    }
+    EXPECT_EQ(LowerCase("ttyUSB0-\xc4Z"), "ttyusb0-\xc4z");
 }
 
 TEST(StringsTest, SetTextSplitsAtEveryLineEndAndTextJoinsWithTheLineBreak) {
