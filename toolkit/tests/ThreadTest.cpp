@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -106,6 +107,34 @@ TEST(ThreadTest, WaitForServesSynchronizeCallsOfTheThreadItWaitsFor) {
             EXPECT_TRUE(thread->Finished());
         }
         EXPECT_GE(served, 1);
+    }
+}
+
+// WaitUntil on the main thread serves the queue, so a thread that hands something to the main
+// thread before it makes the condition true gets there; on another thread it just waits. Either
+// waiter wakes at NotifyWaiters.
+TEST(ThreadTest, WaitUntilServesTheQueueAndWakesAtNotify) {
+    for (const bool mainWaits : {true, false}) {
+        SCOPED_TRACE(mainWaits ? "main thread waits" : "other thread waits");
+        std::atomic<bool> done{false};
+        std::atomic<int> served{0};
+        TFuncThread setter([&](TFuncThread& self) {
+            if (mainWaits)
+                self.Synchronize([&] { ++served; });
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            done = true;
+            NotifyWaiters();
+        });
+        setter.Start();
+        const auto wait = [&] { WaitUntil([&] { return done.load(); }); };
+        if (mainWaits)
+            wait();
+        else
+            std::async(std::launch::async, wait).get();
+        EXPECT_TRUE(done.load());
+        EXPECT_EQ(served.load(), mainWaits ? 1 : 0);
+        setter.WaitFor();
     }
 }
 
