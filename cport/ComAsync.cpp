@@ -9,7 +9,7 @@ void InitAsync(PAsync& AsyncPtr) {
     auto record = std::make_unique<TAsync>();
     record->OverlappedRec.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     if (record->OverlappedRec.hEvent == nullptr)
-        throw EComPort(CError_InvalidAsync, static_cast<std::int32_t>(GetLastError()));
+        throw EComPort(CError_InvalidAsync, LastOsError());
     AsyncPtr = record.release();
 }
 

@@ -5,6 +5,7 @@
 // read right after that call.
 #pragma once
 
+#include "platform/win32.h"
 #include "toolkit/Exception.h"
 
 #include <cstdint>
@@ -48,6 +49,12 @@ inline constexpr std::int32_t NoOsError = -1;
 
 // The table text of an error code; a code outside 1..23 reads "Unknown com port error N".
 std::string ComErrorText(std::int32_t code);
+
+// The last-error code of the system call that just failed, as EComPort carries it. Read it right
+// after the call, before anything else can change it.
+inline std::int32_t LastOsError() noexcept {
+    return static_cast<std::int32_t>(GetLastError());
+}
 
 class EComPort : public Exception {
 public:

@@ -11,11 +11,6 @@ namespace zv {
 
 namespace {
 
-// The last-error code of the call that just failed, as EComPort carries it.
-std::int32_t LastOsError() {
-    return static_cast<std::int32_t>(GetLastError());
-}
-
 // System codes with which a device that has gone away (a USB adapter pulled out) refuses calls.
 bool DeviceIsGone(std::int32_t osError) {
     return osError == ERROR_DEVICE_NOT_CONNECTED || osError == ERROR_DEVICE_REMOVED ||
@@ -54,12 +49,7 @@ TCustomComPort::~TCustomComPort() {
     } catch (...) {
         HandleCurrentException();
         if (BeginClose()) {
-            std::unique_ptr<TComThread> ended;
-            if (FThreadCreated)
-                ended = EndEventThread();
-            DestroyHandle();
-            ended.reset();
-            FConnected = false;
+            ReleaseDevice();
             EndClose(FLife);
         }
     }
@@ -112,8 +102,7 @@ void TCustomComPort::Open() {
         if (!FEvents.empty()) {
             if (FSyncMethod == smWindowSync)
                 FWindow = AllocateHWnd([this](TMessage& Message) { WindowMethod(Message); });
-            FEventThread = new TComThread(this);
-            FThreadCreated = true;
+            FEventThread = std::make_unique<TComThread>(this);
         }
     } catch (...) {
         if (FWindow != nullptr) {
@@ -204,12 +193,7 @@ void TCustomComPort::FinishClose() {
             throw;
         }
     }
-    std::unique_ptr<TComThread> ended;
-    if (FThreadCreated)
-        ended = EndEventThread();
-    DestroyHandle();
-    ended.reset(); // after the device is closed, which ends a wait the thread could not end
-    FConnected = false;
+    ReleaseDevice();
     TComThread::ReapDetached();
     life->Announcing = true;
     // Nothing of the port is touched after this: a callback may destroy it.
@@ -221,12 +205,16 @@ bool TCustomComPort::InsideDispatch() const noexcept {
     return FDispatchThread.load() == std::this_thread::get_id();
 }
 
+void TCustomComPort::ReleaseDevice() {
+    std::unique_ptr<TComThread> ended = EndEventThread();
+    DestroyHandle();
+    ended.reset(); // after the device is closed, which ends a wait the thread could not end
+    FConnected = false;
+}
+
 std::unique_ptr<TComThread> TCustomComPort::EndEventThread() {
-    TComThread* thread = FEventThread;
-    FEventThread = nullptr;
-    FThreadCreated = false;
-    std::unique_ptr<TComThread> joined;
-    if (thread != nullptr) {
+    std::unique_ptr<TComThread> thread = std::move(FEventThread);
+    if (thread) {
         if (InsideDispatch()) {
             // A callback of this port's own hand-off is closing it: the event thread waits for
             // this very call (smThreadSync) or is this thread (smNone), so it cannot be joined
@@ -237,9 +225,8 @@ std::unique_ptr<TComThread> TCustomComPort::EndEventThread() {
             SetCommMask(FHandle, 0);
             PurgeComm(FHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
             FDispatchThread = std::thread::id{};
-            thread->Detach();
+            thread.release()->Detach();
         } else {
-            joined.reset(thread);
             thread->Stop();
             thread->WaitFor(); // the main thread serves hand-offs meanwhile
         }
@@ -249,7 +236,7 @@ std::unique_ptr<TComThread> TCustomComPort::EndEventThread() {
         DeallocateHWnd(FWindow);
         FWindow = nullptr;
     }
-    return joined;
+    return thread;
 }
 
 void TCustomComPort::SetConnected(bool Value) {

@@ -75,7 +75,7 @@ public:
     // The open device (INVALID_HANDLE_VALUE while closed).
     HANDLE Handle() const noexcept { return FHandle; }
     // True while the event thread exists.
-    bool ThreadCreated() const noexcept { return FThreadCreated; }
+    bool ThreadCreated() const noexcept { return FEventThread != nullptr; }
     // Opens the stored Connected state once loading is over (a device opened by a direct Open
     // while loading gets the settings that loading held back instead); an exception goes to the
     // application's exception handler and a port that failed to open stays closed.
@@ -323,8 +323,7 @@ protected:
     };
 
     // Fields in declared order.
-    TComThread* FEventThread = nullptr;
-    bool FThreadCreated = false;
+    std::unique_ptr<TComThread> FEventThread;
     HANDLE FHandle = INVALID_HANDLE_VALUE;
     HWND FWindow = nullptr;
     std::int32_t FUpdateCount = 0;
@@ -360,6 +359,8 @@ private:
     bool Closing() const noexcept { return FLife->Closer.load() != std::thread::id{}; }
     // The steps of Close after OnBeforeClose.
     void FinishClose();
+    // Ends the event thread and closes the device: the tail of every close, the destructor's too.
+    void ReleaseDevice();
     // Ends the event thread: joins it, or, when called on the thread that is handling one of its
     // wake-ups (a callback closing the port), detaches it so it ends by itself.
     // Returns the joined thread (nullptr when detached), to be freed once the device is closed.

@@ -7,6 +7,7 @@
 // the port is touched after that, and no callback of the session runs after OnAfterClose.
 #include "cport/ComPort.h"
 
+#include "cport/ComThread.h"
 #include "toolkit/Exception.h"
 
 #include <algorithm>
@@ -46,8 +47,8 @@ namespace {
 // may register or unregister links: links added meanwhile wait for the next walk, links removed
 // meanwhile are not called (their object may be gone). The walk stops when the port is closed or
 // destroyed by a callback.
-template <typename Port, typename Guard, typename Visit>
-void ForEachLink(Port& port, const std::vector<TComLink*>& links, const Guard& guard, Visit visit) {
+template <typename Guard, typename Visit>
+void ForEachLink(const std::vector<TComLink*>& links, const Guard& guard, Visit visit) {
     const std::vector<TComLink*> snapshot = links;
     for (TComLink* link : snapshot) {
         if (!guard.Live())
@@ -56,7 +57,12 @@ void ForEachLink(Port& port, const std::vector<TComLink*>& links, const Guard& g
             continue;
         visit(*link);
     }
-    (void)port;
+}
+
+// Runs the steps of one handler in order, as long as none of them has closed or destroyed the
+// port: nothing of it is touched after that.
+template <typename Guard, typename... Step> void InOrder(const Guard& guard, Step&&... steps) {
+    (void)((guard.Live() && (steps(), true)) && ...);
 }
 
 } // namespace
@@ -88,7 +94,7 @@ void TCustomComPort::SendSignalToLink(TComLinkEvent Event, bool OnOff) {
     if (FLinks.empty())
         return;
     TCallbackGuard guard(this);
-    ForEachLink(*this, FLinks, guard, [&](TComLink& link) {
+    ForEachLink(FLinks, guard, [&](TComLink& link) {
         if (const TComSignalEvent handler = link.*slot)
             handler(this, OnOff);
     });
@@ -112,7 +118,7 @@ void TCustomComPort::NotifyLink(TComLinkEvent Event) {
     if (FLinks.empty())
         return;
     TCallbackGuard guard(this);
-    ForEachLink(*this, FLinks, guard, [&](TComLink& link) {
+    ForEachLink(FLinks, guard, [&](TComLink& link) {
         if (const TNotifyEvent handler = link.*slot)
             handler(this);
     });
@@ -122,7 +128,7 @@ void TCustomComPort::TxNotifyLink(const void* Buffer, std::int32_t Count) {
     if (FLinks.empty())
         return;
     TCallbackGuard guard(this);
-    ForEachLink(*this, FLinks, guard, [&](TComLink& link) {
+    ForEachLink(FLinks, guard, [&](TComLink& link) {
         if (const TRxBufEvent handler = link.OnLinkTxData)
             handler(this, Buffer, Count);
     });
@@ -135,30 +141,19 @@ void TCustomComPort::CallBeforeOpen() {
 }
 
 void TCustomComPort::CallAfterOpen() {
-    TCallbackGuard guard(this);
-    SendSignalToLink(leConn, true);
-    if (!guard.Live())
-        return;
-    DoAfterOpen();
-    if (!guard.Live())
-        return;
-    CheckSignals(true);
+    InOrder(
+        TCallbackGuard(this), [&] { SendSignalToLink(leConn, true); }, [&] { DoAfterOpen(); },
+        [&] { CheckSignals(true); });
 }
 
 void TCustomComPort::CallBeforeClose() {
-    TCallbackGuard guard(this);
-    CheckSignals(false);
-    if (!guard.Live())
-        return;
-    DoBeforeClose();
+    InOrder(
+        TCallbackGuard(this), [&] { CheckSignals(false); }, [&] { DoBeforeClose(); });
 }
 
 void TCustomComPort::CallAfterClose() {
-    TCallbackGuard guard(this);
-    SendSignalToLink(leConn, false);
-    if (!guard.Live())
-        return;
-    DoAfterClose();
+    InOrder(
+        TCallbackGuard(this), [&] { SendSignalToLink(leConn, false); }, [&] { DoAfterClose(); });
 }
 
 void TCustomComPort::CheckSignals(bool Open) {
@@ -174,23 +169,14 @@ void TCustomComPort::CheckSignals(bool Open) {
                 return;
             throw;
         }
-        if (guard.Live())
-            CallDSRChange();
-        if (guard.Live())
-            CallRLSDChange();
+        InOrder(
+            guard, [&] { CallDSRChange(); }, [&] { CallRLSDChange(); });
         return;
     }
-    SendSignalToLink(leCTS, false);
-    if (guard.Live())
-        SendSignalToLink(leDSR, false);
-    if (guard.Live())
-        SendSignalToLink(leRLSD, false);
-    if (guard.Live())
-        DoCTSChange(false);
-    if (guard.Live())
-        DoDSRChange(false);
-    if (guard.Live())
-        DoRLSDChange(false);
+    InOrder(
+        guard, [&] { SendSignalToLink(leCTS, false); }, [&] { SendSignalToLink(leDSR, false); },
+        [&] { SendSignalToLink(leRLSD, false); }, [&] { DoCTSChange(false); },
+        [&] { DoDSRChange(false); }, [&] { DoRLSDChange(false); });
 }
 
 // ---- Line events -------------------------------------------------------------------------------
@@ -243,26 +229,19 @@ void TCustomComPort::CallRxChar() {
 }
 
 void TCustomComPort::CallTxEmpty() {
-    TCallbackGuard guard(this);
-    SendSignalToLink(leTx, false);
-    if (guard.Live())
-        NotifyLink(leTxEmpty);
-    if (guard.Live())
-        DoTxEmpty();
+    InOrder(
+        TCallbackGuard(this), [&] { SendSignalToLink(leTx, false); },
+        [&] { NotifyLink(leTxEmpty); }, [&] { DoTxEmpty(); });
 }
 
 void TCustomComPort::CallRxFlag() {
-    TCallbackGuard guard(this);
-    NotifyLink(leRxFlag);
-    if (guard.Live())
-        DoRxFlag();
+    InOrder(
+        TCallbackGuard(this), [&] { NotifyLink(leRxFlag); }, [&] { DoRxFlag(); });
 }
 
 void TCustomComPort::CallRing() {
-    TCallbackGuard guard(this);
-    NotifyLink(leRing);
-    if (guard.Live())
-        DoRing();
+    InOrder(
+        TCallbackGuard(this), [&] { NotifyLink(leRing); }, [&] { DoRing(); });
 }
 
 void TCustomComPort::CallBreak() {
@@ -281,26 +260,20 @@ void TCustomComPort::CallError() {
 
 void TCustomComPort::CallCTSChange() {
     const bool on = Signals().contains(csCTS);
-    TCallbackGuard guard(this);
-    SendSignalToLink(leCTS, on);
-    if (guard.Live())
-        DoCTSChange(on);
+    InOrder(
+        TCallbackGuard(this), [&] { SendSignalToLink(leCTS, on); }, [&] { DoCTSChange(on); });
 }
 
 void TCustomComPort::CallDSRChange() {
     const bool on = Signals().contains(csDSR);
-    TCallbackGuard guard(this);
-    SendSignalToLink(leDSR, on);
-    if (guard.Live())
-        DoDSRChange(on);
+    InOrder(
+        TCallbackGuard(this), [&] { SendSignalToLink(leDSR, on); }, [&] { DoDSRChange(on); });
 }
 
 void TCustomComPort::CallRLSDChange() {
     const bool on = Signals().contains(csRLSD);
-    TCallbackGuard guard(this);
-    SendSignalToLink(leRLSD, on);
-    if (guard.Live())
-        DoRLSDChange(on);
+    InOrder(
+        TCallbackGuard(this), [&] { SendSignalToLink(leRLSD, on); }, [&] { DoRLSDChange(on); });
 }
 
 // ---- The window hand-off -----------------------------------------------------------------------
@@ -316,41 +289,14 @@ void TCustomComPort::WindowMethod(TMessage& Message) {
         ReplyMessage(0);
     if (!FConnected || Closing())
         return; // the port was closed meanwhile
+    // The parameter is the event's EV_* bit; any other value is ignored.
+    const auto handler =
+        std::find_if(EventOrder.begin(), EventOrder.end(),
+                     [&](const TEventHandler& h) { return h.Mask == Message.WParam; });
+    if (handler == EventOrder.end())
+        return;
     try {
-        switch (Message.WParam) {
-        case EV_RXCHAR:
-            CallRxChar();
-            break;
-        case EV_RXFLAG:
-            CallRxFlag();
-            break;
-        case EV_TXEMPTY:
-            CallTxEmpty();
-            break;
-        case EV_CTS:
-            CallCTSChange();
-            break;
-        case EV_DSR:
-            CallDSRChange();
-            break;
-        case EV_RLSD:
-            CallRLSDChange();
-            break;
-        case EV_BREAK:
-            CallBreak();
-            break;
-        case EV_ERR:
-            CallError();
-            break;
-        case EV_RING:
-            CallRing();
-            break;
-        case EV_RX80FULL:
-            CallRx80Full();
-            break;
-        default:
-            break;
-        }
+        (this->*handler->Call)();
     } catch (...) {
         HandleCurrentException();
     }

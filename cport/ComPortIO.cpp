@@ -9,10 +9,6 @@ namespace zv {
 
 namespace {
 
-std::int32_t LastOsError() {
-    return static_cast<std::int32_t>(GetLastError());
-}
-
 // The error code that reports a failed completion of an operation of this kind.
 std::int32_t FailureCode(TOperationKind kind) {
     return kind == okRead ? CError_ReadFailed : CError_WriteFailed;
@@ -164,7 +160,7 @@ std::int32_t TCustomComPort::ReadStr(std::string& Str, std::int32_t Count) {
 // ---- Waiting for line events without the event thread -----------------------------------------
 
 void TCustomComPort::WaitForEvent(TComEvents& Events, HANDLE StopEvent, std::int32_t Timeout) {
-    if (FThreadCreated)
+    if (ThreadCreated())
         throw EComPort(CError_WaitWithThread);
     TEventHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (event.Get() == nullptr)

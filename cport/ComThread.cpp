@@ -33,13 +33,9 @@ TDetachedThreads& Detached() {
     return list;
 }
 
-// The order in which DoEvents and SendEvents hand over the events of one wake-up.
-struct TEventHandler {
-    TComEvent Event;
-    DWORD Mask;
-    void (TCustomComPort::*Call)();
-};
-constexpr TEventHandler EventOrder[] = {
+} // namespace
+
+constinit const std::array<TEventHandler, EnumCount<TComEvent>> EventOrder = {{
     {evError, EV_ERR, &TCustomComPort::CallError},
     {evRxChar, EV_RXCHAR, &TCustomComPort::CallRxChar},
     {evTxEmpty, EV_TXEMPTY, &TCustomComPort::CallTxEmpty},
@@ -50,9 +46,7 @@ constexpr TEventHandler EventOrder[] = {
     {evRxFlag, EV_RXFLAG, &TCustomComPort::CallRxFlag},
     {evRLSD, EV_RLSD, &TCustomComPort::CallRLSDChange},
     {evRx80Full, EV_RX80FULL, &TCustomComPort::CallRx80Full},
-};
-
-} // namespace
+}};
 
 TComThread::TComThread(TCustomComPort* AComPort)
     : TThread(true), FComPort(AComPort), FHandle(AComPort->FHandle), FWindow(AComPort->FWindow),
@@ -60,7 +54,7 @@ TComThread::TComThread(TCustomComPort* AComPort)
     FStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     FOverlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     if (FStopEvent == nullptr || FOverlapped.hEvent == nullptr) {
-        const auto error = static_cast<std::int32_t>(GetLastError());
+        const std::int32_t error = LastOsError();
         if (FStopEvent != nullptr)
             CloseHandle(FStopEvent);
         if (FOverlapped.hEvent != nullptr)

@@ -9,11 +9,22 @@
 #include "platform/win32.h"
 #include "toolkit/Thread.h"
 
+#include <array>
 #include <atomic>
 
 namespace zv {
 
 class TCustomComPort;
+
+// One line event as the event thread hands it over: its EV_* mask bit (the message parameter of
+// the smWindowSync hand-off) and the port's handler.
+struct TEventHandler {
+    TComEvent Event;
+    DWORD Mask;
+    void (TCustomComPort::*Call)();
+};
+// The order in which the events of one wake-up are handed over.
+extern const std::array<TEventHandler, EnumCount<TComEvent>> EventOrder;
 
 class TComThread : public TThread {
 public:
