@@ -1,6 +1,7 @@
 #include "cport/ComDataPacket.h"
 
 #include "cport/ComPort.h"
+#include "toolkit/Text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,8 +11,8 @@ namespace zv {
 
 namespace {
 
-constexpr unsigned char FoldCase(unsigned char c) noexcept {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
+constexpr unsigned char FoldCase(char c) noexcept {
+    return static_cast<unsigned char>(LowerAscii(c));
 }
 
 // Hay holds at least Needle's length of bytes from At on.
@@ -20,8 +21,7 @@ bool EqualFrom(std::string_view Hay, std::size_t At, std::string_view Needle, bo
         return Needle.size() == 1 ? Hay[At] == Needle[0]
                                   : std::memcmp(Hay.data() + At, Needle.data(), Needle.size()) == 0;
     for (std::size_t i = 0; i < Needle.size(); ++i)
-        if (FoldCase(static_cast<unsigned char>(Hay[At + i])) !=
-            FoldCase(static_cast<unsigned char>(Needle[i])))
+        if (FoldCase(Hay[At + i]) != FoldCase(Needle[i]))
             return false;
     return true;
 }
@@ -33,8 +33,8 @@ std::size_t Find(std::string_view Hay, std::string_view Needle, std::size_t From
         return std::string_view::npos;
     const std::size_t Last = Hay.size() - Needle.size();
     const auto First = static_cast<unsigned char>(Needle[0]);
-    const unsigned char Key = FoldCase(First);
-    if (!Fold || Key < 'A' || Key > 'Z') {
+    const unsigned char Key = FoldCase(Needle[0]);
+    if (!Fold || Key < 'a' || Key > 'z') {
         // The first byte has one form only: memchr finds the candidates.
         if (Needle.size() == 1) {
             const void* Hit = std::memchr(Hay.data() + From, First, Last - From + 1);
@@ -53,8 +53,7 @@ std::size_t Find(std::string_view Hay, std::string_view Needle, std::size_t From
         return std::string_view::npos;
     }
     for (std::size_t At = From; At <= Last; ++At)
-        if (FoldCase(static_cast<unsigned char>(Hay[At])) == Key &&
-            EqualFrom(Hay, At, Needle, true))
+        if (FoldCase(Hay[At]) == Key && EqualFrom(Hay, At, Needle, true))
             return At;
     return std::string_view::npos;
 }

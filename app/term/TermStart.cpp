@@ -2,6 +2,7 @@
 
 #include "cport/ComPort.h"
 #include "cport/ComTypes.h"
+#include "toolkit/Text.h"
 
 #include <charconv>
 
@@ -77,10 +78,7 @@ std::string LineSettingsText(const TCustomComPort& Port) {
     text += StopBitsToStr(Port.StopBits());
     const TFlowControl flow = Port.FlowControl()->GetFlowControl();
     if (flow != fcNone) {
-        std::string name = FlowControlToStr(flow);
-        for (char& c : name)
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        text += ' ' + name;
+        text += ' ' + LowerCase(FlowControlToStr(flow));
     }
     return text;
 }
