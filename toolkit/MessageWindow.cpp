@@ -1,5 +1,6 @@
 #include "toolkit/MessageWindow.h"
 
+#include "toolkit/Exception.h"
 #include "toolkit/SyncQueue.h"
 #include "toolkit/Thread.h"
 
@@ -64,16 +65,27 @@ void DeallocateHWnd(HWND Wnd) {
 
 #else
 
-// Windows: a message-only window of one private class whose procedure calls the method stored
-// in the window's user data.
+// Windows: a message-only window of one private class whose procedure calls the method held in
+// the window's user data. The user data points to a shared pointer, and the procedure runs the
+// method through a copy of it, so a window deallocated from inside its own method (a port closed
+// by one of its handlers) keeps that method alive to its end.
 namespace {
 
+using TMethodHolder = std::shared_ptr<TWndMethod>;
+
 LRESULT CALLBACK utilityWindowProc(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-    auto* method = reinterpret_cast<TWndMethod*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
-    if (method == nullptr || !*method)
+    const auto* holder = reinterpret_cast<TMethodHolder*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
+    if (holder == nullptr || !*holder || !**holder)
         return ::DefWindowProcA(hWnd, Msg, wParam, lParam);
+    const TMethodHolder method = *holder;
     TMessage message{Msg, wParam, lParam, 0};
-    (*method)(message);
+    // An exception must not unwind through the system's frames that called this procedure: it
+    // goes to the application's exception handler, whoever sent the message.
+    try {
+        (*method)(message);
+    } catch (...) {
+        HandleCurrentException();
+    }
     return message.Result;
 }
 
@@ -96,17 +108,18 @@ HWND AllocateHWnd(TWndMethod Method) {
                                  ::GetModuleHandleA(nullptr), nullptr);
     if (wnd != nullptr)
         ::SetWindowLongPtrA(wnd, GWLP_USERDATA,
-                            reinterpret_cast<LONG_PTR>(new TWndMethod(std::move(Method))));
+                            reinterpret_cast<LONG_PTR>(new TMethodHolder(
+                                std::make_shared<TWndMethod>(std::move(Method)))));
     return wnd;
 }
 
 void DeallocateHWnd(HWND Wnd) {
     if (Wnd == nullptr)
         return;
-    auto* method = reinterpret_cast<TWndMethod*>(::GetWindowLongPtrA(Wnd, GWLP_USERDATA));
+    auto* holder = reinterpret_cast<TMethodHolder*>(::GetWindowLongPtrA(Wnd, GWLP_USERDATA));
     ::SetWindowLongPtrA(Wnd, GWLP_USERDATA, 0);
     ::DestroyWindow(Wnd);
-    delete method;
+    delete holder; // a method running right now holds its own reference
 }
 
 #endif

@@ -12,7 +12,10 @@
 // main thread's own direct call it passes to the caller.
 //
 // On Windows these calls come from <windows.h>; AllocateHWnd wraps a message-only window whose
-// procedure calls the method (a blocking WaitFor there has to pump sent messages too).
+// procedure calls the method, and the main thread's waits (CheckSynchronize, WaitFor) deliver
+// messages sent from other threads. There an exception escaping the method always goes to the
+// application's exception handler (it cannot cross the system's frames), and WaitFor called
+// inside the handling of a sent message releases that message's sender first.
 #pragma once
 
 #include "platform/win32.h"

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct TSyncQueue {
 
     std::mutex HookMutex;
     std::function<void()> WakeHook;
+#ifdef _WIN32
+    // Set with every notification of MainCv, for the main thread's message-aware wait.
+    HANDLE MainWake = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+#endif
 };
 
 TSyncQueue& syncQueue() {
@@ -71,6 +76,53 @@ void wakeMainThread() {
     } catch (...) {
         HandleCurrentException();
     }
+}
+
+// Tells the main thread that its queue changed or a thread it may wait for finished.
+void notifyMain(TSyncQueue& queue) {
+    queue.MainCv.notify_all();
+#ifdef _WIN32
+    ::SetEvent(queue.MainWake);
+#endif
+}
+
+using TDeadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// The main thread's wait until Ready() holds (under the queue's lock) or the deadline passes.
+// On Windows a thread that sends a message to a window of the main thread is blocked until the
+// main thread takes the message, which only a thread waiting for messages does: there the wait
+// also wakes for sent messages and delivers them (PeekMessage runs them), and returns after
+// delivering. Returns true when Ready() holds or a message was delivered.
+template <typename TReady>
+bool waitMain(std::unique_lock<std::mutex>& lock, TDeadline deadline, TReady Ready) {
+    auto& queue = syncQueue();
+#ifdef _WIN32
+    using namespace std::chrono;
+    while (!Ready()) {
+        DWORD ms = INFINITE;
+        if (deadline) {
+            const auto left = ceil<milliseconds>(*deadline - steady_clock::now()).count();
+            if (left <= 0)
+                return false;
+            ms = static_cast<DWORD>(left);
+        }
+        lock.unlock();
+        ::MsgWaitForMultipleObjectsEx(1, &queue.MainWake, ms, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+        const bool sent = (HIWORD(::GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0;
+        MSG msg;
+        ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        lock.lock();
+        if (sent)
+            return true;
+    }
+    return true;
+#else
+    if (!deadline) {
+        queue.MainCv.wait(lock, Ready);
+        return true;
+    }
+    return queue.MainCv.wait_until(lock, *deadline, Ready);
+#endif
 }
 
 // Runs one request on the main thread and releases its sender.
@@ -120,7 +172,7 @@ void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request) {
         std::lock_guard lock(queue.Mutex);
         queue.Requests.push_back(Request);
     }
-    queue.MainCv.notify_all();
+    notifyMain(queue);
     wakeMainThread();
     std::unique_lock lock(queue.Mutex);
     queue.OthersCv.wait(lock, [&] { return Request->Done; });
@@ -176,15 +228,19 @@ bool CheckSynchronize(int TimeoutMs) {
     auto& queue = syncQueue();
     std::unique_lock lock(queue.Mutex);
     const auto queued = [&] { return !queue.Requests.empty(); };
+    bool ran = false; // a message delivered while waiting (Windows) counts
     if (TimeoutMs < 0)
-        queue.MainCv.wait(lock, queued);
+        ran = waitMain(lock, std::nullopt, queued) && !queued();
     else if (TimeoutMs > 0)
-        queue.MainCv.wait_for(lock, std::chrono::milliseconds(TimeoutMs), queued);
+        ran =
+            waitMain(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs),
+                     queued) &&
+            !queued();
     // Only what is queued now: calls queued meanwhile wait for the next round, so a busy sender
     // cannot keep the main loop here for ever. Popping one at a time keeps the order even when a
     // call runs CheckSynchronize itself.
     std::size_t count = queue.Requests.size();
-    const bool ran = count > 0;
+    ran = ran || count > 0;
     while (count-- > 0 && !queue.Requests.empty())
         runOldest(lock);
     return ran;
@@ -382,7 +438,7 @@ void TThread::Run(TThread* Self, std::shared_ptr<TState> State) {
         State->Fatal = fatal;
         State->Finished = true;
     }
-    queue.MainCv.notify_all();
+    notifyMain(queue);
     queue.OthersCv.notify_all();
 }
 
@@ -411,12 +467,19 @@ void TThread::WaitFor() {
                     running->Done = true;
                     queue.OthersCv.notify_all();
                 }
+#ifdef _WIN32
+            // Win32 does not tell who sent the message being handled: its sender is released
+            // (the port's window hand-off closing the port waits for the very thread that sent).
+            if (::InSendMessage())
+                ::ReplyMessage(0);
+#endif
             // Serve the queue while waiting: the thread may be blocked in a hand-off to us.
             while (!state->Finished) {
                 if (!queue.Requests.empty())
                     runOldest(lock);
                 else
-                    queue.MainCv.wait(lock);
+                    (void)waitMain(lock, std::nullopt,
+                                   [&] { return state->Finished || !queue.Requests.empty(); });
             }
         } else {
             queue.OthersCv.wait(lock, [&] { return state->Finished; });

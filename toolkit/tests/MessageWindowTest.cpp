@@ -124,7 +124,13 @@ TEST(MessageWindowTest, ReplyMessageReleasesTheSenderAtOnce) {
     EXPECT_TRUE(CheckSynchronize(-1));
     thread.WaitFor();
     EXPECT_EQ(result, 5);
+#ifndef _WIN32
+    // Ours answers FALSE once the sender is released; Win32's goes on answering TRUE while the
+    // thread handles a sent message.
     EXPECT_EQ(secondReply, FALSE);
+#else
+    (void)secondReply;
+#endif
 }
 
 // The port's window hand-off at close: the event thread is inside SendMessageA while the main
@@ -151,7 +157,9 @@ TEST(MessageWindowTest, WaitForServesSentMessagesAndAGoneWindowReleasesItsSender
     EXPECT_EQ(results.back(), 1);
     EXPECT_EQ(handled, static_cast<int>(results.size()));
 
-    // Queued, then the window goes before the main thread serves it.
+#ifndef _WIN32
+    // Our message queue: queued (the wake hook tells), then the window goes before the main
+    // thread serves it. Win32 queues sent messages out of our sight.
     TFlag queued;
     std::function<void()> previous = SetWakeMainThread([&] { queued.Raise(); });
     LRESULT late = -1;
@@ -170,6 +178,9 @@ TEST(MessageWindowTest, WaitForServesSentMessagesAndAGoneWindowReleasesItsSender
     third.WaitFor();
     EXPECT_EQ(late, 0);
     EXPECT_FALSE(CheckSynchronize());
+#else
+    DeallocateHWnd(wnd);
+#endif
 }
 
 // The window hand-off's close from inside a handler, when the method has not replied: waiting
@@ -192,7 +203,11 @@ TEST(MessageWindowTest, DestroyingTheSenderFromInsideTheWindowMethod) {
     thread->Start();
     while (!destroyed)
         CheckSynchronize(-1);
-    EXPECT_EQ(replyAfterRelease, FALSE);
+#ifndef _WIN32
+    EXPECT_EQ(replyAfterRelease, FALSE); // Win32 answers TRUE while a sent message is handled
+#else
+    (void)replyAfterRelease;
+#endif
 }
 
 TEST(MessageWindowTest, AnExceptionInTheWindowMethodGoesToTheApplicationHandler) {
@@ -214,8 +229,11 @@ TEST(MessageWindowTest, AnExceptionInTheWindowMethodGoesToTheApplicationHandler)
     SetApplicationExceptionHandler(std::move(previous));
     EXPECT_EQ(results, (std::vector<LRESULT>{0, 9}));
     EXPECT_EQ(seen, "handler failed 1");
-    // The main thread's own direct send passes the exception to the caller.
+#ifndef _WIN32
+    // The main thread's own direct send passes the exception to the caller (on Windows it goes
+    // to the handler too: it cannot cross the system's frames).
     EXPECT_THROW(SendMessageA(window.Handle, WM_PORT, 2, 0), Exception);
+#endif
 }
 
 TEST(MessageWindowTest, AWindowMayBeDeallocatedFromInsideItsOwnMethod) {
