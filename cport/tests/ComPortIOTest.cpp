@@ -233,7 +233,7 @@ TEST(ComPortIO, WaitForEventOnlyWithoutTheEventThread) {
 TComEvents WaitWhileRepeating(TComPort& port, TComEvents events,
                               const std::function<void()>& cause) {
     std::atomic<bool> done{false};
-    std::thread far([&] {
+    std::thread farEnd([&] {
         while (!done) {
             cause();
             std::this_thread::sleep_for(5ms);
@@ -241,7 +241,7 @@ TComEvents WaitWhileRepeating(TComPort& port, TComEvents events,
     });
     port.WaitForEvent(events, nullptr, -1);
     done = true;
-    far.join();
+    farEnd.join();
     return events;
 }
 
