@@ -4,8 +4,8 @@
 #
 # Wine maps the host's /dev/ttyS* to COM ports when it starts, so the programs run in a mount
 # namespace of their own in which those devices are /dev/null: no test can touch a real device.
-# A pair of COM ports for the port tests is a pseudo-terminal pair made by socat when socat is
-# installed (ZELVATOR_TEST_PORT_A/_B); without one, those tests skip with the reason.
+# The comm conformance tests need a pair of COM ports (ZELVATOR_TEST_PORT_A/_B); without one they
+# skip with the reason.
 #
 # The last line is "N passed, M failed, K skipped" over all test cases of all programs; the
 # exit status is non-zero when anything failed.
@@ -18,7 +18,7 @@ cd "$here"
 build=build/windows
 
 if [ "${1:-}" != "--in-namespace" ]; then
-    packages=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64 wine64 googletest socat)
+    packages=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64 wine64 googletest)
     missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -67,9 +67,11 @@ trap cleanup EXIT
 timeout 300 "$wine" wineboot --init >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 || true
 
-# A COM port pair for the port tests: a pseudo-terminal pair, its two ends mapped to COM201 and
-# COM202 in the prefix.
-if command -v socat >/dev/null; then
+# The comm conformance tests run when ZELVATOR_TEST_PORT_A/_B name a pair of COM ports. Under
+# Wine a pseudo-terminal pair can serve as one (socat, mapped into the prefix's dosdevices), but
+# Wine's serial driver blocks for good in some of the tests there, so the pair is made only when
+# asked for: ZELVATOR_WINE_PTY_PAIR=1 tools/check-windows.sh.
+if [ "${ZELVATOR_WINE_PTY_PAIR:-}" = 1 ] && command -v socat >/dev/null; then
     socat pty,raw,echo=0,link="$scratch/ptyA" pty,raw,echo=0,link="$scratch/ptyB" &
     socat_pid=$!
     for _ in $(seq 50); do [ -e "$scratch/ptyB" ] && break; sleep 0.1; done
@@ -83,7 +85,7 @@ while IFS= read -r program; do
     name=$(basename "$program")
     echo "=== $name"
     status=0
-    output=$(timeout 600 "$wine" "$program" --gtest_color=no 2>&1) || status=$?
+    output=$(timeout 300 "$wine" "$program" --gtest_color=no 2>&1) || status=$?
     printf '%s\n' "$output" | grep -E '^\[ +(OK|FAILED|SKIPPED) +\]|^\[==========\]' || true
     p=$(printf '%s\n' "$output" | sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' | tail -1)
     s=$(printf '%s\n' "$output" | sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' | tail -1)
