@@ -31,18 +31,23 @@ if [ "${1:-}" != "--in-namespace" ]; then
         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
     fi
 
+    # A compiler cache speeds up a second run where one is installed.
+    launcher=()
+    command -v ccache >/dev/null &&
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
     # GoogleTest from Debian's sources, built once with the cross compiler.
     deps=$here/$build/deps
     if [ ! -e "$deps/lib/cmake/GTest/GTestConfig.cmake" ]; then
         cmake -S /usr/src/googletest -B "$build/googletest" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_INSTALL_PREFIX="$deps" >/dev/null
+            -DCMAKE_INSTALL_PREFIX="$deps" "${launcher[@]}" >/dev/null
         cmake --build "$build/googletest"
         cmake --install "$build/googletest" >/dev/null
     fi
     cmake -S . -B "$build/project" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVATOR_GUI=OFF -DZELVATOR_BENCH=OFF \
-        -DGTest_DIR="$deps/lib/cmake/GTest" >/dev/null
+        -DGTest_DIR="$deps/lib/cmake/GTest" "${launcher[@]}" >/dev/null
     cmake --build "$build/project"
 
     sudo=()
