@@ -122,7 +122,9 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
         return INVALID_HANDLE_VALUE;
     }
     const bool existed = ::access(name, F_OK) == 0;
-    int fd = ::open(name, flags, 0666);
+    // Opening never waits for a peer, as on Win32: a FIFO without a writer opens at once (its
+    // reads then find the end), and the handle works blocking afterwards.
+    int fd = ::open(name, flags | O_NONBLOCK, 0666);
     if (fd < 0) {
         int err = errno;
         DWORD code = ErrnoToWin32(err);
@@ -133,6 +135,7 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
         SetLastError(code);
         return INVALID_HANDLE_VALUE;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         // Win32 refuses to open a directory as a file.
@@ -147,7 +150,10 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if ((share & FILE_SHARE_WRITE) == 0 && share != 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    // Sharing reads only: other readers may come in, nobody who writes. A writer that shares
+    // reads must not come in where a reader keeps writers out, so it takes the exclusive lock.
+    const int lock = writing ? LOCK_EX : LOCK_SH;
+    if ((share & FILE_SHARE_WRITE) == 0 && share != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
         ::close(fd);
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
@@ -256,4 +262,28 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
         *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(size);
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    auto io = Lookup<IoObject>(hFile);
+    if (!io) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    SetLastError(ERROR_SUCCESS);
+    auto file = std::dynamic_pointer_cast<FileObject>(io);
+    if (!file)
+        return FILE_TYPE_CHAR; // a comm device
+    struct stat st {};
+    if (::fstat(file->fd(), &st) != 0) {
+        SetLastError(ErrnoToWin32(errno));
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISREG(st.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
 }

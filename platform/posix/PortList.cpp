@@ -13,12 +13,15 @@
 #include "platform/posix/RegistryStore.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -54,11 +57,18 @@ std::string SysClassTty() {
     return root != nullptr && *root != '\0' ? root : "/sys/class/tty";
 }
 
+// ttyS<n> is COM<n+1>, the name a Win32 user knows; everything else keeps its own name. Empty
+// for a ttyS name whose number is too large to be a COM port number: it is left out.
 std::string PortNameForTty(const std::string& tty) {
-    // ttyS<n> is COM<n+1>, the name a Win32 user knows; everything else keeps its own name.
     if (tty.size() > 4 && tty.compare(0, 4, "ttyS") == 0 &&
-        std::all_of(tty.begin() + 4, tty.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return "COM" + std::to_string(std::stoul(tty.substr(4)) + 1);
+        std::all_of(tty.begin() + 4, tty.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        std::uint32_t n = 0;
+        const char* last = tty.data() + tty.size();
+        const auto [end, error] = std::from_chars(tty.data() + 4, last, n);
+        if (error != std::errc{} || end != last || n == UINT32_MAX)
+            return {};
+        return "COM" + std::to_string(n + 1);
+    }
     return tty;
 }
 
@@ -93,8 +103,11 @@ std::vector<std::string> PresentTtys() {
 
 KeySnapshot TakeSnapshot() {
     KeySnapshot s;
-    for (const std::string& tty : PresentTtys())
-        s.values.emplace_back("/dev/" + tty, PortNameForTty(tty));
+    for (const std::string& tty : PresentTtys()) {
+        std::string port = PortNameForTty(tty);
+        if (!port.empty())
+            s.values.emplace_back("/dev/" + tty, std::move(port));
+    }
     for (const std::string& name : VirtualLineNames())
         s.values.emplace_back("\\Device\\VirtualSerial\\" + name, name);
     return s;
@@ -114,13 +127,20 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY p
         return OpenStoreKey(hKey, lpSubKey, samDesired, phkResult); // the stored keys
     if (samDesired & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY))
         return ERROR_ACCESS_DENIED; // the device map is read-only
-    KeySnapshot snapshot = TakeSnapshot();
-    KeyTable& t = Keys();
-    std::lock_guard lock(t.mutex);
-    std::uintptr_t id = t.next++ * 4 + 0x10000;
-    t.keys.emplace(id, std::move(snapshot));
-    *phkResult = reinterpret_cast<HKEY>(id);
-    return ERROR_SUCCESS;
+    // A C function: nothing may escape it, whatever the file system holds.
+    try {
+        KeySnapshot snapshot = TakeSnapshot();
+        KeyTable& t = Keys();
+        std::lock_guard lock(t.mutex);
+        std::uintptr_t id = t.next++ * 4 + 0x10000;
+        t.keys.emplace(id, std::move(snapshot));
+        *phkResult = reinterpret_cast<HKEY>(id);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_GEN_FAILURE;
+    }
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,

@@ -79,6 +79,43 @@ TEST_F(FileTest, NoSharingRefusesASecondOpen) {
     CloseHandle(third);
 }
 
+TEST_F(FileTest, ReadSharingLetsReadersInAndKeepsOthersOut) {
+    const struct {
+        DWORD access;
+        DWORD share;
+        bool opens; // while a reader that shares reads holds the file
+    } cases[] = {
+        {GENERIC_READ, FILE_SHARE_READ, true},
+        {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+        {GENERIC_READ, 0, false},
+        {GENERIC_WRITE, FILE_SHARE_READ, false},
+        {GENERIC_WRITE, 0, false},
+    };
+    HANDLE first = OpenForReading(FILE_SHARE_READ);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.access) + " " + std::to_string(c.share));
+        HANDLE second = CreateFileA(path_.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.opens);
+        if (second != INVALID_HANDLE_VALUE)
+            CloseHandle(second);
+        else
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    CloseHandle(first);
+}
+
+TEST_F(FileTest, FileTypeOfAFileAndOfNoHandle) {
+    HANDLE h = OpenForReading();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(h), FILE_TYPE_DISK);
+    CloseHandle(h);
+    SetLastError(0);
+    EXPECT_EQ(GetFileType(h), FILE_TYPE_UNKNOWN);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST_F(FileTest, ClosedAndBogusHandlesAreInvalid) {
     HANDLE h = OpenForReading();
     ASSERT_TRUE(CloseHandle(h));

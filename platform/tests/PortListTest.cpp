@@ -86,6 +86,19 @@ TEST_F(PortListTest, ListsRealDevicesThenVirtualLines) {
     EXPECT_EQ(values, expected);
 }
 
+TEST_F(PortListTest, OddTtyNamesAreLeftOutTheRestListed) {
+    AddTty("ttyS1234567890123456789012345", "4"); // no COM number that large
+    AddTty("ttyS4294967295", "4");
+    AddTty("ttyS4294967294", "4");
+    AddTty("ttyS", "4"); // no number: keeps its own name
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"/dev/ttyS", "ttyS"},       {"/dev/ttyS0", "COM1"},
+        {"/dev/ttyS2", "COM3"},      {"/dev/ttyS10", "COM11"},
+        {"/dev/ttyUSB0", "ttyUSB0"}, {"/dev/ttyS4294967294", "COM4294967295"},
+    };
+    EXPECT_EQ(ReadPortList(), expected);
+}
+
 TEST_F(PortListTest, UnpluggedAndDestroyedLinesDisappear) {
     auto a = VirtualLine::Create("PLA");
     auto b = VirtualLine::Create("PLB");
