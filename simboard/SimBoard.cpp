@@ -1,5 +1,3 @@
-#ifndef _WIN32
-
 #include "simboard/SimBoard.h"
 
 #include "platform/VirtualLine.h"
@@ -363,5 +361,3 @@ std::vector<TBoardNote> TSimBoard::ProgramFailures() const {
 }
 
 } // namespace zv
-
-#endif // _WIN32

@@ -18,10 +18,9 @@
 //     zv::TBoardTranscript t = board.Transcript();
 //     std::cout << zv::FormatTranscript(t) << zv::FormatVerdict(zv::JudgeTranscript(t));
 //
-// POSIX only: on Windows a port's far end is a real device.
+// POSIX only (built only there): on Windows a port's far end is a real device. The downloader
+// reaches the board through app/core/HostSystem.h.
 #pragma once
-
-#ifndef _WIN32
 
 #include "simboard/Transcript.h"
 
@@ -84,5 +83,3 @@ private:
 };
 
 } // namespace zv
-
-#endif // _WIN32

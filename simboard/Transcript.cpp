@@ -141,16 +141,13 @@ private:
         pulseStart_ = at;
         pulseRts_ = rts_;
         pulseByPlatform_ = byPlatform;
-        rtsMoved_ = false;
     }
 
     void OnRts(const TBoardEvent& e) {
         rts_ = e.Level;
-        if (dtr_ && !pulseByPlatform_) {
-            rtsMoved_ = true;
+        if (dtr_ && !pulseByPlatform_)
             Deviation(e.Time, "RTS went " + OnOff(e.Level) +
                                   " during a reset pulse: the board's mode is undefined");
-        }
         if (e.Level)
             rtsOn_ = e.Time;
     }
@@ -300,7 +297,6 @@ private:
     bool pulseRts_ = false;
     bool pulseByPlatform_ = false;
     bool pulseBeforeStart_ = false; // DTR was on when the transcript began
-    bool rtsMoved_ = false;
     std::optional<Clock::time_point> rtsOn_;
 
     TBoardDownload current_;

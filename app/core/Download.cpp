@@ -92,19 +92,15 @@ void ComPortOpen(TCustomComPort& port) {
     port.SetDTR(false);
 }
 
-TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
-                            TDownloadObserver& observer) {
-    port.Open();
-
-    const HANDLE file = CreateFileA(fileName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+TDownloadResult LoadImage(const std::string& fileName, HexImage& image,
+                          TDownloadObserver& observer) {
+    const HANDLE file = OpenHexFile(fileName);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         observer.FileOpenFailed(fileName, error);
         return drFileNotOpened;
     }
     observer.Status(StatusReadFile, false);
-    HexImage image;
     const HexLoadReport report = LoadHexFile(file, image);
     CloseHandle(file);
     // A file with damaged records would put wrong code into the board; it never reaches the line.
@@ -113,7 +109,16 @@ TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
         return drFileRefused;
     }
     observer.Status(StatusFileReady, true);
+    return drDone;
+}
 
+TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
+                            TDownloadObserver& observer) {
+    port.Open();
+    HexImage image;
+    const TDownloadResult loaded = LoadImage(fileName, image, observer);
+    if (loaded != drDone)
+        return loaded;
     SendImage(port, image, observer);
     return drDone;
 }

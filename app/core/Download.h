@@ -50,7 +50,6 @@ inline constexpr std::string_view StatusRun = "RUN";
 // The message box of a file that cannot be opened (an OK button and the error icon).
 inline constexpr std::string_view FileOpenErrorText = "Soubor nelze otevrit";
 inline constexpr std::string_view FileOpenErrorCaption = "Chyba otevreni souboru";
-inline constexpr unsigned FileOpenErrorFlags = 0x10; // MB_OK | MB_ICONERROR
 
 // The write of the image ended before every byte was sent: the port's write time-outs
 // (Timeouts: 100 ms a byte + 1000 ms by default) are shorter than the line needs, as at the
@@ -91,7 +90,8 @@ public:
         (void)error;
     }
     // The file was read but must not be downloaded: a checksum mismatch, a malformed line, data
-    // outside the image, or a read that failed (HexLoadReport::Usable() is false;
+    // outside the image, a read that failed, or a file refused as a whole (not a regular file,
+    // too large, no record at all) (HexLoadReport::Usable() is false;
     // HexProblemText(report) names the first bad line). The download ends here: the lines are
     // not touched and no byte is sent. StatusReadFile was reported (without repaint) before the
     // load; panel 0 should show again what it showed before the command.
@@ -115,7 +115,7 @@ public:
 };
 
 enum TDownloadResult {
-    drDone,          // the image was sent and the board started: panel 0 shows StatusRun
+    drDone,          // the image was sent and the board started (LoadImage: the image is loaded)
     drFileNotOpened, // FileOpenFailed was reported; nothing reached the line
     drFileRefused,   // FileRefused was reported; nothing reached the line
 };
@@ -129,14 +129,20 @@ void ConfigureBoardPort(TCustomComPort& port);
 // The port's OnAfterOpen handler: the idle state of the board's lines, RTS on, then DTR off.
 void ComPortOpen(TCustomComPort& port);
 
-// The whole download of the HEX file `fileName`:
+// Loads the HEX file `fileName` for a download, without touching any port:
+//  1. open the file for reading (OpenHexFile: existing file only, shared with other readers) —
+//     on failure report FileOpenFailed and return drFileNotOpened;
+//  2. StatusReadFile, load it with LoadHexFile into `image`, close it; an unusable file is
+//     reported with FileRefused and the result is drFileRefused;
+//  3. StatusFileReady; drDone.
+TDownloadResult LoadImage(const std::string& fileName, HexImage& image,
+                          TDownloadObserver& observer);
+
+// The whole download of the HEX file `fileName`, as the window runs it:
 //  1. open `port` unless it is open (its OnAfterOpen handler sets the idle state, RTS on and
 //     DTR off); it stays open afterwards;
-//  2. open the file for reading (existing file only, no sharing) — on failure report
-//     FileOpenFailed and return drFileNotOpened;
-//  3. StatusReadFile, load it with LoadHexFile into a new image, close it; an unusable file is
-//     reported with FileRefused and the result is drFileRefused;
-//  4. StatusFileReady, then SendImage.
+//  2. LoadImage; on a failure its result is returned, and the lines are not touched;
+//  3. SendImage.
 // Port failures raise EComPort (an open failure before the file is read).
 TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
                             TDownloadObserver& observer);

@@ -32,6 +32,10 @@ bool IsLineEnd(std::uint8_t byte) {
     return byte == kCR || byte == kLF;
 }
 
+bool IsBlank(std::uint8_t byte) {
+    return byte == ' ' || byte == '\t';
+}
+
 // Stores a data record's bytes, dropping (and reporting) every byte that falls outside the image.
 unsigned StoreData(HexImage& image, std::uint32_t address, std::span<const std::uint8_t> data) {
     unsigned outcome = hrStored;
@@ -171,7 +175,8 @@ unsigned HexLoadReport::FirstLineOf(unsigned outcomeBit) const {
 }
 
 bool HexLoadReport::Usable() const {
-    return !ReadFailed && (Outcome & (hrChecksum | hrMalformed | hrOutsideImage)) == 0;
+    return !ReadFailed && Refused.empty() &&
+           (Outcome & (hrChecksum | hrMalformed | hrOutsideImage)) == 0;
 }
 
 std::string_view HexOutcomeText(unsigned outcomeBit) {
@@ -192,6 +197,8 @@ std::string_view HexOutcomeText(unsigned outcomeBit) {
 }
 
 std::string HexProblemText(const HexLoadReport& report) {
+    if (!report.Refused.empty())
+        return report.Refused;
     unsigned firstBit = 0;
     unsigned firstLine = 0;
     for (unsigned bit : kProblemBits) {
@@ -214,7 +221,7 @@ HexLineLoader::HexLineLoader(HexImage& image) : image_(image) {
 }
 
 void HexLineLoader::Push(std::uint8_t byte) {
-    if (finished_ || report_.ReadFailed)
+    if (finished_ || report_.ReadFailed || !report_.Refused.empty())
         return;
     if (IsLineEnd(byte)) {
         // CR LF and LF CR are one line end; CR CR or LF LF are two, with a blank line between.
@@ -227,6 +234,19 @@ void HexLineLoader::Push(std::uint8_t byte) {
         return;
     }
     pendingEnd_ = 0;
+    // Blanks are held back until something follows them: trailing ones never reach the line,
+    // so a record with blanks after its checksum reads as the record.
+    if (IsBlank(byte)) {
+        ++blanks_;
+        return;
+    }
+    for (; blanks_ > 0 && length_ <= sizeof line_; --blanks_)
+        Store(' ');
+    blanks_ = 0;
+    Store(byte);
+}
+
+void HexLineLoader::Store(std::uint8_t byte) {
     if (length_ < sizeof line_)
         line_[length_] = static_cast<char>(byte);
     if (length_ <= sizeof line_)
@@ -246,9 +266,16 @@ void HexLineLoader::Fail(std::uint32_t systemError) {
     report_.ReadErrorLine = report_.Lines + 1;
 }
 
+void HexLineLoader::Refuse(std::string reason) {
+    if (finished_ || !report_.Refused.empty())
+        return;
+    report_.Refused = std::move(reason);
+}
+
 HexLoadReport HexLineLoader::Finish() {
-    // A last line without a line end still counts; after a failed read it is incomplete.
-    if (!finished_ && !report_.ReadFailed && length_ > 0)
+    // A last line without a line end still counts; after a failed read or a refusal it is
+    // incomplete.
+    if (!finished_ && !report_.ReadFailed && report_.Refused.empty() && length_ > 0)
         EndLine();
     finished_ = true;
     return report_;
@@ -258,6 +285,7 @@ void HexLineLoader::EndLine() {
     ++report_.Lines;
     std::size_t length = length_;
     length_ = 0;
+    blanks_ = 0;
     // Editors on some systems put a UTF-8 byte order mark before the first line; without this
     // the first record would be skipped as "not a record".
     std::size_t start = 0;

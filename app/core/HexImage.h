@@ -1,15 +1,18 @@
 // The Intel HEX loader: turns a program file for the 8051 target into the memory image that a
 // download sends to the board.
 //
-// The file is read one byte at a time and cut into lines (CR, LF, CR LF and LF CR all end a line;
-// blank lines are skipped). Each line that starts with ":" is one record. Only data records
-// (type 00) store bytes; end-of-file (01) and start-address records (03, 05) store nothing, and
-// extended address records (02, 04) are accepted only with the value 0, because any other value
-// places data outside the image. Nothing is ever stored outside the image.
+// The file is read through a buffer and its bytes are fed one at a time into the line assembly,
+// which cuts them into lines (CR, LF, CR LF and LF CR all end a line; blank lines are skipped).
+// Each line that starts with ":" is one record; blanks (spaces, tabs) after it are ignored. Only
+// data records (type 00) store bytes; end-of-file (01) and start-address records (03, 05) store
+// nothing, and extended address records (02, 04) are accepted only with the value 0, because any
+// other value places data outside the image. Nothing is ever stored outside the image.
 //
-// A load never stops at a bad line: it goes on to the end of the file and reports the first line
-// of each kind of problem, so that the caller can name it. A file with a checksum mismatch, a
-// malformed line, data outside the image or a failed read is not fit to be downloaded.
+// A load of bytes in memory goes on to their end and reports the first line of each kind of
+// problem, so that the caller can name it. A load from a file stops at the first line that makes
+// it unusable, reads only regular files, and never reads more than HexFileSizeLimit bytes. A
+// file with a checksum mismatch, a malformed line, data outside the image or a failed read is not
+// fit to be downloaded, and neither is a file that holds no record at all.
 #pragma once
 
 #include "platform/win32.h"
@@ -31,6 +34,11 @@ constexpr std::uint32_t HexImageSize = 33000;
 // The longest record: ":" + count, address, type (8 digits) + 255 data bytes + checksum.
 constexpr std::size_t HexMaxDataBytes = 255;
 constexpr std::size_t HexMaxLineLength = 1 + 8 + 2 * HexMaxDataBytes + 2;
+
+// The largest file a load reads. Even one data byte per record (":01AAAA00DDCC" and CR LF, 15
+// bytes for each image byte) puts the whole image in under 500 000 bytes; a file twice that size
+// is something else, and reading on could take a long time or never end.
+constexpr std::uint64_t HexFileSizeLimit = 1u << 20;
 
 // The memory image of one load.
 struct HexImage {
@@ -93,16 +101,19 @@ struct HexLoadReport {
     bool ReadFailed = false;
     std::uint32_t ReadError = 0;
     unsigned ReadErrorLine = 0;
+    // Why the file as a whole was refused (not a regular file, too large, no record at all);
+    // empty when it was not.
+    std::string Refused;
 
     // First line of the given hr* bit, 0 if no line produced it.
     unsigned FirstLineOf(unsigned outcomeBit) const;
     // True when the image may be downloaded: no checksum mismatch, no malformed line, no data
-    // outside the image and no failed read. Skipped lines are allowed.
+    // outside the image, no failed read and no refusal. Skipped lines are allowed.
     bool Usable() const;
 };
 
 // The unusable-file problem that comes first in the file, as "line 12: checksum mismatch" (or
-// "read failed in line 3 (error 5)"); empty when the report is usable.
+// "line 3: read failed (error 5)", or the refusal); empty when the report is usable.
 std::string HexProblemText(const HexLoadReport& report);
 // A short text for one hr* bit: "not a record", "checksum mismatch", ...
 std::string_view HexOutcomeText(unsigned outcomeBit);
@@ -118,9 +129,14 @@ public:
     void Push(std::span<const std::uint8_t> bytes);
     // Ends the load after a read failure with the system's error code.
     void Fail(std::uint32_t systemError);
+    // Ends the load, refusing the file as a whole for `reason`.
+    void Refuse(std::string reason);
+    // True once a line (or a failure) has made the load unusable: reading on cannot mend it.
+    bool Unusable() const { return !report_.Usable(); }
     HexLoadReport Finish();
 
 private:
+    void Store(std::uint8_t byte);
     void EndLine();
     void Note(unsigned outcome);
 
@@ -131,14 +147,21 @@ private:
     char line_[3 + HexMaxLineLength + 1] = {};
     std::size_t length_ = 0;      // bytes of the current line (may exceed the buffer)
     std::uint8_t pendingEnd_ = 0; // CR or LF that just ended a line and may pair with the other
+    std::size_t blanks_ = 0;      // blanks not stored yet: dropped at the line end
     bool finished_ = false;
 };
 
 // Loads a whole byte buffer as a HEX file.
 HexLoadReport LoadHexBytes(std::span<const std::uint8_t> bytes, HexImage& image);
 
-// Loads an open file, reading it one byte per ReadFile call, to its end. The caller opens the
-// file before (CreateFileA, GENERIC_READ) and closes it after. `image` is cleared first.
+// Opens a HEX file for a load: read access, shared with other readers (two boards may be loaded
+// from one file at once), existing files only. INVALID_HANDLE_VALUE and GetLastError on failure.
+HANDLE OpenHexFile(const std::string& path);
+
+// Loads an open file. Refuses (HexLoadReport::Refused) what is not a regular file, a file larger
+// than HexFileSizeLimit and a file that holds no record; stops at the first line that makes the
+// load unusable. The caller opens the file before (OpenHexFile) and closes it after. `image` is
+// cleared first.
 HexLoadReport LoadHexFile(HANDLE file, HexImage& image);
 
 } // namespace zv

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zv {
@@ -74,9 +80,135 @@ TEST_F(HexFile, EmptyFileGivesImageEndZero) {
     HexImage image;
     const HexLoadReport report = LoadHexFile(file, image);
     CloseHandle(file);
-    EXPECT_TRUE(report.Usable());
+    // Image end 0 as for any load without data; but a file without a single record is no HEX
+    // file, and downloading it would report a failure as success.
+    EXPECT_FALSE(report.Usable());
+    EXPECT_EQ(HexProblemText(report), "not an Intel HEX file: no line starts with ':'");
     EXPECT_EQ(report.Lines, 0u);
     EXPECT_EQ(image.DownloadBytes().size(), 1u);
+}
+
+TEST_F(HexFile, WholeFileVerdicts) {
+    const std::string longest = ":FF000000" + std::string(510, '0') + "01";
+    const struct {
+        const char* name;
+        std::string content;
+        std::string problem; // empty: usable
+        unsigned lines;      // lines read before the load ended
+    } cases[] = {
+        {"end-of-file record only", ":00000001FF\r\n", "", 1},
+        {"no record at all", "hello\r\nworld\r\n", "not an Intel HEX file: no line starts with ':'",
+         2},
+        {"binary", std::string("\x02\x00\x03\x75\x81\x07", 6),
+         "not an Intel HEX file: no line starts with ':'", 1},
+        {"blanks after the checksum", ":0100000011EE  \r\n:00000001FF\t\n", "", 2},
+        {"blanks after the longest record", longest + " \t \n", "", 1},
+        // The load stops at the first unusable line: 5000 lines after it are never read.
+        {"stops at the first bad line",
+         ":0100000011EE\n:0100010022FF\n" + std::string(5000 * 14, 'x') + "\n",
+         "line 2: checksum mismatch", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HANDLE file = OpenHexFile(Write("case.hex", c.content));
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+        HexImage image;
+        const HexLoadReport report = LoadHexFile(file, image);
+        CloseHandle(file);
+        EXPECT_EQ(HexProblemText(report), c.problem);
+        EXPECT_EQ(report.Usable(), c.problem.empty());
+        EXPECT_EQ(report.Lines, c.lines);
+    }
+}
+
+TEST_F(HexFile, ALargeFileIsRefusedUnread) {
+    const std::string path = Write("large.hex", ":0100000011EE\n");
+    fs::resize_file(path, HexFileSizeLimit + 1);
+    const HANDLE file = OpenHexFile(path);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    HexImage image;
+    const HexLoadReport report = LoadHexFile(file, image);
+    CloseHandle(file);
+    EXPECT_FALSE(report.Usable());
+    EXPECT_EQ(report.Lines, 0u);
+    EXPECT_EQ(HexProblemText(report).rfind(std::to_string(HexFileSizeLimit + 1) +
+                                               " bytes, larger than " +
+                                               std::to_string(HexFileSizeLimit) + " bytes",
+                                           0),
+              0u)
+        << HexProblemText(report);
+}
+
+TEST_F(HexFile, TwoLoadsOfOneFileAtOnce) {
+    const std::string path = Write("shared.hex", ":0100000011EE\n");
+    const HANDLE first = OpenHexFile(path);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
+    const HANDLE second = OpenHexFile(path);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    HexImage image;
+    if (second != INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(LoadHexFile(second, image).Usable());
+        CloseHandle(second);
+    }
+    EXPECT_TRUE(LoadHexFile(first, image).Usable());
+    CloseHandle(first);
+}
+
+// Loads `path` on another thread. A load that has not ended after a few seconds is released by
+// `release` (which ends the input) and reported as hanging.
+HexLoadReport LoadGuarded(const std::string& path, const std::function<void()>& release) {
+    auto load = std::async(std::launch::async, [path] {
+        HexImage image;
+        const HANDLE file = OpenHexFile(path);
+        if (file == INVALID_HANDLE_VALUE) {
+            HexLoadReport failed;
+            failed.Refused = "cannot open: error " + std::to_string(GetLastError());
+            return failed;
+        }
+        HexLoadReport report = LoadHexFile(file, image);
+        CloseHandle(file);
+        return report;
+    });
+    if (load.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+        ADD_FAILURE() << "the load of " << path << " did not end";
+        release();
+    }
+    return load.get();
+}
+
+TEST_F(HexFile, NoRegularFileNoWait) {
+    // A FIFO without a writer: opening it must not wait for one.
+    const std::string fifo = (dir_ / "nowriter.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    HexLoadReport report = LoadGuarded(fifo, [&] {
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+    });
+    EXPECT_EQ(HexProblemText(report),
+              "not a regular file but a pipe; a HEX file is read only from a regular file");
+
+    // A FIFO whose writer keeps it open and has written records: still not read.
+    const std::string fed = (dir_ / "fed.fifo").string();
+    ASSERT_EQ(::mkfifo(fed.c_str(), 0600), 0);
+    const int writer = ::open(fed.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, ":0100000011EE\n", 14), 14);
+    report = LoadGuarded(fed, [&] { ::close(::open(fed.c_str(), O_RDONLY | O_NONBLOCK)); });
+    EXPECT_EQ(HexProblemText(report),
+              "not a regular file but a pipe; a HEX file is read only from a regular file");
+    ::close(writer);
+
+    // A terminal (a device that never ends by itself): a pseudo-terminal of our own.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    report = LoadGuarded(slave, [&] { ASSERT_EQ(::write(master, "\x04", 1), 1); });
+    EXPECT_EQ(HexProblemText(report),
+              "not a regular file but a device; a HEX file is read only from a regular file");
+    ::close(master);
 }
 
 TEST_F(HexFile, AFailingReadIsReportedNotTakenForTheEnd) {

@@ -292,6 +292,32 @@ TEST(LoadHexBytes, AByteOrderMarkBeforeTheFirstRecordIsIgnored) {
     EXPECT_EQ(image.ImageEnd, 0u);
 }
 
+TEST(LoadHexBytes, BlanksAfterARecordAndNowhereElse) {
+    const struct {
+        std::string text;
+        unsigned outcome;
+        unsigned skipped;
+    } cases[] = {
+        {":0100000011EE \r\n", hrStored, 0},
+        {":0100000011EE\t \t\n", hrStored, 0},
+        {":0100000011EE   ", hrStored, 0}, // last line without a line end
+        {":0100000011EE x\n", hrMalformed, 0},
+        {":0100000011EE;\n", hrMalformed, 0},
+        {":01000000 11EE\n", hrMalformed, 0},
+        {":0100000011E \n", hrMalformed, 0},
+        {" :0100000011EE\n", hrNotRecord, 1},
+        {" \t \n:0100000011EE\n", hrStored, 0}, // a line of blanks is a blank line
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        HexImage image;
+        const HexLoadReport report = Load(c.text, image);
+        EXPECT_EQ(report.Outcome, c.outcome);
+        EXPECT_EQ(report.LinesSkipped, c.skipped);
+        EXPECT_EQ(image.Bytes[0], c.outcome == hrStored ? 0x11 : 0);
+    }
+}
+
 TEST(HexLineLoader, AFailedReadMakesTheLoadUnusable) {
     HexImage image;
     HexLineLoader loader(image);

@@ -1,0 +1,147 @@
+// The POSIX side of HostSystem.h.
+#include "app/core/HostSystem.h"
+
+#include "simboard/SimBoard.h"
+
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace zv {
+
+namespace {
+
+class TPosixBoard final : public TLocalBoard {
+public:
+    explicit TPosixBoard(TSimBoardOptions options) : board_(std::move(options)) {}
+
+    const std::string& PortName() const override { return board_.PortName(); }
+    TBoardTranscript Transcript() const override { return board_.Transcript(); }
+    TBoardState State() const override { return board_.State(); }
+
+private:
+    TSimBoard board_;
+};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Whether `port` names a virtual line: the port list shows those under \Device\VirtualSerial.
+bool IsVirtualLine(const std::string& port) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    bool found = false;
+    for (DWORD i = 0; !found; ++i) {
+        char name[512];
+        DWORD nameLength = sizeof name;
+        BYTE data[512];
+        DWORD dataLength = sizeof data;
+        DWORD type = 0;
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) !=
+            ERROR_SUCCESS)
+            break;
+        found = type == REG_SZ && std::string_view(name).starts_with("\\Device\\VirtualSerial\\") &&
+                EqualsNoCase(reinterpret_cast<const char*>(data), port);
+    }
+    RegCloseKey(key);
+    return found;
+}
+
+// Linux numbers the pseudo-terminals' slave ends 136 to 143.
+bool IsPseudoTerminal(const struct stat& st) {
+    const unsigned major = major(st.st_rdev);
+    return S_ISCHR(st.st_mode) && major >= 136 && major <= 143;
+}
+
+// Whether a character device is a terminal, without opening it (an open moves DTR): sysfs
+// files every terminal under the tty subsystem. When sysfs cannot tell, nothing is said.
+bool IsTerminalDevice(const struct stat& st) {
+    const std::string link = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev)) + "/subsystem";
+    char target[256];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return true;
+    const std::string_view subsystem(target, static_cast<std::size_t>(n));
+    return subsystem.ends_with("/tty");
+}
+
+} // namespace
+
+bool LocalBoardAvailable() {
+    return true;
+}
+
+std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName, bool pacing) {
+    TSimBoardOptions options;
+    options.PortName = portName;
+    options.Pacing = pacing;
+    return std::make_unique<TPosixBoard>(std::move(options));
+}
+
+bool IsTerminal(int fd) {
+    return ::isatty(fd) == 1;
+}
+
+void ReportClosedPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string PortDevice(const std::string& port) {
+    // The platform layer's names: COMn is /dev/ttyS(n-1), a path is itself, any other name is
+    // a device in /dev. A registered virtual line (SIM) wins over all of them.
+    if (IsVirtualLine(port))
+        return "the virtual line " + port;
+    if (port.size() > 3 && port.size() < 10 && EqualsNoCase(port.substr(0, 3), "COM") &&
+        std::all_of(port.begin() + 3, port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+        std::stoul(port.substr(3)) > 0)
+        return "/dev/ttyS" + std::to_string(std::stoul(port.substr(3)) - 1);
+    if (!port.empty() && port[0] == '/')
+        return port;
+    return "/dev/" + port;
+}
+
+std::string PortDeviceProblem(const std::string& port, bool lineControl) {
+    if (IsVirtualLine(port))
+        return {};
+    const std::string device = PortDevice(port);
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0)
+        return errno == ENOENT ? "does not exist" : std::string();
+    const char* kind = S_ISREG(st.st_mode)    ? "a regular file"
+                       : S_ISDIR(st.st_mode)  ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a pipe"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                                              : nullptr;
+    if (kind != nullptr)
+        return "is " + std::string(kind) + ", not a serial device";
+    if (IsPseudoTerminal(st))
+        return "is a pseudo-terminal: it has no modem control lines (RTS/DTR), which the board "
+               "protocol needs";
+    if (!IsTerminalDevice(st))
+        return "is a device that is not a serial device";
+    if (lineControl)
+        return "has no modem control lines (RTS/DTR) that could be set, which the board protocol "
+               "needs";
+    return {};
+}
+
+int SyncToDisk(std::FILE* file) {
+    return ::fsync(::fileno(file)) == 0 ? 0 : errno;
+}
+
+} // namespace zv

@@ -1,0 +1,65 @@
+// What the downloader does differently on POSIX and on Windows, behind one small interface, so
+// that the rest of app/ reads the same on both: the simulated board (it lives on a virtual line
+// of the POSIX platform layer), whether a stream is a terminal, and forcing a written file onto
+// the disk. HostPosix.cpp and HostWindows.cpp are the two sides; the build takes one of them.
+#pragma once
+
+#include "simboard/Transcript.h"
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zv {
+
+// The port name under which the simulated board is reached.
+inline constexpr std::string_view SimPortName = "SIM";
+
+// A simulated board running in this process, reached by opening the port PortName(). It goes
+// away with this object.
+class TLocalBoard {
+public:
+    virtual ~TLocalBoard() = default;
+    virtual const std::string& PortName() const = 0;
+    // Everything the board saw so far, and its state after it (see simboard/Transcript.h).
+    virtual TBoardTranscript Transcript() const = 0;
+    virtual TBoardState State() const = 0;
+};
+
+// The simulated board cannot run here (Windows: a port's far end is always a real device).
+class ENoLocalBoard : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// True where StartLocalBoard can succeed.
+bool LocalBoardAvailable();
+
+// Starts the simulated board on a virtual line named `portName`. `pacing`: bytes take their
+// frame time at the port's line speed. Throws ENoLocalBoard where the board cannot run, and
+// std::runtime_error when the name is taken (for example by another board in this process).
+std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName = std::string(SimPortName),
+                                             bool pacing = true);
+
+// True when the C file descriptor `fd` (1: standard output, 2: standard error) is a terminal.
+bool IsTerminal(int fd);
+
+// Makes a write into a pipe whose reader has gone fail with EPIPE instead of ending the process,
+// so that the program can say what happened and exit with its own status.
+void ReportClosedPipes();
+
+// The device that opening the port `port` reaches, for messages: "/dev/ttyS0" for COM1 on POSIX.
+std::string PortDevice(const std::string& port);
+
+// Why the device behind `port` cannot be the board's serial port, for the message of a port
+// that failed: "no such device", "a regular file, not a serial device", "a terminal without
+// modem control lines (RTS/DTR), which the board protocol needs" (`lineControl`: the failure
+// was a change of RTS or DTR). Empty when nothing more is known.
+std::string PortDeviceProblem(const std::string& port, bool lineControl);
+
+// Forces the flushed contents of `file` onto the disk. Returns 0 or the errno of the failure.
+int SyncToDisk(std::FILE* file);
+
+} // namespace zv

@@ -1,0 +1,40 @@
+// The Windows side of HostSystem.h.
+#include "app/core/HostSystem.h"
+
+#include <cerrno>
+#include <io.h>
+
+namespace zv {
+
+bool LocalBoardAvailable() {
+    return false;
+}
+
+std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName, bool) {
+    throw ENoLocalBoard("the simulated board (" + portName +
+                        ") needs the POSIX platform layer; on Windows use a real serial port");
+}
+
+bool IsTerminal(int fd) {
+    return ::_isatty(fd) != 0;
+}
+
+void ReportClosedPipes() {
+    // A write into a closed pipe fails with an error on Windows anyway.
+}
+
+std::string PortDevice(const std::string& port) {
+    return "\\\\.\\" + port;
+}
+
+std::string PortDeviceProblem(const std::string&, bool lineControl) {
+    return lineControl ? "has no modem control lines (RTS/DTR) that could be set, which the board "
+                         "protocol needs"
+                       : std::string();
+}
+
+int SyncToDisk(std::FILE* file) {
+    return ::_commit(::_fileno(file)) == 0 ? 0 : errno;
+}
+
+} // namespace zv
