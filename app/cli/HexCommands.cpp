@@ -2,16 +2,15 @@
 
 #include "app/cli/Cli.h"
 #include "app/cli/SystemError.h"
+#include "app/core/HostSystem.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <ostream>
+#include <random>
 #include <sstream>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace zv::cli {
 
@@ -71,12 +70,8 @@ int WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes, bool syn
         error = errno != 0 ? errno : EIO;
     else if (std::fflush(file) != 0)
         error = errno;
-#ifndef _WIN32
-    else if (sync && ::fsync(::fileno(file)) != 0)
-        error = errno;
-#else
-    (void)sync;
-#endif
+    else if (sync)
+        error = SyncToDisk(file);
     if (std::fclose(file) != 0 && error == 0)
         error = errno != 0 ? errno : EIO;
     return error;
@@ -134,8 +129,7 @@ Command ImageCommand() {
 }
 
 HexLoadReport ReadHexFile(const std::string& path, HexImage& image) {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = OpenHexFile(path);
     if (file == INVALID_HANDLE_VALUE)
         throw Failure("cannot open " + Quoted(path) + ": " + Win32ErrorText(GetLastError()));
     const HexLoadReport report = LoadHexFile(file, image);
@@ -153,24 +147,30 @@ void RequireUsable(const std::string& path, const HexLoadReport& report) {
 }
 
 void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> bytes) {
+    namespace fs = std::filesystem;
     const auto fail = [&](int error) {
         return Failure("cannot write " + Quoted(path) + ": " + ErrnoText(error));
     };
 
-    // A symbolic link stays a link: its target gets the new content.
-    std::error_code ignored;
-    std::filesystem::path target = path;
-    if (std::filesystem::is_symlink(target, ignored)) {
-        std::error_code resolved;
-        auto real = std::filesystem::canonical(target, resolved);
-        if (!resolved)
-            target = std::move(real);
+    // A symbolic link stays a link: the file it points to gets the new content, and is created
+    // when the link dangles. Each link is read by hand: canonical() fails on a dangling one.
+    fs::path target = path;
+    for (int links = 0;; ++links) {
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(target, error)))
+            break;
+        if (links == 40)
+            throw fail(ELOOP);
+        const fs::path next = fs::read_symlink(target, error);
+        if (error)
+            throw Failure("cannot write " + Quoted(path) + ": " + ErrorCodeText(error));
+        target = next.is_absolute() ? next : target.parent_path() / next;
     }
 
     // A device or a pipe cannot be replaced by renaming a file over it: the bytes go straight in.
-    const auto status = std::filesystem::status(target, ignored);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
-        !std::filesystem::is_directory(status)) {
+    std::error_code ignored;
+    const fs::file_status status = fs::status(target, ignored);
+    if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status)) {
         errno = 0;
         std::FILE* file = std::fopen(target.string().c_str(), "wb");
         if (file == nullptr)
@@ -179,12 +179,22 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
             throw fail(error);
         return;
     }
+    // A file made read-only is not replaced behind its owner's back (a rename would do it).
+    constexpr fs::perms writable =
+        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    const bool existing = fs::is_regular_file(status);
+    if (existing && (status.permissions() & writable) == fs::perms::none)
+        throw Failure("cannot write " + Quoted(path) + ": the file is read-only");
 
-    // Exclusive creation ("x") so that two writers never share a temporary file.
+    // A new temporary beside the target, under a name no earlier run can have left behind:
+    // exclusive creation ("x") of a random name, so that two writers never share one either.
+    std::random_device random;
     std::string temp;
     std::FILE* file = nullptr;
     for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
-        temp = target.string() + ".tmp" + std::to_string(attempt);
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+        temp = target.string() + suffix;
         errno = 0;
         file = std::fopen(temp.c_str(), "wbx");
         if (file == nullptr && errno != EEXIST)
@@ -192,21 +202,26 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
     }
     if (file == nullptr)
         throw fail(errno);
+    const auto discard = [&] { fs::remove(temp, ignored); };
     if (const int error = WriteAndClose(file, bytes, true); error != 0) {
-        std::remove(temp.c_str());
+        discard();
         throw fail(error);
+    }
+    // The replaced file keeps its permissions.
+    if (existing) {
+        std::error_code error;
+        fs::permissions(temp, status.permissions(), error);
+        if (error) {
+            discard();
+            throw Failure("cannot write " + Quoted(path) + ": " + ErrorCodeText(error));
+        }
     }
 
     std::error_code renamed;
-    std::filesystem::rename(temp, target, renamed);
+    fs::rename(temp, target, renamed);
     if (renamed) {
-        std::remove(temp.c_str());
-#ifdef _WIN32
-        throw Failure("cannot write " + Quoted(path) + ": " +
-                      Win32ErrorText(static_cast<DWORD>(renamed.value())));
-#else
-        throw fail(renamed.value());
-#endif
+        discard();
+        throw Failure("cannot write " + Quoted(path) + ": " + ErrorCodeText(renamed));
     }
 }
 

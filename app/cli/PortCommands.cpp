@@ -13,14 +13,12 @@
 #include "app/cli/Monitor.h"
 #include "app/cli/SystemError.h"
 #include "app/core/Download.h"
+#include "app/core/HostSystem.h"
 #include "cport/ComPort.h"
 #include "cport/EnumComPorts.h"
 #include "simboard/Transcript.h"
 #include "toolkit/Strings.h"
 #include "toolkit/Text.h"
-#ifndef _WIN32
-#include "simboard/SimBoard.h"
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -34,15 +32,12 @@
 #include <optional>
 #include <ostream>
 #include <sstream>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace zv::cli {
 
 namespace {
 
-constexpr std::string_view kSimPort = "SIM";
+constexpr std::string_view kSimPort = SimPortName;
 
 const OptionSpec kPortOption{"port", 'p', "NAME",
                              "the serial port (default COM1); SIM: the simulated board"};
@@ -60,15 +55,6 @@ const OptionSpec kLinesOption{
     "lines", 0, {}, "what arrives as lines, each with the seconds since the start"};
 const OptionSpec kSaveOption{"save-received", 0, "OUT",
                              "with --port SIM: write the bytes the board stored to OUT"};
-
-bool IsTerminal(int fd) {
-#ifdef _WIN32
-    (void)fd;
-    return false;
-#else
-    return ::isatty(fd) == 1;
-#endif
-}
 
 // The options every port command takes.
 struct PortOptions {
@@ -159,12 +145,6 @@ public:
                          << (total_ == 1 ? " byte" : " bytes") << " to " << o_.Port << " at "
                          << o_.Bits << " bit/s" << std::endl;
     }
-    void FileOpenFailed(const std::string& name, DWORD error) override {
-        failure_ = "cannot open " + Quoted(name) + ": " + Win32ErrorText(error);
-    }
-    void FileRefused(const std::string& name, const HexLoadReport& report) override {
-        failure_ = "bad HEX file " + Quoted(name) + ": " + HexProblemText(report);
-    }
     bool WantsProgress() const override { return progress_; }
     void Progress(std::size_t sent, std::size_t total) override {
         const auto now = std::chrono::steady_clock::now();
@@ -199,12 +179,6 @@ public:
         }
     }
 
-    // Throws the file failure the download reported, if any.
-    void ThrowFileFailure() const {
-        if (!failure_.empty())
-            throw Failure(failure_);
-    }
-
 private:
     Context& context_;
     const PortOptions& o_;
@@ -212,24 +186,24 @@ private:
     bool progress_;
     bool lineOpen_ = false;
     std::size_t total_ = 0;
-    std::string failure_;
     std::chrono::steady_clock::time_point start_{};
     std::chrono::steady_clock::time_point begun_ = std::chrono::steady_clock::now();
 };
 
-#ifndef _WIN32
-std::unique_ptr<TSimBoard> CreateBoard(const PortOptions& o) {
+// The simulated board for --port SIM, or nothing.
+std::unique_ptr<TLocalBoard> CreateBoard(const PortOptions& o) {
     if (!o.Simulated)
         return nullptr;
-    TSimBoardOptions options;
-    options.PortName = std::string(kSimPort);
-    options.Pacing = true;
-    return std::make_unique<TSimBoard>(options);
+    try {
+        return StartLocalBoard(std::string(kSimPort), true);
+    } catch (const ENoLocalBoard& e) {
+        throw Failure(e.what());
+    }
 }
 
 // Prints the board's transcript and verdict and saves what it stored; returns the number of
 // deviations the verdict found.
-std::size_t Report(Context& context, const TSimBoard& board, const PortOptions& o,
+std::size_t Report(Context& context, const TLocalBoard& board, const PortOptions& o,
                    std::optional<std::vector<std::uint8_t>> image, const std::string& saveTo) {
     const TBoardTranscript transcript = board.Transcript();
     TJudgeOptions judge;
@@ -246,7 +220,24 @@ std::size_t Report(Context& context, const TSimBoard& board, const PortOptions& 
     }
     return verdict.Deviations.size();
 }
-#endif
+
+// The port's message, and what is known about the device behind the name when the port could
+// not be opened or its modem lines not be set: a name that exists nowhere, a file or a pipe in
+// place of a serial device, a pseudo-terminal without RTS and DTR.
+std::string PortFailureText(const std::string& port, const Exception& e) {
+    std::string text = port + ": " + e.what();
+    const auto* failure = dynamic_cast<const EComPort*>(&e);
+    if (failure == nullptr)
+        return text;
+    const bool lineControl = failure->ErrorCode() == CError_EscapeCommFailed ||
+                             failure->ErrorCode() == CError_ModemStatusFailed;
+    if (failure->ErrorCode() != CError_OpenFailed && !lineControl)
+        return text;
+    const std::string problem = PortDeviceProblem(port, lineControl);
+    if (!problem.empty())
+        text += "; " + PortDevice(port) + " " + problem;
+    return text;
+}
 
 void RequireNoDeviation(std::size_t deviations) {
     if (deviations > 0)
@@ -265,64 +256,50 @@ void RunSend(const ParsedCommand& args, Context& context) {
         throw UsageError("send: the --save-received file name is empty");
     const std::optional<double> monitor = ReadSeconds(args, "monitor", "send");
 
-    // A file that cannot be sent is refused before the port is opened: opening a port moves
-    // its lines, which a board may take for a reset.
+    // The file is loaded once, and a file that cannot be sent is refused before the port is
+    // opened: opening a port moves its lines, which a board may take for a reset.
     HexImage image;
     RequireUsable(path, ReadHexFile(path, image));
 
-#ifndef _WIN32
-    const std::unique_ptr<TSimBoard> board = CreateBoard(o);
-#else
-    if (o.Simulated)
-        throw Failure("the simulated board needs the POSIX platform layer");
-#endif
+    const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
     CliObserver observer(context, o, path);
     std::string portError;
     {
         TComPort port;
         SetUpPort(port, o);
         try {
-            RunDownload(port, path, observer);
+            port.Open();
+            SendImage(port, image, observer);
             if (monitor) {
                 observer.EndProgress();
                 MonitorPort(port, MonitorOptions{monitor, args.Has("lines")}, context);
             }
             port.Close();
         } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
-            portError = o.Port + ": " + e.what();
+            portError = PortFailureText(o.Port, e);
         }
     }
     observer.EndProgress();
     std::size_t deviations = 0;
-#ifndef _WIN32
     if (board)
         deviations = Report(
             context, *board, o,
             std::vector<std::uint8_t>(image.DownloadBytes().begin(), image.DownloadBytes().end()),
             saveTo);
-#endif
     if (!portError.empty())
         throw Failure(portError);
-    observer.ThrowFileFailure();
-#ifndef _WIN32
     if (board) {
         const std::string failure = ProgramFailureText(board->Transcript());
         if (!failure.empty())
             throw Failure(failure);
     }
-#endif
     RequireNoDeviation(deviations);
 }
 
 void RunMonitor(const ParsedCommand& args, Context& context) {
     const PortOptions o = ReadPortOptions(args, "monitor");
     const MonitorOptions m{ReadSeconds(args, "for", "monitor"), args.Has("lines")};
-#ifndef _WIN32
-    const std::unique_ptr<TSimBoard> board = CreateBoard(o);
-#else
-    if (o.Simulated)
-        throw Failure("the simulated board needs the POSIX platform layer");
-#endif
+    const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
     TComPort port;
     SetUpPort(port, o);
     try {
@@ -330,18 +307,13 @@ void RunMonitor(const ParsedCommand& args, Context& context) {
         MonitorPort(port, m, context);
         port.Close();
     } catch (const Exception& e) {
-        throw Failure(o.Port + ": " + e.what());
+        throw Failure(PortFailureText(o.Port, e));
     }
 }
 
 void RunReset(const ParsedCommand& args, Context& context) {
     const PortOptions o = ReadPortOptions(args, "reset");
-#ifndef _WIN32
-    const std::unique_ptr<TSimBoard> board = CreateBoard(o);
-#else
-    if (o.Simulated)
-        throw Failure("the simulated board needs the POSIX platform layer");
-#endif
+    const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
     std::string portError;
     {
         TComPort port;
@@ -354,14 +326,12 @@ void RunReset(const ParsedCommand& args, Context& context) {
                 context.Out << o.Port << ": board reset (DTR pulse of " << DownloadPulseMs << " ms)"
                             << std::endl;
         } catch (const Exception& e) {
-            portError = o.Port + ": " + e.what();
+            portError = PortFailureText(o.Port, e);
         }
     }
     std::size_t deviations = 0;
-#ifndef _WIN32
     if (board)
         deviations = Report(context, *board, o, std::nullopt, {});
-#endif
     if (!portError.empty())
         throw Failure(portError);
     RequireNoDeviation(deviations);
@@ -464,8 +434,9 @@ void RunPorts(const ParsedCommand&, Context& context) {
     }
     if (names.Count() == 0)
         context.Out << "(no serial ports found)\n";
-    context.Out << std::left << std::setw(static_cast<int>(width) + 2) << kSimPort << std::right
-                << "the simulated board, created by " << kProgram << " --port SIM\n";
+    if (LocalBoardAvailable())
+        context.Out << std::left << std::setw(static_cast<int>(width) + 2) << kSimPort << std::right
+                    << "the simulated board, created by " << kProgram << " --port SIM\n";
 }
 
 } // namespace

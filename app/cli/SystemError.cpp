@@ -79,4 +79,15 @@ std::string ErrnoText(int code) {
     return std::generic_category().message(code) + " (errno " + std::to_string(code) + ")";
 }
 
+std::string ErrorCodeText(const std::error_code& error) {
+    // The library's file operations report errno values on POSIX and system codes on Windows.
+    if (error.category() == std::generic_category())
+        return ErrnoText(error.value());
+    if (error.category() == std::system_category() &&
+        error.default_error_condition().category() == std::generic_category() &&
+        error.default_error_condition().value() == error.value())
+        return ErrnoText(error.value());
+    return Win32ErrorText(static_cast<DWORD>(error.value()));
+}
+
 } // namespace zv::cli

@@ -198,6 +198,45 @@ TEST_F(CliProgram, BadFilesExitWithOneAndNameTheLine) {
     }
 }
 
+TEST_F(CliProgram, WhatIsNoHexFileIsRefusedWithoutHanging) {
+    const fs::path fifo = dir_ / "nowriter.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = File("large.hex", ":0100000011EE\n");
+    fs::resize_file(large, 2u << 20);
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {File("text.bin", "\x02\x00\x03\r\n"), "not an Intel HEX file: no line starts with ':'"},
+        {File("empty.hex", ""), "not an Intel HEX file: no line starts with ':'"},
+        {fifo.string(), "not a regular file but a pipe"},
+        {large, "2097152 bytes, larger than 1048576 bytes: a HEX file for the 33000-byte image is "
+                "under 500000 bytes"},
+    };
+    for (const auto& c : cases) {
+        for (const char* command : {"info", "image", "send"}) {
+            SCOPED_TRACE(c.path + " " + command);
+            std::vector<std::string> args{command, c.path};
+            if (std::string(command) == "image")
+                args.insert(args.end(), {"-o", (dir_ / "out.bin").string()});
+            if (std::string(command) == "send")
+                args.insert(args.end(), {"--port", "ZV-NO-SUCH-PORT"});
+            args.insert(args.begin(), ZELVATOR_CLI_PATH);
+            const Result r = Spawn(args, dir_ / "run", {}, 10);
+            EXPECT_EQ(r.status, 1);
+            ExpectOneErrorLine(r);
+            EXPECT_NE(r.err.find("bad HEX file '" + c.path + "': " + c.message), std::string::npos)
+                << r.err;
+            EXPECT_FALSE(fs::exists(dir_ / "out.bin"));
+        }
+    }
+    // A file with only the end-of-file record is a HEX file: one zero byte is sent.
+    const std::string eof = File("eof.hex", ":00000001FF\r\n");
+    const Result r = Run({"info", eof});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  bytes sent:    1\n"), std::string::npos) << r.out;
+}
+
 TEST_F(CliProgram, SystemErrorsNameTheFileAndTheReason) {
     const std::string missing = (dir_ / "missing.ihx").string();
     Result r = Run({"info", missing});
@@ -263,6 +302,61 @@ TEST_F(CliProgram, ImageFollowsALinkAndWritesIntoAPipe) {
     EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))), want);
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_EQ(Listing(), (std::vector<std::string>{"good.hex", "link.bin", "pipe", "real.bin"}));
+}
+
+TEST_F(CliProgram, OutputThatCannotBeWrittenIsAFailure) {
+    const std::string good = File("good.hex", ":0100000011EE\n");
+    // A pipe whose reader has gone, as when the command's output is piped into a program that
+    // ended early.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    const Result r =
+        clitest::SpawnToDescriptor({ZELVATOR_CLI_PATH, "info", good}, dir_ / "run", fds[1], 10);
+    close(fds[1]);
+    EXPECT_EQ(r.status, 1) << "128 + 13: ended by SIGPIPE without a word";
+    EXPECT_EQ(r.err, "zelvator-cli: cannot write the output: Broken pipe (errno 32)\n");
+}
+
+TEST_F(CliProgram, ImageReplacesAsTheOwnerExpects) {
+    const std::string good = File("good.hex", ":0100010011ED\n");
+    const std::string want("\0\x11\0", 3);
+
+    // The replaced file keeps its mode.
+    const std::string secret = File("secret.bin", "old");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    Result r = Run({"image", good, "-o", secret});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadAll(secret), want);
+    EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // A dangling link: the file it names is created, the link stays.
+    fs::create_directory(dir_ / "sub");
+    fs::create_symlink("sub/new.bin", dir_ / "dangling.bin");
+    r = Run({"image", good, "-o", (dir_ / "dangling.bin").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.bin"));
+    EXPECT_EQ(ReadAll(dir_ / "sub" / "new.bin"), want);
+
+    // A read-only file is refused and stays as it was.
+    const std::string locked = File("locked.bin", "old");
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::group_read);
+    r = Run({"image", good, "-o", locked});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zelvator-cli: cannot write '" + locked + "': the file is read-only\n");
+    EXPECT_EQ(ReadAll(locked), "old");
+
+    // Temporaries left by killed runs never block a later one.
+    for (int i = 0; i < 100; ++i)
+        File("out.bin.tmp" + std::to_string(i), "left over");
+    r = Run({"image", good, "-o", (dir_ / "out.bin").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadAll(dir_ / "out.bin"), want);
+    for (int i = 0; i < 100; ++i)
+        fs::remove(dir_ / ("out.bin.tmp" + std::to_string(i)));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"dangling.bin", "good.hex", "locked.bin",
+                                                   "out.bin", "secret.bin", "sub"}));
 }
 
 // Every bundled example, and the same file with every other line end, gives exactly what

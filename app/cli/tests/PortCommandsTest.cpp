@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,13 +172,53 @@ TEST_F(PortCommands, FailuresExitWithOneAndOneLine) {
     ExpectOneErrorLine(r, "bad HEX file '" + bad + "': line 2: checksum mismatch");
     EXPECT_EQ(r.out, "");
 
-    // A port that exists nowhere: the port's own message.
+    // A port that exists nowhere: the port's own message, and the device it looked for.
     r = Run({"send", "--port", "ZVNOSUCHPORT", kHello});
     EXPECT_EQ(r.status, 1);
-    ExpectOneErrorLine(r, "ZVNOSUCHPORT: Unable to open com port (win error code: 2)");
+    ExpectOneErrorLine(r, "ZVNOSUCHPORT: Unable to open com port (win error code: 2); "
+                          "/dev/ZVNOSUCHPORT does not exist");
     r = Run({"reset", "--port", "ZVNOSUCHPORT"});
     EXPECT_EQ(r.status, 1);
-    ExpectOneErrorLine(r, "ZVNOSUCHPORT: Unable to open com port (win error code: 2)");
+    ExpectOneErrorLine(r, "ZVNOSUCHPORT: Unable to open com port (win error code: 2); "
+                          "/dev/ZVNOSUCHPORT does not exist");
+}
+
+TEST_F(PortCommands, WhatIsNoSerialPortIsNamed) {
+    const std::string file = File("plain.txt", "not a port");
+    const fs::path fifo = dir_ / "line.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A pseudo-terminal of our own: a terminal, but without RTS and DTR.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string pty = ptsname(master);
+    const struct {
+        std::string port;
+        std::string message; // after "PORT: "
+    } cases[] = {
+        {file, "Unable to open com port (win error code: 2); " + file +
+                   " is a regular file, not a serial device"},
+        {fifo.string(), "Unable to open com port (win error code: 2); " + fifo.string() +
+                            " is a pipe, not a serial device"},
+        {"/dev/null", "Unable to open com port (win error code: 2); /dev/null is a device that is "
+                      "not a serial device"},
+        {pty, "EscapeCommFunction function failed (win error code: 1); " + pty +
+                  " is a pseudo-terminal: it has no modem control lines (RTS/DTR), which the "
+                  "board protocol needs"},
+    };
+    for (const auto& c : cases) {
+        for (const char* command : {"reset", "send"}) {
+            SCOPED_TRACE(c.port + " " + command);
+            std::vector<std::string> args{ZELVATOR_CLI_PATH, command, "--port", c.port};
+            if (std::string(command) == "send")
+                args.push_back(kHello);
+            const Result r = Spawn(args, dir_, {}, 20);
+            EXPECT_EQ(r.status, 1);
+            ExpectOneErrorLine(r, c.port + ": " + c.message);
+        }
+    }
+    close(master);
 }
 
 TEST_F(PortCommands, PortsShowWhatSysfsKnows) {
@@ -196,6 +237,9 @@ TEST_F(PortCommands, PortsShowWhatSysfsKnows) {
     fs::create_directory_symlink(sys / "drivers" / "serial8250", uart / "driver");
     std::ofstream(tty / "ttyS0" / "type") << "4\n";
     std::ofstream(tty / "ttyS1" / "type") << "0\n";
+    // A name that is no COM port number: left out, the rest listed.
+    fs::create_directories(tty / "ttyS1234567890123456789012345" / "device");
+    std::ofstream(tty / "ttyS1234567890123456789012345" / "type") << "4\n";
     std::ofstream(usb / "idVendor") << "0403\n";
     std::ofstream(usb / "idProduct") << "6001\n";
     std::ofstream(usb / "manufacturer") << "FTDI\n";

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string_view>
+#include <thread>
 
 extern char** environ;
 
@@ -22,14 +25,19 @@ std::string ReadAll(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-Result Spawn(const std::vector<std::string>& argv, const fs::path& dir,
-             const std::vector<std::string>& extraEnv) {
+namespace {
+
+Result Run(const std::vector<std::string>& argv, const fs::path& dir,
+           const std::vector<std::string>& extraEnv, int stdoutFd, int timeoutSeconds) {
     const std::string outPath = (dir / "stdout.txt").string();
     const std::string errPath = (dir / "stderr.txt").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (stdoutFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     std::vector<char*> args;
@@ -60,13 +68,34 @@ Result Spawn(const std::vector<std::string>& argv, const fs::path& dir,
         return result;
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << argv[0] << " did not end within " << timeoutSeconds << " s";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = ReadAll(outPath);
     result.err = ReadAll(errPath);
     fs::remove(outPath);
     fs::remove(errPath);
     return result;
+}
+
+} // namespace
+
+Result Spawn(const std::vector<std::string>& argv, const fs::path& dir,
+             const std::vector<std::string>& extraEnv, int timeoutSeconds) {
+    return Run(argv, dir, extraEnv, -1, timeoutSeconds);
+}
+
+Result SpawnToDescriptor(const std::vector<std::string>& argv, const fs::path& dir, int stdoutFd,
+                         int timeoutSeconds) {
+    return Run(argv, dir, {}, stdoutFd, timeoutSeconds);
 }
 
 } // namespace clitest

@@ -18,9 +18,15 @@ std::string ReadAll(const std::filesystem::path& path);
 
 // Runs argv[0] (searched in PATH) with stdout and stderr in files of `dir`, so neither is a
 // terminal, and `extraEnv` ("NAME=value") added to this process's environment, replacing an
-// inherited value of the same name. Returns the exit
-// status (128 + signal when killed) and both outputs.
+// inherited value of the same name. Returns the exit status (128 + signal when killed) and both
+// outputs. A program still running after `timeoutSeconds` is killed and the test fails: a
+// hanging program never hangs the suite.
 Result Spawn(const std::vector<std::string>& argv, const std::filesystem::path& dir,
-             const std::vector<std::string>& extraEnv = {});
+             const std::vector<std::string>& extraEnv = {}, int timeoutSeconds = 120);
+
+// As Spawn, with standard output on the descriptor `stdoutFd` of this process (a pipe of the
+// test's own, for example); Result::out stays empty.
+Result SpawnToDescriptor(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+                         int stdoutFd, int timeoutSeconds = 120);
 
 } // namespace clitest
