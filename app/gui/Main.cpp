@@ -10,6 +10,7 @@
 #include "toolkit/qt/QtText.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QIcon>
@@ -21,6 +22,9 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QWidget>
+
+#include <algorithm>
+#include <vector>
 
 // The toolbar images live in this library's resources; a static library must register them
 // itself, as nothing else references their object file.
@@ -38,8 +42,33 @@ constexpr int ButtonWidth = 23;
 constexpr int ButtonHeight = 22;
 constexpr int StatusBarHeight = 19;
 constexpr int ClientHeight = 50;
-constexpr int PanelWidths[3] = {70, 85, 50};
+constexpr int PanelWidths[3] = {70, 85, 50}; // the design's widths: the least each panel gets
 const char* const PanelStartTexts[3] = {"Open File !", "Name", "????"};
+
+// Every text a panel shows; its width fits the widest in the font the panel really uses (a
+// platform's font can be wider than the one the design widths were made for).
+const std::vector<std::string_view>& PanelTexts(int Index) {
+    static const std::vector<std::string_view> texts[3] = {
+        {"Open File !", "File is Set", StatusReadFile, StatusFileReady, StatusFileTransfer,
+         StatusRun},
+        {"Name"},
+        {"????", "33000"}, // the largest image end
+    };
+    return texts[Index];
+}
+
+// The label's own size hint for each text: the text in the label's font, its frame, margins and
+// indent.
+int PanelWidth(QLabel& Panel, int Index) {
+    const QString shown = Panel.text();
+    int width = PanelWidths[Index];
+    for (std::string_view text : PanelTexts(Index)) {
+        Panel.setText(ToQString(text));
+        width = std::max(width, Panel.sizeHint().width());
+    }
+    Panel.setText(shown);
+    return width;
+}
 
 // A row of status panels at fixed widths, placed side by side without a layout, so that the
 // window's width never squeezes them.
@@ -47,16 +76,47 @@ class TPanelRow : public QWidget {
 public:
     using QWidget::QWidget;
 
+    void Place() {
+        int x = 0;
+        const QList<QLabel*> panels = findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        for (QLabel* panel : panels) {
+            panel->setGeometry(x, 0, panel->minimumWidth(), height());
+            x += panel->minimumWidth();
+        }
+    }
+
 protected:
     void resizeEvent(QResizeEvent* Event) override {
         QWidget::resizeEvent(Event);
-        int x = 0;
-        const QList<QLabel*> panels = findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
-        for (qsizetype i = 0; i < panels.size() && i < 3; ++i) {
-            panels[i]->setGeometry(x, 0, PanelWidths[i], height());
-            x += PanelWidths[i];
+        Place();
+    }
+};
+
+// One status panel: as wide as the design says, or as its widest text needs in its font.
+class TPanel : public QLabel {
+public:
+    TPanel(int Index, TPanelRow* Row)
+        : QLabel(QString::fromLatin1(PanelStartTexts[Index]), Row), FIndex(Index), FRow(Row) {
+        setFrameShape(QFrame::Panel);
+        setFrameShadow(QFrame::Sunken);
+        setContentsMargins(2, 0, 2, 0);
+        Fit();
+    }
+
+protected:
+    void changeEvent(QEvent* Event) override {
+        QLabel::changeEvent(Event);
+        if (Event->type() == QEvent::FontChange || Event->type() == QEvent::StyleChange) {
+            Fit();
+            FRow->Place();
         }
     }
+
+private:
+    void Fit() { setMinimumWidth(PanelWidth(*this, FIndex)); }
+
+    int FIndex;
+    TPanelRow* FRow;
 };
 
 // A message box in the way the program shows its own errors: OK button, error icon.
@@ -181,13 +241,8 @@ TForm1::TForm1(TForm2* About, QWidget* Parent)
     // The panels sit edge to edge at their fixed widths; what does not fit in the window (the
     // three are wider together than the window) is cut off at its edge.
     auto* panels = new TPanelRow(StatusBar1);
-    for (int i = 0; i < 3; ++i) {
-        auto* panel = new QLabel(QString::fromLatin1(PanelStartTexts[i]), panels);
-        panel->setFrameShape(QFrame::Panel);
-        panel->setFrameShadow(QFrame::Sunken);
-        panel->setContentsMargins(2, 0, 2, 0);
-        FPanels[i] = panel;
-    }
+    for (int i = 0; i < 3; ++i)
+        FPanels[i] = new TPanel(i, panels);
     StatusBar1->setStyleSheet(QStringLiteral("QStatusBar::item { border: none; }"));
     StatusBar1->addWidget(panels, 1);
     setStatusBar(StatusBar1);
@@ -232,22 +287,11 @@ QAction* TForm1::AddSeparator(int Width) {
 
 void TForm1::CreateComPort() {
     ComPort1 = new TComPort(this);
-    // Built as a form description is read: the settings only recorded, then Loaded.
+    // Built as a form description is read: the settings only recorded, then Loaded. They are
+    // the board's, from the one place that sets them up for both faces of the downloader.
     ComPort1->BeginLoading();
     ComPort1->SetName("ComPort1");
-    ComPort1->SetBaudRate(br9600);
-    ComPort1->SetPort("COM1");
-    ComPort1->Parity()->SetBits(prNone);
-    ComPort1->SetStopBits(sbOneStopBit);
-    ComPort1->SetDataBits(dbEight);
-    ComPort1->SetEvents(AllComEvents);
-    ComPort1->Buffer()->SetOutputSize(34000);
-    ComPort1->FlowControl()->SetOutCTSFlow(false);
-    ComPort1->FlowControl()->SetOutDSRFlow(false);
-    ComPort1->FlowControl()->SetControlDTR(dtrDisable);
-    ComPort1->FlowControl()->SetControlRTS(rtsDisable);
-    ComPort1->FlowControl()->SetXonXoffOut(false);
-    ComPort1->FlowControl()->SetXonXoffIn(false);
+    ConfigureBoardPort(*ComPort1);
     ComPort1->OnAfterOpen = [this](TObject* Sender) { ComPortOpen(Sender); };
     ComPort1->Loaded();
 }
@@ -261,8 +305,7 @@ void TForm1::SetPanelText(int Index, const QString& Text) {
 }
 
 void TForm1::ComPortOpen(TObject*) {
-    ComPort1->SetRTS(true);
-    ComPort1->SetDTR(false);
+    zv::ComPortOpen(*ComPort1);
 }
 
 void TForm1::ToolButton1Click() {

@@ -17,6 +17,8 @@
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
+#include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -172,8 +174,10 @@ TEST_F(MainWindowTest, StartsWithTheDesignedWindowAndPort) {
     EXPECT_EQ(form->PanelText(0), "Open File !");
     EXPECT_EQ(form->PanelText(1), "Name");
     EXPECT_EQ(form->PanelText(2), "????");
-    EXPECT_EQ(Panel(0)->width(), 70);
-    EXPECT_EQ(Panel(1)->width(), 85);
+    // The design's widths at least, more where a text needs it in the font in use.
+    EXPECT_GE(Panel(0)->width(), 70);
+    EXPECT_GE(Panel(1)->width(), 85);
+    EXPECT_GE(Panel(2)->width(), 50);
 
     struct ButtonCase {
         QAction* action;
@@ -216,6 +220,43 @@ TEST_F(MainWindowTest, StartsWithTheDesignedWindowAndPort) {
     EXPECT_EQ(port.FlowControl()->ControlDTR(), dtrDisable);
     EXPECT_EQ(port.FlowControl()->ControlRTS(), rtsDisable);
     EXPECT_EQ(port.FlowControl()->GetFlowControl(), fcNone);
+}
+
+TEST_F(MainWindowTest, EveryPanelTextFitsItsPanel) {
+    // A wider font than the platform's default, as a user's desktop may have.
+    QFont font = form->font();
+    font.setPointSizeF(font.pointSizeF() * 1.5);
+    for (const auto& f : {form->font(), font}) {
+        TForm1 window(&about);
+        window.setFont(f);
+        window.show();
+        QCoreApplication::processEvents();
+        const struct {
+            int panel;
+            std::vector<QString> texts;
+        } cases[] = {
+            {0,
+             {"Open File !", "File is Set", "Read File", "File is Redy", "File Transfer", "RUN"}},
+            {1, {"Name"}},
+            {2, {"????", "0", "33000"}},
+        };
+        QLabel* panels[3] = {};
+        for (int i = 0; i < 3; ++i)
+            panels[i] = window.StatusBar1->findChildren<QLabel*>().at(i);
+        for (const auto& c : cases) {
+            for (const QString& text : c.texts) {
+                SCOPED_TRACE(text.toStdString());
+                window.SetPanelText(c.panel, text);
+                QLabel* label = panels[c.panel];
+                EXPECT_GE(label->width(), label->sizeHint().width());
+                EXPECT_GE(label->contentsRect().width(),
+                          QFontMetrics(label->font()).horizontalAdvance(text));
+            }
+        }
+        // Side by side, no overlap.
+        EXPECT_EQ(panels[1]->x(), panels[0]->x() + panels[0]->width());
+        EXPECT_EQ(panels[2]->x(), panels[1]->x() + panels[1]->width());
+    }
 }
 
 TEST_F(MainWindowTest, OpenFileEnablesWriteOnlyWhenConfirmed) {
@@ -329,6 +370,36 @@ TEST_F(MainWindowTest, UnusableFileIsRefusedNamingTheFirstBadLine) {
         if (change.signal == LineSignal::Dtr && change.level)
             dtrPulsed = true;
     EXPECT_FALSE(dtrPulsed) << "a refused file must not move the board's reset line";
+    CloseWindow();
+}
+
+TEST_F(MainWindowTest, AFileWithoutRecordsIsNoProgram) {
+    auto line = VirtualLine::Create("ZVGUI3");
+    form->ComPort1->SetPort("ZVGUI3");
+    form->ComPort1->Open();
+    line->TakeChanges();
+    const struct {
+        const char* name;
+        std::string content;
+    } cases[] = {
+        {"prog.bin", std::string("\x02\x00\x06\x75\x81\x07\x80\xFE", 8)},
+        {"notes.hex", "written by hand\r\n"},
+        {"empty.ihx", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes.clear();
+        ChooseFile(WriteFile(c.name, c.content));
+        form->ToolButton8Click();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].text.indexOf("not an Intel HEX file"), -1)
+            << boxes[0].text.toStdString();
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(form->PanelText(0), "File is Set");
+        EXPECT_EQ(form->PanelText(2), "????");
+    }
+    EXPECT_EQ(line->Available(), 0u) << "nothing was sent";
+    EXPECT_TRUE(line->TakeChanges().empty()) << "the board's lines were not moved";
     CloseWindow();
 }
 
