@@ -46,7 +46,9 @@ void PrintReport(std::ostream& out, const std::string& path, const HexImage& ima
     label("lines skipped:") << report.LinesSkipped << "\n";
 
     label("problems:");
-    bool any = false;
+    bool any = !report.Refused.empty();
+    if (any)
+        out << report.Refused << "\n";
     for (unsigned bit : {hrChecksum, hrMalformed, hrOutsideImage, hrNotRecord}) {
         const unsigned line = report.FirstLineOf(bit);
         if (line == 0)
@@ -108,7 +110,8 @@ Command InfoCommand() {
              "count (image end + 1), the address ranges covered, the records read, the lines\n"
              "skipped and the first line of each kind of problem. Exits with 1 when the file\n"
              "must not be downloaded (checksum mismatch, malformed record, data outside the\n"
-             "33000-byte image).",
+             "33000-byte image, no record at all); the load stops at the first such line. Only\n"
+             "a regular file of at most 1 MiB is read.",
              {},
              1,
              1},

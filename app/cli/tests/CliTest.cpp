@@ -227,6 +227,9 @@ TEST_F(CliProgram, WhatIsNoHexFileIsRefusedWithoutHanging) {
             ExpectOneErrorLine(r);
             EXPECT_NE(r.err.find("bad HEX file '" + c.path + "': " + c.message), std::string::npos)
                 << r.err;
+            if (std::string(command) == "info") {
+                EXPECT_NE(r.out.find("  problems:      " + c.message), std::string::npos) << r.out;
+            }
             EXPECT_FALSE(fs::exists(dir_ / "out.bin"));
         }
     }
