@@ -13,7 +13,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace zv {
 namespace {
@@ -154,6 +156,9 @@ TEST_F(HexFile, TwoLoadsOfOneFileAtOnce) {
     CloseHandle(first);
 }
 
+#ifndef _WIN32
+// FIFOs and pseudo-terminals are POSIX's.
+
 // Loads `path` on another thread. A load that has not ended after a few seconds is released by
 // `release` (which ends the input) and reported as hanging.
 HexLoadReport LoadGuarded(const std::string& path, const std::function<void()>& release) {
@@ -210,6 +215,8 @@ TEST_F(HexFile, NoRegularFileNoWait) {
               "not a regular file but a device; a HEX file is read only from a regular file");
     ::close(master);
 }
+
+#endif
 
 TEST_F(HexFile, AFailingReadIsReportedNotTakenForTheEnd) {
     // A handle opened for writing only refuses to be read: the load must not pass for an empty
