@@ -121,7 +121,10 @@ TEST_F(IniFileTest, WritesAndRaisesWhenTheSystemRefuses) {
 
     TIniFile nowhere(path_ + "/below-a-file.ini");
     EXPECT_THROW(nowhere.WriteString("S", "K", "V"), EIniFileException);
+#ifndef _WIN32
+    // Our profile writer refuses text that would not read back; Win32's writes it as it is.
     EXPECT_THROW(ini.WriteString("S", "K", "two\nlines"), EIniFileException);
+#endif
 }
 
 TEST(RegistryObject, ReadsAndRaisesAsTheToolkitDoes) {
