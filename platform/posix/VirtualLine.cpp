@@ -104,6 +104,14 @@ struct VirtualLine::Impl {
     }
 
     // Moves the characters whose time has come across the wire.
+    // Moves up to max bytes that arrived at the far end into buffer; returns how many.
+    std::size_t TakeRx(void* buffer, std::size_t max) REQUIRES(mutex) {
+        const std::size_t n = std::min(max, farRx.size());
+        std::copy_n(farRx.begin(), n, static_cast<std::uint8_t*>(buffer));
+        farRx.erase(farRx.begin(), farRx.begin() + static_cast<long>(n));
+        return n;
+    }
+
     void Advance(Clock::time_point now) REQUIRES(mutex) {
         if (!pacing) {
             if (!TxGated()) {
@@ -632,10 +640,7 @@ std::size_t VirtualLine::Available() const {
 std::size_t VirtualLine::TryRead(void* buffer, std::size_t max) {
     MutexLock lock(impl_->mutex);
     impl_->Advance(Clock::now());
-    auto& rx = impl_->farRx;
-    std::size_t n = std::min(max, rx.size());
-    std::copy_n(rx.begin(), n, static_cast<std::uint8_t*>(buffer));
-    rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
+    const std::size_t n = impl_->TakeRx(buffer, max);
     if (n > 0)
         impl_->cv.notify_all();
     return n;
@@ -647,13 +652,8 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, Duration timeout) {
     for (;;) {
         const auto now = Clock::now();
         impl_->Advance(now);
-        auto& rx = impl_->farRx;
-        if (!rx.empty() || max == 0) {
-            std::size_t n = std::min(max, rx.size());
-            std::copy_n(rx.begin(), n, static_cast<std::uint8_t*>(buffer));
-            rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
-            return n;
-        }
+        if (!impl_->farRx.empty() || max == 0)
+            return impl_->TakeRx(buffer, max);
         if (now >= deadline)
             return 0;
         auto wake = deadline;
@@ -675,13 +675,8 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, std::stop_token sto
     for (;;) {
         const auto now = Clock::now();
         impl_->Advance(now);
-        auto& rx = impl_->farRx;
-        if (!rx.empty() || max == 0) {
-            std::size_t n = std::min(max, rx.size());
-            std::copy_n(rx.begin(), n, static_cast<std::uint8_t*>(buffer));
-            rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
-            return n;
-        }
+        if (!impl_->farRx.empty() || max == 0)
+            return impl_->TakeRx(buffer, max);
         if (stop.stop_requested())
             return 0;
         if (impl_->pacing && !impl_->txPending.empty() && !impl_->TxGated())
