@@ -93,11 +93,13 @@ public:
     std::size_t Available() const;
     // Reads up to `max` bytes; waits up to `timeout` for the first one. Returns the count.
     std::size_t Read(void* buffer, std::size_t max, Duration timeout);
-    // Reads up to `max` bytes; waits without a time-out for the first one, or until `stop` is
-    // requested (then returns 0).
-    std::size_t Read(void* buffer, std::size_t max, std::stop_token stop);
-    // Reads what is there now, without waiting.
-    std::size_t TryRead(void* buffer, std::size_t max);
+    // Waits without a time-out until bytes are there to read (true), or until `stop` is
+    // requested (false). Leaves the bytes where they are, so a reader that must order them
+    // against line changes can take them under its own lock.
+    bool WaitAvailable(std::stop_token stop);
+    // Reads what is there now, without waiting; `arrived`, when given, is set to when the last
+    // byte read reached the far end (left as it was when nothing was read).
+    std::size_t TryRead(void* buffer, std::size_t max, Clock::time_point* arrived = nullptr);
     // Reads until `count` bytes arrived or `timeout` passed (measured from the call).
     std::string ReadString(std::size_t count, Duration timeout);
 

@@ -75,8 +75,8 @@ struct TSimBoard::Impl {
     std::unique_ptr<TProgramRunner> runner;
     std::jthread reader;
 
-    // Appends `n` bytes taken at `at` (see inBurst) and hands them to a running program. Caller
-    // holds the mutex.
+    // Appends `n` bytes, the last of which arrived at `at` (see inBurst), and hands them to a
+    // running program. Caller holds the mutex.
     void Take(const std::uint8_t* data, std::size_t n, Clock::time_point at) const {
         const auto ct = options.Pacing
                             ? std::chrono::duration_cast<Clock::duration>(line->CharacterTime())
@@ -103,14 +103,16 @@ struct TSimBoard::Impl {
             runner->Feed(data, n);
     }
 
-    // Takes the bytes waiting at the far end, stamped as arrived by `at`. Caller holds the mutex.
+    // Takes the bytes waiting at the far end, stamped as they arrived but no later than `at`.
+    // Caller holds the mutex.
     void TakeWaitingBytes(Clock::time_point at) const {
         std::uint8_t buffer[4096];
         for (;;) {
-            const std::size_t n = line->TryRead(buffer, sizeof buffer);
+            Clock::time_point arrived = at;
+            const std::size_t n = line->TryRead(buffer, sizeof buffer, &arrived);
             if (n == 0)
                 return;
-            Take(buffer, n, at);
+            Take(buffer, n, std::min(arrived, at));
         }
     }
 
@@ -207,13 +209,18 @@ struct TSimBoard::Impl {
         std::mutex batchMutex;
         std::condition_variable_any batchWait;
         while (!stop.stop_requested()) {
-            std::size_t n = line->Read(buffer, sizeof buffer, stop);
-            if (n == 0)
+            if (!line->WaitAvailable(stop))
                 continue;
             {
+                // Taken under the board's lock, so a line change that comes meanwhile either
+                // takes these bytes first (they came before it) or is recorded before them.
                 std::lock_guard lock(mutex);
                 inBurst = false;
-                Take(buffer, n, Clock::now());
+                Clock::time_point arrived = Clock::now();
+                const std::size_t n = line->TryRead(buffer, sizeof buffer, &arrived);
+                if (n == 0)
+                    continue;
+                Take(buffer, n, arrived);
             }
             for (;;) {
                 const auto batch = std::clamp<Clock::duration>(
@@ -227,12 +234,13 @@ struct TSimBoard::Impl {
                         return;
                 }
                 std::lock_guard lock(mutex);
-                n = line->TryRead(buffer, sizeof buffer);
+                Clock::time_point arrived = Clock::now();
+                const std::size_t n = line->TryRead(buffer, sizeof buffer, &arrived);
                 if (n == 0) {
                     inBurst = false;
                     break;
                 }
-                Take(buffer, n, Clock::now());
+                Take(buffer, n, arrived);
             }
         }
     }

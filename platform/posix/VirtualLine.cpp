@@ -88,7 +88,16 @@ struct VirtualLine::Impl {
     std::deque<std::uint8_t> txPending GUARDED_BY(mutex);
     Clock::time_point txAnchor GUARDED_BY(mutex);
     std::deque<std::uint8_t> farRx GUARDED_BY(mutex); // arrived at the far end
-    std::deque<RxItem> rxPending GUARDED_BY(mutex);   // written by the far end, still on the wire
+    // When the bytes in farRx arrived: each stamp covers the bytes up to a count of all bytes
+    // that ever arrived, so a reader learns when the last byte it took came.
+    struct Arrival {
+        std::uint64_t upTo;
+        Clock::time_point at;
+    };
+    std::deque<Arrival> farRxArrivals GUARDED_BY(mutex);
+    std::uint64_t farRxIn GUARDED_BY(mutex) = 0;    // bytes that ever arrived at the far end
+    std::uint64_t farRxOut GUARDED_BY(mutex) = 0;   // of them, taken by the far end
+    std::deque<RxItem> rxPending GUARDED_BY(mutex); // written by the far end, still on the wire
     Clock::time_point rxAnchor GUARDED_BY(mutex);
     std::deque<RxItem> nearRx GUARDED_BY(mutex); // arrived at the near device
 
@@ -103,19 +112,41 @@ struct VirtualLine::Impl {
                (dcb.fOutxDsrFlow && !dsr);
     }
 
-    // Moves the characters whose time has come across the wire.
-    // Moves up to max bytes that arrived at the far end into buffer; returns how many.
-    std::size_t TakeRx(void* buffer, std::size_t max) REQUIRES(mutex) {
+    // Moves up to max bytes that arrived at the far end into buffer; returns how many, and
+    // when the last of them arrived.
+    std::size_t TakeRx(void* buffer, std::size_t max, Clock::time_point* arrived = nullptr)
+        REQUIRES(mutex) {
         const std::size_t n = std::min(max, farRx.size());
         std::copy_n(farRx.begin(), n, static_cast<std::uint8_t*>(buffer));
         farRx.erase(farRx.begin(), farRx.begin() + static_cast<long>(n));
+        farRxOut += n;
+        while (!farRxArrivals.empty() && farRxArrivals.front().upTo < farRxOut)
+            farRxArrivals.pop_front();
+        if (arrived != nullptr && n > 0 && !farRxArrivals.empty())
+            *arrived = farRxArrivals.front().at;
+        if (!farRxArrivals.empty() && farRxArrivals.front().upTo == farRxOut)
+            farRxArrivals.pop_front();
         return n;
     }
+
+    // Puts bytes into the far end's receive queue, as arrived at `at`.
+    template <typename It> void ArriveFar(It first, It last, Clock::time_point at) REQUIRES(mutex) {
+        if (first == last)
+            return;
+        farRx.insert(farRx.end(), first, last);
+        farRxIn += static_cast<std::uint64_t>(std::distance(first, last));
+        if (!farRxArrivals.empty() && farRxArrivals.back().at == at)
+            farRxArrivals.back().upTo = farRxIn;
+        else
+            farRxArrivals.push_back({farRxIn, at});
+    }
+
+    // Moves the characters whose time has come across the wire.
 
     void Advance(Clock::time_point now) REQUIRES(mutex) {
         if (!pacing) {
             if (!TxGated()) {
-                farRx.insert(farRx.end(), txPending.begin(), txPending.end());
+                ArriveFar(txPending.begin(), txPending.end(), now);
                 txPending.clear();
             }
             nearRx.insert(nearRx.end(), rxPending.begin(), rxPending.end());
@@ -128,9 +159,10 @@ struct VirtualLine::Impl {
         } else {
             auto n = static_cast<std::size_t>((now - txAnchor) / ct);
             n = std::min(n, txPending.size());
-            farRx.insert(farRx.end(), txPending.begin(), txPending.begin() + static_cast<long>(n));
+            const Clock::time_point lastArrived = txAnchor + ct * static_cast<long>(n);
+            ArriveFar(txPending.begin(), txPending.begin() + static_cast<long>(n), lastArrived);
             txPending.erase(txPending.begin(), txPending.begin() + static_cast<long>(n));
-            txAnchor = txPending.empty() ? now : txAnchor + ct * static_cast<long>(n);
+            txAnchor = txPending.empty() ? now : lastArrived;
         }
         if (rxPending.empty()) {
             rxAnchor = now;
@@ -181,7 +213,7 @@ struct VirtualLine::Impl {
                 Record(LineSignal::Rts, false);
             }
             if (dcb.fInX)
-                farRx.push_back(static_cast<std::uint8_t>(dcb.XoffChar));
+                ArriveFar(&dcb.XoffChar, &dcb.XoffChar + 1, Clock::now());
             cv.notify_all();
         } else if (throttled && waiting <= kDeviceBuffer / 4) {
             throttled = false;
@@ -190,7 +222,7 @@ struct VirtualLine::Impl {
                 Record(LineSignal::Rts, true);
             }
             if (dcb.fInX)
-                farRx.push_back(static_cast<std::uint8_t>(dcb.XonChar));
+                ArriveFar(&dcb.XonChar, &dcb.XonChar + 1, Clock::now());
             cv.notify_all();
         }
     }
@@ -637,10 +669,10 @@ std::size_t VirtualLine::Available() const {
     return impl_->farRx.size();
 }
 
-std::size_t VirtualLine::TryRead(void* buffer, std::size_t max) {
+std::size_t VirtualLine::TryRead(void* buffer, std::size_t max, Clock::time_point* arrived) {
     MutexLock lock(impl_->mutex);
     impl_->Advance(Clock::now());
-    const std::size_t n = impl_->TakeRx(buffer, max);
+    const std::size_t n = impl_->TakeRx(buffer, max, arrived);
     if (n > 0)
         impl_->cv.notify_all();
     return n;
@@ -663,7 +695,7 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, Duration timeout) {
     }
 }
 
-std::size_t VirtualLine::Read(void* buffer, std::size_t max, std::stop_token stop) {
+bool VirtualLine::WaitAvailable(std::stop_token stop) {
     // The callback takes the line's lock before notifying, so a request cannot slip in between
     // the check below and the wait. It is made before the lock is taken (a request made already
     // runs it at once) and ends after the lock is released.
@@ -675,10 +707,10 @@ std::size_t VirtualLine::Read(void* buffer, std::size_t max, std::stop_token sto
     for (;;) {
         const auto now = Clock::now();
         impl_->Advance(now);
-        if (!impl_->farRx.empty() || max == 0)
-            return impl_->TakeRx(buffer, max);
+        if (!impl_->farRx.empty())
+            return true;
         if (stop.stop_requested())
-            return 0;
+            return false;
         if (impl_->pacing && !impl_->txPending.empty() && !impl_->TxGated())
             impl_->cv.wait_until(lock.Native(), impl_->txAnchor + impl_->CharTime());
         else

@@ -379,20 +379,19 @@ TEST_F(VirtualLineTest, TheQueueHoldsWhatInputFlowControlAllows) {
     }
 }
 
-// The far end's reader that waits without a time-out: it returns with the bytes once they come,
-// and with nothing once it is told to stop, also when told before it began waiting.
-TEST_F(VirtualLineTest, ReadWithoutTimeOutEndsOnDataOrStop) {
-    char buf[16];
+// The far end's reader that waits without a time-out: it wakes once bytes come, leaving them to
+// be read, and with nothing once it is told to stop, also when told before it began waiting.
+TEST_F(VirtualLineTest, WaitAvailableEndsOnDataOrStop) {
     std::stop_source early;
     early.request_stop();
-    EXPECT_EQ(line_->Read(buf, sizeof buf, early.get_token()), 0u);
+    EXPECT_FALSE(line_->WaitAvailable(early.get_token()));
 
     for (const bool stopFirst : {true, false}) {
         std::stop_source stop;
-        std::atomic<std::size_t> got{99};
-        std::thread reader([&] { got = line_->Read(buf, sizeof buf, stop.get_token()); });
+        std::atomic<int> woke{-1};
+        std::thread reader([&] { woke = line_->WaitAvailable(stop.get_token()) ? 1 : 0; });
         std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(got.load(), 99u) << "returned before anything happened";
+        EXPECT_EQ(woke.load(), -1) << "returned before anything happened";
         if (stopFirst) {
             stop.request_stop();
         } else {
@@ -403,7 +402,10 @@ TEST_F(VirtualLineTest, ReadWithoutTimeOutEndsOnDataOrStop) {
             }
         }
         reader.join();
-        EXPECT_EQ(got.load(), stopFirst ? 0u : 2u);
+        EXPECT_EQ(woke.load(), stopFirst ? 0 : 1);
+        EXPECT_EQ(line_->Available(), stopFirst ? 0u : 2u) << "the bytes stay to be read";
+        char buf[16];
+        line_->TryRead(buf, sizeof buf);
     }
 }
 

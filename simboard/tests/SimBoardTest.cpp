@@ -87,6 +87,30 @@ TEST(SimBoard, RecordsTheLoadFramingAndStoresTheBytes) {
     EXPECT_NE(FormatVerdict(v).find("load reset pulse"), std::string::npos);
 }
 
+// The board's reader and a line change race for bytes that came just before the change: many
+// rounds of "a byte, then RTS on" must each show the byte while RTS was still off.
+TEST(SimBoard, BytesStandBeforeTheChangeThatFollowsThem) {
+    TSimBoard board(Unpaced());
+    const HANDLE h = OpenNear("SIMTEST");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    constexpr int kRounds = 400;
+    for (int i = 0; i < kRounds; ++i) {
+        Escape(h, CLRRTS);
+        WriteBytes(h, {static_cast<std::uint8_t>(i)});
+        Escape(h, SETRTS);
+    }
+    ASSERT_TRUE(CloseHandle(h));
+    ASSERT_TRUE(board.WaitOpen(false, std::chrono::seconds(5)));
+    std::size_t bytes = 0;
+    for (const TBoardEvent& e : board.Transcript().Events) {
+        if (e.Kind != beData)
+            continue;
+        bytes += e.Bytes.size();
+        EXPECT_FALSE(e.Rts) << "byte " << int(e.Bytes.front()) << " recorded after RTS came on";
+    }
+    EXPECT_EQ(bytes, std::size_t{kRounds});
+}
+
 TEST(SimBoard, ShowsWhatTheOpenDoesToTheLines) {
     TSimBoard board(Unpaced());
     const HANDLE h = OpenNear("SIMTEST");
