@@ -1,5 +1,6 @@
 #include "app/cli/Monitor.h"
 
+#include "app/core/HostSystem.h"
 #include "cport/ComAsync.h"
 #include "cport/ComDataPacket.h"
 #include "cport/ComPort.h"
@@ -9,13 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ostream>
-#include <thread>
-
-#ifndef _WIN32
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace zv::cli {
 
@@ -25,61 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 // A read waits at most this long in one go when no time limit is near.
 constexpr std::int32_t kLongestReadMs = 3600 * 1000;
-
-// An event that Ctrl-C sets, for as long as the object lives. The signal handler only writes
-// to a pipe; a thread of ours turns that into the event (SetEvent is no signal handler's call).
-class CtrlC {
-public:
-    explicit CtrlC(HANDLE stop) : stop_(stop) {
-#ifndef _WIN32
-        if (::pipe2(pipe_, O_CLOEXEC) != 0)
-            return;
-        writeEnd_ = pipe_[1];
-        struct sigaction action {};
-        action.sa_handler = [](int) {
-            const char byte = 1;
-            [[maybe_unused]] const ssize_t n = ::write(writeEnd_, &byte, 1);
-        };
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &oldInt_);
-        ::sigaction(SIGTERM, &action, &oldTerm_);
-        watcher_ = std::thread([this] {
-            char byte = 0;
-            ssize_t n;
-            while ((n = ::read(pipe_[0], &byte, 1)) < 0 && errno == EINTR) {
-            }
-            if (n == 1 && byte == 1)
-                SetEvent(stop_);
-        });
-#endif
-    }
-    ~CtrlC() {
-#ifndef _WIN32
-        if (!watcher_.joinable())
-            return;
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-        const char byte = 0; // ends the watcher
-        [[maybe_unused]] const ssize_t n = ::write(pipe_[1], &byte, 1);
-        watcher_.join();
-        writeEnd_ = -1;
-        ::close(pipe_[0]);
-        ::close(pipe_[1]);
-#endif
-    }
-    CtrlC(const CtrlC&) = delete;
-    CtrlC& operator=(const CtrlC&) = delete;
-
-private:
-    HANDLE stop_;
-#ifndef _WIN32
-    static inline volatile int writeEnd_ = -1;
-    int pipe_[2] = {-1, -1};
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-    std::thread watcher_;
-#endif
-};
 
 // Puts the port's read time-outs back when the monitor ends.
 class ReadTimeoutsKept {
@@ -148,7 +87,7 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
     const EventHandle stop;
     if (stop.Get() == nullptr)
         throw Failure("monitor: cannot create an event: " + std::to_string(GetLastError()));
-    const CtrlC ctrlC(stop.Get());
+    const auto stopRequests = CatchStopRequests(stop.Get());
     TAsyncHolder record;
     char buffer[4096];
     const auto begun = Clock::now();

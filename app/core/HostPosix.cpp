@@ -9,9 +9,11 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zv {
@@ -28,6 +30,55 @@ public:
 
 private:
     TSimBoard board_;
+};
+
+// SIGINT and SIGTERM set an event while the object lives. The signal handler only writes to a
+// pipe; a thread of ours turns that into the event (SetEvent is no signal handler's call).
+class TPosixStopRequests final : public TStopRequests {
+public:
+    explicit TPosixStopRequests(HANDLE stop) : stop_(stop) {
+        if (::pipe2(pipe_, O_CLOEXEC) != 0)
+            return;
+        writeEnd_ = pipe_[1];
+        struct sigaction action {};
+        action.sa_handler = [](int) {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(writeEnd_, &byte, 1);
+        };
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &oldInt_);
+        ::sigaction(SIGTERM, &action, &oldTerm_);
+        watcher_ = std::thread([this] {
+            char byte = 0;
+            ssize_t n;
+            while ((n = ::read(pipe_[0], &byte, 1)) < 0 && errno == EINTR) {
+            }
+            if (n == 1 && byte == 1)
+                SetEvent(stop_);
+        });
+    }
+    ~TPosixStopRequests() override {
+        if (!watcher_.joinable())
+            return;
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+        const char byte = 0; // ends the watcher
+        [[maybe_unused]] const ssize_t n = ::write(pipe_[1], &byte, 1);
+        watcher_.join();
+        writeEnd_ = -1;
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+    }
+    TPosixStopRequests(const TPosixStopRequests&) = delete;
+    TPosixStopRequests& operator=(const TPosixStopRequests&) = delete;
+
+private:
+    HANDLE stop_;
+    static inline volatile int writeEnd_ = -1;
+    int pipe_[2] = {-1, -1};
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+    std::thread watcher_;
 };
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -98,6 +149,10 @@ bool IsTerminal(int fd) {
 
 void ReportClosedPipes() {
     ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::unique_ptr<TStopRequests> CatchStopRequests(HANDLE stop) {
+    return std::make_unique<TPosixStopRequests>(stop);
 }
 
 std::string PortDevice(const std::string& port) {

@@ -1,9 +1,11 @@
 // What the downloader does differently on POSIX and on Windows, behind one small interface, so
 // that the rest of app/ reads the same on both: the simulated board (it lives on a virtual line
-// of the POSIX platform layer), whether a stream is a terminal, and forcing a written file onto
-// the disk. HostPosix.cpp and HostWindows.cpp are the two sides; the build takes one of them.
+// of the POSIX platform layer), whether a stream is a terminal, a request to stop the program,
+// and forcing a written file onto the disk. HostPosix.cpp and HostWindows.cpp are the two sides;
+// the build takes one of them.
 #pragma once
 
+#include "platform/win32.h"
 #include "simboard/Transcript.h"
 
 #include <cstdio>
@@ -49,6 +51,17 @@ bool IsTerminal(int fd);
 // Makes a write into a pipe whose reader has gone fail with EPIPE instead of ending the process,
 // so that the program can say what happened and exit with its own status.
 void ReportClosedPipes();
+
+// While it lives, a request to stop the program (Ctrl-C; SIGINT or SIGTERM on POSIX) sets the
+// event `stop` instead of ending the process, so that a command running until it is stopped can
+// end cleanly with its own status. The previous handling comes back when it goes. On Windows
+// nothing is caught yet: Ctrl-C ends the process there.
+class TStopRequests {
+public:
+    virtual ~TStopRequests() = default;
+};
+
+std::unique_ptr<TStopRequests> CatchStopRequests(HANDLE stop);
 
 // The device that opening the port `port` reaches, for messages: "/dev/ttyS0" for COM1 on POSIX.
 std::string PortDevice(const std::string& port);

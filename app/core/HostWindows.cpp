@@ -23,6 +23,10 @@ void ReportClosedPipes() {
     // A write into a closed pipe fails with an error on Windows anyway.
 }
 
+std::unique_ptr<TStopRequests> CatchStopRequests(HANDLE) {
+    return std::make_unique<TStopRequests>();
+}
+
 std::string PortDevice(const std::string& port) {
     return "\\\\.\\" + port;
 }

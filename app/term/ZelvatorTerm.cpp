@@ -1,15 +1,12 @@
 // zelvator-term: a serial terminal built from the components, which can also write a program
 // into the simulator board it talks to. Start-up: the Qt application, the simulated board on the
 // port name SIM, the window, then the event loop until the window closes.
+#include "app/core/HostSystem.h"
 #include "app/term/TermStart.h"
 #include "app/term/TermWindow.h"
 #include "toolkit/Exception.h"
 #include "toolkit/qt/ProgramInfo.h"
 #include "toolkit/qt/QtApplication.h"
-
-#ifndef _WIN32
-#include "simboard/SimBoard.h"
-#endif
 
 #include <QStringList>
 #include <QTimer>
@@ -44,17 +41,16 @@ constexpr const char* kHelp =
     "\n"
     "Qt's own options (for example -platform offscreen) are accepted too.\n";
 
-#ifndef _WIN32
 // The simulated board, so that the terminal can be tried without hardware: the port list shows
-// SIM beside the machine's real ports. Without it (the name is taken) only real ports are there.
-std::unique_ptr<zv::TSimBoard> StartSimBoard() {
+// SIM beside the machine's real ports. Without it (the name is taken, or the system has none)
+// only real ports are there.
+std::unique_ptr<zv::TLocalBoard> StartSimBoard() {
     try {
-        return std::make_unique<zv::TSimBoard>();
+        return zv::StartLocalBoard();
     } catch (const std::exception&) {
         return nullptr;
     }
 }
-#endif
 
 int Usage(const zv::ECommandLine& E) {
     std::fprintf(stderr, "zelvator-term: %s\n%s\n", E.what(), zv::TermUsage.data());
@@ -89,12 +85,10 @@ int main(int argc, char** argv) {
 
     try {
         std::string defaultPort;
-#ifndef _WIN32
         // Declared before the window: the port closes before the line goes away.
         const auto board = StartSimBoard();
         if (board)
             defaultPort = board->PortName();
-#endif
         zv::TTermWindow window(start, defaultPort);
         window.show();
         // A port named on the command line is the one to talk to now.
