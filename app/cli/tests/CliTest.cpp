@@ -150,6 +150,26 @@ TEST_F(CliProgram, InfoShowsWhatADownloadSends) {
                          "  problems:      line 2: not a record (no ':' at the start), skipped\n");
 }
 
+// Two boards loaded from one file at once: a command reads a HEX file that another reader (here
+// this process, opening it as the commands do) holds open, and the other reader is not disturbed.
+TEST_F(CliProgram, AFileAnotherReaderHoldsIsReadToo) {
+    const std::string path = File("shared.hex", ":0100050011E9\n:00000001FF\n");
+    const std::string out = (dir_ / "out.bin").string();
+    const HANDLE held = zv::OpenHexFile(path);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", path}, {"image", path, "--output", out}}) {
+        SCOPED_TRACE(args[0]);
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(ReadAll(out), std::string("\0\0\0\0\0\x11\0", 7));
+    zv::HexImage image;
+    EXPECT_TRUE(zv::LoadHexFile(held, image).Usable());
+    CloseHandle(held);
+}
+
 TEST_F(CliProgram, InfoOnTheBundledHelloExample) {
     const fs::path hello = fs::path(ZELVATOR_SOURCE_DIR) / "examples/hello/hello.ihx";
     ASSERT_TRUE(fs::exists(hello));

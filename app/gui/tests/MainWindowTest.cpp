@@ -13,6 +13,7 @@
 #include "toolkit/qt/tests/QtTestApp.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -223,12 +224,19 @@ TEST_F(MainWindowTest, StartsWithTheDesignedWindowAndPort) {
 }
 
 TEST_F(MainWindowTest, EveryPanelTextFitsItsPanel) {
-    // A wider font than the platform's default, as a user's desktop may have.
-    QFont font = form->font();
-    font.setPointSizeF(font.pointSizeF() * 1.5);
-    for (const auto& f : {form->font(), font}) {
+    // A wider font than the platform's default, as a user's desktop may have: the application's
+    // font, which the desktop sets (a window's own font does not pass the status bar's style).
+    const QFont platformFont = QApplication::font();
+    QFont font = platformFont;
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * 1.5);
+    else
+        font.setPixelSize(font.pixelSize() * 3 / 2);
+    int advances[2] = {};
+    int round = 0;
+    for (const auto& f : {platformFont, font}) {
+        QApplication::setFont(f);
         TForm1 window(&about);
-        window.setFont(f);
         window.show();
         QCoreApplication::processEvents();
         const struct {
@@ -256,7 +264,10 @@ TEST_F(MainWindowTest, EveryPanelTextFitsItsPanel) {
         // Side by side, no overlap.
         EXPECT_EQ(panels[1]->x(), panels[0]->x() + panels[0]->width());
         EXPECT_EQ(panels[2]->x(), panels[1]->x() + panels[1]->width());
+        advances[round++] = QFontMetrics(panels[0]->font()).horizontalAdvance("File Transfer");
     }
+    QApplication::setFont(platformFont);
+    EXPECT_GT(advances[1], advances[0]) << "the larger font did not reach the panels";
 }
 
 TEST_F(MainWindowTest, OpenFileEnablesWriteOnlyWhenConfirmed) {
