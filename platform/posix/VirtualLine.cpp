@@ -241,13 +241,17 @@ struct VirtualLine::Impl {
         cv.notify_all();
     }
 
-    void PushRx(RxItem item) REQUIRES(mutex) {
-        auto now = Clock::now();
+    // Puts `count` items of one kind on the wire towards the near end, all written now: one
+    // clock reading and one wake-up for a whole block, not one per byte.
+    void PushRx(const std::uint8_t* bytes, std::size_t count, ItemKind kind) REQUIRES(mutex) {
+        const auto now = Clock::now();
         Advance(now);
         if (rxPending.empty())
             rxAnchor = now;
-        rxPending.push_back(item);
-        Advance(now);
+        // Without pacing nothing stays on the wire: the items reach the device at once.
+        std::deque<RxItem>& to = pacing ? rxPending : nearRx;
+        for (std::size_t i = 0; i < count; ++i)
+            to.push_back({bytes[i], kind});
         CheckThrottle();
         cv.notify_all();
     }
@@ -362,9 +366,10 @@ public:
         std::size_t n = 0;
         bool txChanged = false;
         auto& rx = line_->nearRx;
-        while (!rx.empty() && n < capacity) {
-            RxItem item = rx.front();
-            rx.pop_front();
+        // The items taken are removed at the end, in one piece.
+        auto it = rx.begin();
+        for (; it != rx.end() && n < capacity; ++it) {
+            const RxItem item = *it;
             switch (item.kind) {
             case ItemKind::Data: {
                 if (line_->dcb.fOutX &&
@@ -397,6 +402,7 @@ public:
                 break;
             }
         }
+        rx.erase(rx.begin(), it);
         if (txChanged) {
             line_->txAnchor = Clock::now();
             line_->kicked = true; // the driver's service thread resumes the held write
@@ -736,9 +742,8 @@ std::string VirtualLine::ReadString(std::size_t count, Duration timeout) {
 void VirtualLine::Write(const void* data, std::size_t count) {
     {
         MutexLock lock(impl_->mutex);
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        for (std::size_t i = 0; i < count; ++i)
-            impl_->PushRx({p[i], ItemKind::Data});
+        if (count > 0)
+            impl_->PushRx(static_cast<const std::uint8_t*>(data), count, ItemKind::Data);
     }
     impl_->NotifyCallbacks();
 }
@@ -746,7 +751,8 @@ void VirtualLine::Write(const void* data, std::size_t count) {
 void VirtualLine::SendBreak() {
     {
         MutexLock lock(impl_->mutex);
-        impl_->PushRx({0, ItemKind::Break});
+        const std::uint8_t none = 0;
+        impl_->PushRx(&none, 1, ItemKind::Break);
     }
     impl_->NotifyCallbacks();
 }
@@ -757,7 +763,7 @@ void VirtualLine::InjectError(LineError error, std::uint8_t byte) {
         ItemKind kind = error == LineError::Frame    ? ItemKind::Frame
                         : error == LineError::Parity ? ItemKind::Parity
                                                      : ItemKind::Overrun;
-        impl_->PushRx({byte, kind});
+        impl_->PushRx(&byte, 1, kind);
     }
     impl_->NotifyCallbacks();
 }

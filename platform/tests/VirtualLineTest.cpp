@@ -545,6 +545,58 @@ TEST_F(VirtualLineTest, XoffFromTheFarEndHoldsTransmission) {
     EXPECT_EQ(line_->ReadString(2, 1000ms), "go");
 }
 
+// One block written by the far end is taken by the driver in as many pieces as its queue
+// allows; flow control characters in the middle of a block are consumed where they stand.
+TEST_F(VirtualLineTest, ABlockIsTakenInPiecesWithoutLossOrReordering) {
+    struct Case {
+        const char* name;
+        bool outX;   // XON/XOFF output control: 0x11 and 0x13 are not data
+        DWORD queue; // exact queue size (DTR handshake makes the driver hold no more)
+        std::string written;
+        std::string first; // what the first read of `queue` bytes gives
+        std::string rest;
+    };
+    const Case cases[] = {
+        {"plain, fits", false, 16, "abcdef", "abcdef", ""},
+        {"plain, two pieces", false, 4, "abcdefgh", "abcd", "efgh"},
+        {"XOFF/XON inside, two pieces", true, 4,
+         "ab\x13"
+         "cd\x11"
+         "efgh",
+         "abcd", "efgh"},
+        {"XON at the cut", true, 4,
+         "abcd\x11"
+         "ef",
+         "abcd", "ef"},
+        {"flow characters are data without fOutX", false, 4,
+         "a\x13\x11"
+         "b",
+         "a\x13\x11"
+         "b",
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+        dcb.fOutX = c.outX ? 1 : 0;
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        ASSERT_TRUE(SetCommState(port_, &dcb));
+        ASSERT_TRUE(SetupComm(port_, c.queue, c.queue));
+        line_->Write(c.written);
+        COMSTAT st{};
+        ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+        EXPECT_EQ(st.cbInQue, c.first.size());
+        EXPECT_EQ(Read(static_cast<DWORD>(c.first.size())), c.first);
+        if (!c.rest.empty()) {
+            EXPECT_EQ(Read(static_cast<DWORD>(c.rest.size())), c.rest);
+        }
+        ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+        EXPECT_EQ(st.cbInQue, 0u);
+        EXPECT_EQ(st.fXoffHold, 0u); // every XOFF was followed by an XON
+    }
+}
+
 TEST_F(VirtualLineTest, AFullDeviceHoldsTheFarEndBackWithRtsAndXoff) {
     Configure([](DCB& d) {
         d.fRtsControl = RTS_CONTROL_HANDSHAKE;
