@@ -80,6 +80,16 @@ public:
     // Wakes Wait from another thread.
     virtual void Kick() = 0;
 
+    // ---- watching from a waiting thread (see EventSource in Kernel.h; no lock held) ------
+    // True when WatchInput works: a thread other than the service thread can then wait for the
+    // device's input itself.
+    virtual bool CanWatch() const { return false; }
+    // Blocks until input is there (kReadable), the device went away (kHangup), `wakeFd` is
+    // readable (kKicked; it is left as it is), or the deadline (0). Takes nothing.
+    virtual unsigned WatchInput(int /*wakeFd*/, std::optional<Clock::time_point> /*deadline*/) {
+        return 0;
+    }
+
     // Starts helper threads (modem watcher); called once the driver is ready for events.
     virtual void Start() {}
     // The near end is closing: stop helper threads, release the device.

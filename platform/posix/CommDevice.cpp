@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace zv::win32 {
 namespace {
@@ -16,6 +17,8 @@ constexpr std::size_t kScratchSize = 64 * 1024;
 constexpr std::size_t kLeastHeld = kScratchSize;
 constexpr DWORD kMaxInputQueue = 64u * 1024 * 1024;
 constexpr DWORD kValidEvents = 0x1FFF;
+// The events a thread watching the device's input can bring about (see CommDevice::WatchOnce).
+constexpr DWORD kInputEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL | EV_ERR | EV_BREAK;
 constexpr DWORD kValidPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
@@ -102,6 +105,14 @@ void CommDevice::Close() {
         AbortReads(ERROR_OPERATION_ABORTED);
         AbortWrites(ERROR_OPERATION_ABORTED);
         AbortWait(ERROR_OPERATION_ABORTED);
+        // A watcher blocked on the device leaves at once (its event may have been closed, so
+        // the completion above need not have reached it); the device is released after it.
+        for (const int fd : watchFds_) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
+        }
+        while (!watchFds_.empty())
+            watchersLeft_.wait(lock.Native());
     }
     backend_->Kick();
     if (service_.joinable())
@@ -588,21 +599,50 @@ void CommDevice::Raise(DWORD events) {
         return;
     }
     if (wait_) {
-        *wait_->eventMask = events | history_;
+        CompleteWait(events | history_, 0);
         history_ = 0;
-        CompleteOverlapped(wait_->ov, 0, sizeof(DWORD));
-        wait_.reset();
         return;
     }
     history_ |= events; // remembered until the next wait
 }
 
 void CommDevice::AbortWait(DWORD error) {
-    if (!wait_)
-        return;
-    *wait_->eventMask = 0;
-    CompleteOverlapped(wait_->ov, error, 0);
+    if (wait_)
+        CompleteWait(0, error);
+}
+
+// Ends the pending wait with `events` (or `error`); the device lets go of the record's event
+// first, so that nobody watches for a wait that is over.
+void CommDevice::CompleteWait(DWORD events, DWORD error) {
+    if (wait_->watched)
+        SetEventSource(wait_->ov->hEvent, nullptr);
+    *wait_->eventMask = events;
+    CompleteOverlapped(wait_->ov, error, error == 0 ? sizeof(DWORD) : 0);
     wait_.reset();
+}
+
+bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline) {
+    {
+        MutexLock lock(mutex_);
+        if (closed_ || deadError_ != 0 || !wait_ || InputFree() == 0)
+            return false;
+        watchFds_.push_back(wakeFd);
+    }
+    const unsigned ready = backend_->WatchInput(wakeFd, deadline);
+    MutexLock lock(mutex_);
+    watchFds_.erase(std::find(watchFds_.begin(), watchFds_.end(), wakeFd));
+    if (!closed_ && deadError_ == 0 && (ready & (CommBackend::kReadable | CommBackend::kHangup))) {
+        // What the service thread would do on this wake-up, for reading.
+        const auto now = Clock::now();
+        ServiceReads(now);
+        TakeInput();
+        ServiceReads(now);
+        if ((ready & CommBackend::kHangup) && deadError_ == 0)
+            Hangup(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    if (watchFds_.empty())
+        watchersLeft_.notify_all();
+    return true;
 }
 
 BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
@@ -634,6 +674,10 @@ BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
         return Fail(static_cast<LONG>(deadError_));
     }
     wait_ = PendingWait{rec, eventMask};
+    if (!sync && rec->hEvent != nullptr && (mask_ & kInputEvents) && backend_->CanWatch()) {
+        wait_->watched = true;
+        SetEventSource(rec->hEvent, shared_from_this());
+    }
     if (sync) {
         lock.Unlock();
         return FinishSync(local, nullptr);
@@ -657,12 +701,8 @@ BOOL CommDevice::SetMask(DWORD mask) {
         return Fail(ERROR_INVALID_PARAMETER);
     mask_ = mask;
     history_ = 0;
-    if (wait_) {
-        // A pending wait completes successfully with no events.
-        *wait_->eventMask = 0;
-        CompleteOverlapped(wait_->ov, 0, sizeof(DWORD));
-        wait_.reset();
-    }
+    if (wait_)
+        CompleteWait(0, 0); // a pending wait completes successfully with no events
     return TRUE;
 }
 

@@ -13,12 +13,17 @@
 #include "platform/posix/Kernel.h"
 #include "platform/posix/ThreadSafety.h"
 
+#include <condition_variable>
 #include <deque>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace zv::win32 {
 
-class CommDevice final : public IoObject {
+class CommDevice final : public IoObject,
+                         public EventSource,
+                         public std::enable_shared_from_this<CommDevice> {
 public:
     CommDevice(std::unique_ptr<CommBackend> backend, bool overlapped);
     ~CommDevice() override;
@@ -47,6 +52,10 @@ public:
     BOOL Escape(DWORD function) EXCLUDES(mutex_);
     BOOL TransmitChar(char c) EXCLUDES(mutex_);
 
+    // A thread waiting for the event of a pending WaitCommEvent watches the device's input
+    // itself and takes it in, completing the wait without a hand-off through the service thread.
+    bool WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline) override EXCLUDES(mutex_);
+
 private:
     struct PendingRead {
         OVERLAPPED* ov;
@@ -72,6 +81,7 @@ private:
     struct PendingWait {
         OVERLAPPED* ov;
         DWORD* eventMask;
+        bool watched = false; // this device is attached to the record's event (EventSource)
     };
 
     // Every private function but ServiceLoop runs with mutex_ held.
@@ -95,6 +105,7 @@ private:
     void AbortReads(DWORD error) REQUIRES(mutex_);
     void AbortWrites(DWORD error) REQUIRES(mutex_);
     void AbortWait(DWORD error) REQUIRES(mutex_);
+    void CompleteWait(DWORD events, DWORD error) REQUIRES(mutex_);
     void Hangup(DWORD error) REQUIRES(mutex_);
     void ApplyLines(const DCB& dcb) REQUIRES(mutex_);
     bool InputFlowControl() const REQUIRES(mutex_);
@@ -149,6 +160,10 @@ private:
     std::deque<PendingRead> reads_ GUARDED_BY(mutex_);
     std::deque<PendingWrite> writes_ GUARDED_BY(mutex_);
     std::optional<PendingWait> wait_ GUARDED_BY(mutex_);
+    // The wake descriptors of the threads inside WatchOnce; Close writes them and waits until
+    // the list is empty before the device is released.
+    std::vector<int> watchFds_ GUARDED_BY(mutex_);
+    std::condition_variable watchersLeft_;
 };
 
 } // namespace zv::win32

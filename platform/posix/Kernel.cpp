@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <sys/eventfd.h>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -41,19 +43,45 @@ std::mutex g_eventMutex;
 
 struct Waiter {
     std::condition_variable cv;
+    int wakeFd = -1; // while the waiter watches a device: written when an event is signalled
 };
+
+// The calling thread's descriptor for waits that watch a device (an eventfd, made at its first
+// such wait and closed when the thread ends); -1 when none could be made.
+int ThreadWakeFd() {
+    struct Holder {
+        int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        ~Holder() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    };
+    thread_local Holder holder;
+    return holder.fd;
+}
+
+void DrainWakeFd(int fd) {
+    std::uint64_t value = 0;
+    [[maybe_unused]] auto ignored = ::read(fd, &value, sizeof value);
+}
 
 class EventObject final : public KernelObject {
 public:
     EventObject(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
     const bool manualReset;
-    bool signalled;               // guarded by g_eventMutex
-    std::vector<Waiter*> waiters; // guarded by g_eventMutex
+    bool signalled;                      // guarded by g_eventMutex
+    std::vector<Waiter*> waiters;        // guarded by g_eventMutex
+    std::shared_ptr<EventSource> source; // guarded by g_eventMutex
 
     void SetLocked() {
         signalled = true;
-        for (Waiter* w : waiters)
+        for (Waiter* w : waiters) {
             w->cv.notify_one();
+            if (w->wakeFd >= 0) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] auto ignored = ::write(w->wakeFd, &one, sizeof one);
+            }
+        }
     }
 };
 
@@ -165,6 +193,14 @@ void ResetEventHandle(HANDLE h) {
         std::lock_guard lock(g_eventMutex);
         e->signalled = false;
     }
+}
+
+void SetEventSource(HANDLE h, std::shared_ptr<EventSource> source) {
+    if (auto e = LookupEvent(h)) {
+        std::lock_guard lock(g_eventMutex);
+        e->source.swap(source);
+    }
+    // The source replaced is let go here, outside the lock: it may be the last holder of a device.
 }
 
 void MarkPending(OVERLAPPED* ov) {
@@ -323,6 +359,38 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     for (auto& e : events)
         e->waiters.push_back(&waiter);
     for (;;) {
+        // An event fed by a device that this thread can watch itself (see EventSource).
+        std::shared_ptr<EventSource> source;
+        if (!waitAll)
+            for (auto& e : events)
+                if (e->source) {
+                    source = e->source;
+                    break;
+                }
+        if (source && (waiter.wakeFd = ThreadWakeFd()) >= 0) {
+            lock.unlock();
+            const bool watched = source->WatchOnce(
+                waiter.wakeFd,
+                dwMilliseconds == INFINITE
+                    ? std::nullopt
+                    : std::optional<std::chrono::steady_clock::time_point>(deadline));
+            source.reset(); // outside the lock: it may be the last holder of a device
+            lock.lock();
+            // Signals seen so far are in the events' state, checked next; later ones write again.
+            DrainWakeFd(waiter.wakeFd);
+            if (watched) {
+                if (satisfied(result))
+                    break;
+                if (dwMilliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) {
+                    result = WAIT_TIMEOUT;
+                    break;
+                }
+                continue;
+            }
+            waiter.wakeFd = -1; // nothing to watch now: wait for the events alone
+            if (satisfied(result))
+                break;
+        }
         if (dwMilliseconds == INFINITE) {
             waiter.cv.wait(lock);
         } else if (waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout) {

@@ -3,7 +3,9 @@
 
 #include "platform/win32.h"
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 namespace zv::win32 {
 
@@ -48,6 +50,26 @@ inline BOOL FailErrno(int err) {
 // no longer an event is ignored: the caller may have closed it after the result was posted.
 void SignalEventHandle(HANDLE h);
 void ResetEventHandle(HANDLE h);
+
+// A device that can serve, from the thread that waits for an event, the operation that will
+// signal the event. While such an operation is pending, a thread waiting for the event watches
+// the device itself and serves it when it becomes ready, instead of sleeping until the
+// device's own service thread has done that and signalled the event: one hand-off between
+// threads less from the device to the waiter.
+class EventSource {
+public:
+    virtual ~EventSource() = default;
+    // Blocks until the device is ready to be served, `wakeFd` (an eventfd written whenever one
+    // of the waited events is signalled) is readable, or `deadline` passes; then serves the
+    // device. Returns false at once when there is nothing to watch: the caller then waits for
+    // the event as usual.
+    virtual bool WatchOnce(int wakeFd,
+                           std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
+};
+
+// Attaches `source` to the event `h`, or detaches it (nullptr). A handle that is not an event is
+// ignored, as in SignalEventHandle.
+void SetEventSource(HANDLE h, std::shared_ptr<EventSource> source);
 
 // Marks an overlapped record pending / completed. Internal is published with release ordering
 // after InternalHigh, and the event is signalled last, so that a reader who sees the status

@@ -323,17 +323,7 @@ public:
             count = 2;
         }
         timespec ts{};
-        timespec* timeout = nullptr;
-        if (deadline) {
-            auto left = *deadline - Clock::now();
-            if (left < Clock::duration::zero())
-                left = Clock::duration::zero();
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-            ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-            timeout = &ts;
-        }
-        int r = ::ppoll(fds, count, timeout, nullptr);
+        int r = ::ppoll(fds, count, TimeLeft(deadline, ts), nullptr);
         if (r <= 0)
             return 0;
         unsigned ready = 0;
@@ -358,6 +348,29 @@ public:
     void Kick() override {
         std::uint64_t one = 1;
         [[maybe_unused]] auto ignored = ::write(kickFd_, &one, sizeof one);
+    }
+
+    bool CanWatch() const override { return true; }
+
+    // The descriptor stays open while a thread watches: the driver closes the device only after
+    // every watcher has left.
+    unsigned WatchInput(int wakeFd, std::optional<Clock::time_point> deadline) override {
+        if (gone_)
+            return kHangup;
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        timespec ts{};
+        if (::ppoll(fds, 2, TimeLeft(deadline, ts), nullptr) <= 0)
+            return 0;
+        unsigned ready = 0;
+        if (fds[0].revents & POLLIN)
+            ready |= kReadable;
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            gone_ = true;
+            ready |= kHangup;
+        }
+        if (fds[1].revents & POLLIN)
+            ready |= kKicked;
+        return ready;
     }
 
     void Start() override {
@@ -387,6 +400,19 @@ public:
     }
 
 private:
+    // The time from now to `deadline` for ppoll: nullptr (no time-out) without a deadline.
+    static timespec* TimeLeft(std::optional<Clock::time_point> deadline, timespec& ts) {
+        if (!deadline)
+            return nullptr;
+        auto left = *deadline - Clock::now();
+        if (left < Clock::duration::zero())
+            left = Clock::duration::zero();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        return &ts;
+    }
+
     DWORD ModemBits(int bit, bool on) {
         if (!modemLines_)
             return ERROR_INVALID_FUNCTION; // a pseudo-terminal has no modem lines

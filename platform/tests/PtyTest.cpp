@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -98,6 +100,90 @@ TEST_F(PtyTest, WriteCompletesAfterThePeerTookTheBytes) {
     ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, TRUE));
     EXPECT_EQ(n, block.size());
     CloseHandle(ov.hEvent);
+}
+
+// A thread blocked on the event of a pending WaitCommEvent watches the device itself; whatever
+// ends the wait (input, a new mask, the far end going away, the port closing) must reach it,
+// and a wait with a time-out must leave the operation pending.
+TEST_F(PtyTest, AThreadWaitingForTheEventSeesEveryWayTheWaitEnds) {
+    enum class End { Input, NewMask, Hangup, Close, TimeoutThenInput };
+    struct Case {
+        const char* name;
+        End end;
+        bool completes; // GetOverlappedResult succeeds
+        DWORD events;   // then the mask the wait reports
+        DWORD error;    // else the error it ends with
+    };
+    const Case cases[] = {
+        {"input", End::Input, true, EV_RXCHAR, 0},
+        {"time-out, then input", End::TimeoutThenInput, true, EV_RXCHAR, 0},
+        {"new mask", End::NewMask, true, 0, 0},
+        {"far end hangs up", End::Hangup, false, 0, ERROR_DEVICE_NOT_CONNECTED},
+        {"port closed", End::Close, false, 0, ERROR_OPERATION_ABORTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD mask = 0xFFFF;
+        ASSERT_FALSE(WaitCommEvent(port_, &mask, &ov));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        if (c.end == End::TimeoutThenInput) {
+            EXPECT_EQ(WaitForSingleObject(ov.hEvent, 30), WAIT_TIMEOUT);
+            DWORD n = 0;
+            EXPECT_FALSE(GetOverlappedResult(port_, &ov, &n, FALSE));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+        }
+        DWORD waited = WAIT_FAILED;
+        std::thread waiter([&] { waited = WaitForSingleObject(ov.hEvent, 10000); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let it block first
+        switch (c.end) {
+        case End::Input:
+        case End::TimeoutThenInput:
+            ASSERT_EQ(::write(master_, "ab", 2), 2);
+            break;
+        case End::NewMask:
+            EXPECT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_ERR));
+            break;
+        case End::Hangup:
+            ::close(master_);
+            master_ = -1;
+            break;
+        case End::Close:
+            EXPECT_TRUE(CloseHandle(port_));
+            port_ = INVALID_HANDLE_VALUE;
+            break;
+        }
+        waiter.join();
+        EXPECT_EQ(waited, WAIT_OBJECT_0);
+        // The record's status, read as GetOverlappedResult would (the handle may be closed).
+        const auto status = static_cast<DWORD>(ov.Internal);
+        if (c.completes) {
+            EXPECT_EQ(status, 0u);
+            EXPECT_EQ(mask, c.events);
+        } else {
+            EXPECT_EQ(status, c.error);
+        }
+        if (c.end == End::Input || c.end == End::TimeoutThenInput) {
+            COMMTIMEOUTS t{0, 0, 5000, 0, 0};
+            ASSERT_TRUE(SetCommTimeouts(port_, &t));
+            char buf[2] = {};
+            DWORD n = 0;
+            OVERLAPPED rov{};
+            rov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            if (!ReadFile(port_, buf, 2, &n, &rov)) {
+                EXPECT_TRUE(GetOverlappedResult(port_, &rov, &n, TRUE));
+            }
+            EXPECT_EQ(std::string(buf, n), "ab");
+            CloseHandle(rov.hEvent);
+        }
+        if (port_ != INVALID_HANDLE_VALUE)
+            SetCommMask(port_, 0);
+        CloseHandle(ov.hEvent);
+    }
 }
 
 } // namespace
