@@ -126,15 +126,15 @@ inline double Percentile(std::vector<double> v, double fraction) {
     return v[rank - 1];
 }
 
-// Context switches of every thread of this process except the calling one.
-inline long long OtherThreadsSwitches() {
+// Context switches of every thread of this process, except the calling one unless `all`.
+inline long long ThreadSwitches(bool all) {
     long long total = 0;
     const std::string self = std::to_string(::gettid());
     DIR* dir = ::opendir("/proc/self/task");
     if (dir == nullptr)
         return 0;
     while (dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] == '.' || self == e->d_name)
+        if (e->d_name[0] == '.' || (!all && self == e->d_name))
             continue;
         std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
         std::string line;
@@ -145,6 +145,10 @@ inline long long OtherThreadsSwitches() {
     }
     ::closedir(dir);
     return total;
+}
+
+inline long long OtherThreadsSwitches() {
+    return ThreadSwitches(false);
 }
 
 // What the machine was doing: the load average, printed with the figures.

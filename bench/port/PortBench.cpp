@@ -136,8 +136,18 @@ double PortRate(zv::TSyncMethod sync) {
 
 // ---- Latency -----------------------------------------------------------------------------------
 
-// Samples in microseconds, from the far end's write to the moment the receiver had the byte.
-using Samples = std::vector<double>;
+// Samples in microseconds, from the far end's write to the moment the receiver had the byte;
+// and the context switches of the whole process while they were taken (every thread of the
+// receiver and the sender), which do not depend on what else the machine runs.
+struct Samples {
+    std::vector<double> Us;
+    long long Switches = 0;
+
+    void push_back(double us) { Us.push_back(us); }
+    double PerSample() const {
+        return Us.empty() ? 0 : static_cast<double>(Switches) / static_cast<double>(Us.size());
+    }
+};
 
 double Micros(Clock::time_point from, long long to) {
     return std::chrono::duration<double, std::micro>(Clock::duration(to) - from.time_since_epoch())
@@ -191,6 +201,8 @@ void PollReadLatency(Samples& out) {
                 arrival.Mark();
         }
     });
+    std::this_thread::sleep_for(1ms); // the reader is in its wait
+    const long long switches = zvbench::ThreadSwitches(true);
     for (int i = 0; i < SamplesPerRound; ++i) {
         arrival.Reset();
         const auto sent = Clock::now();
@@ -200,6 +212,7 @@ void PollReadLatency(Samples& out) {
             out.push_back(Micros(sent, stamp));
         std::this_thread::sleep_for(1ms); // a quiet line between bytes
     }
+    out.Switches += zvbench::ThreadSwitches(true) - switches;
     const std::uint64_t one = 1;
     (void)!::write(stopFd, &one, sizeof one);
     reader.join();
@@ -220,6 +233,8 @@ void PortLatency(const std::string& portName, zv::TSyncMethod sync,
     link.OnLinkRxData = [&](zv::TObject*, const void*, std::int32_t) { arrival.Mark(); };
     port.RegisterLink(&link);
     port.Open();
+    std::this_thread::sleep_for(1ms); // the port's threads are in their waits
+    const long long switches = zvbench::ThreadSwitches(true);
     for (int i = 0; i < SamplesPerRound; ++i) {
         arrival.Reset();
         const auto sent = Clock::now();
@@ -237,6 +252,7 @@ void PortLatency(const std::string& portName, zv::TSyncMethod sync,
         std::this_thread::sleep_for(1ms);
         zv::CheckSynchronize(0); // a hand-off left over from a late sample
     }
+    out.Switches += zvbench::ThreadSwitches(true) - switches; // before the threads end
     port.Close();
     port.UnRegisterLink(&link);
 }
@@ -341,15 +357,17 @@ int main() {
     for (int round = 0; round < LatencyRounds; ++round)
         for (LatencyCase& c : cases)
             c.Run(c.Us);
-    const double refP50 = zvbench::Percentile(cases[0].Us, 0.50);
-    const double refP99 = zvbench::Percentile(cases[0].Us, 0.99);
+    const double refP50 = zvbench::Percentile(cases[0].Us.Us, 0.50);
+    const double refP99 = zvbench::Percentile(cases[0].Us.Us, 0.99);
+    const double refSwitches = cases[0].Us.PerSample();
     std::printf("latency, far-end byte to the receiver (us):   samples     p50      p99   "
-                "p50/ref  p99/ref\n");
+                "p50/ref  p99/ref  switches/sample\n");
     for (const LatencyCase& c : cases) {
-        const double p50 = zvbench::Percentile(c.Us, 0.50);
-        const double p99 = zvbench::Percentile(c.Us, 0.99);
-        std::printf("  %-40s %7zu %8.1f %8.1f %8.2f %8.2f\n", c.Label, c.Us.size(), p50, p99,
-                    refP50 > 0 ? p50 / refP50 : 0, refP99 > 0 ? p99 / refP99 : 0);
+        const double p50 = zvbench::Percentile(c.Us.Us, 0.50);
+        const double p99 = zvbench::Percentile(c.Us.Us, 0.99);
+        std::printf("  %-40s %7zu %8.1f %8.1f %8.2f %8.2f %8.2f\n", c.Label, c.Us.Us.size(), p50,
+                    p99, refP50 > 0 ? p50 / refP50 : 0, refP99 > 0 ? p99 / refP99 : 0,
+                    c.Us.PerSample());
     }
 
     // ---- idle
@@ -372,20 +390,23 @@ int main() {
     }
     for (const LatencyCase& c : cases) {
         const std::string name = c.Name;
-        zvbench::Figure(("latency_p50_us_" + name).c_str(), zvbench::Percentile(c.Us, 0.50));
-        zvbench::Figure(("latency_p99_us_" + name).c_str(), zvbench::Percentile(c.Us, 0.99));
+        zvbench::Figure(("latency_p50_us_" + name).c_str(), zvbench::Percentile(c.Us.Us, 0.50));
+        zvbench::Figure(("latency_p99_us_" + name).c_str(), zvbench::Percentile(c.Us.Us, 0.99));
+        zvbench::Figure(("latency_switches_per_sample_" + name).c_str(), c.Us.PerSample());
     }
     const LatencyCase& pty1 = cases[1];
     zvbench::Figure("latency_p50_ratio_vs_poll",
-                    refP50 > 0 ? zvbench::Percentile(pty1.Us, 0.50) / refP50 : 0);
+                    refP50 > 0 ? zvbench::Percentile(pty1.Us.Us, 0.50) / refP50 : 0);
     zvbench::Figure("latency_p99_ratio_vs_poll",
-                    refP99 > 0 ? zvbench::Percentile(pty1.Us, 0.99) / refP99 : 0);
+                    refP99 > 0 ? zvbench::Percentile(pty1.Us.Us, 0.99) / refP99 : 0);
+    zvbench::Figure("latency_switches_ratio_vs_poll",
+                    refSwitches > 0 ? pty1.Us.PerSample() / refSwitches : 0);
     for (std::size_t i = 2; i < std::size(cases); ++i) {
         const std::string name = cases[i].Name;
         zvbench::Figure(("latency_p50_ratio_vs_poll_" + name).c_str(),
-                        refP50 > 0 ? zvbench::Percentile(cases[i].Us, 0.50) / refP50 : 0);
+                        refP50 > 0 ? zvbench::Percentile(cases[i].Us.Us, 0.50) / refP50 : 0);
         zvbench::Figure(("latency_p99_ratio_vs_poll_" + name).c_str(),
-                        refP99 > 0 ? zvbench::Percentile(cases[i].Us, 0.99) / refP99 : 0);
+                        refP99 > 0 ? zvbench::Percentile(cases[i].Us.Us, 0.99) / refP99 : 0);
     }
     zvbench::Figure("idle_wakeups_per_s", std::max(ptyIdle, lineIdle));
     zvbench::Figure("idle_wakeups_per_s_pty", ptyIdle);
