@@ -19,11 +19,11 @@ class ComPairPeer final : public Peer {
 public:
     ComPairPeer() : near_(Env("ZELVATOR_TEST_PORT_A")) {
         const std::string path = "\\\\.\\" + Env("ZELVATOR_TEST_PORT_B");
-        far_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+        far_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
         if (far_ == INVALID_HANDLE_VALUE)
-            throw std::runtime_error("cannot open the far port " + path + " (win error code: " +
-                                     std::to_string(GetLastError()) + ")");
+            throw std::runtime_error("cannot open the far port " + path +
+                                     " (win error code: " + std::to_string(GetLastError()) + ")");
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         GetCommState(far_, &dcb);
@@ -34,6 +34,14 @@ public:
         dcb.fBinary = TRUE;
         SetCommState(far_, &dcb);
         PurgeComm(far_, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        // Bytes an earlier test left on the line would reach this one: a cable drops them when
+        // a port closes, a pseudo-terminal pair (Wine) keeps them.
+        HANDLE nearEnd = CreateFileA(("\\\\.\\" + near_).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+        if (nearEnd != INVALID_HANDLE_VALUE) {
+            PurgeComm(nearEnd, PURGE_RXCLEAR | PURGE_TXCLEAR);
+            CloseHandle(nearEnd);
+        }
     }
     ~ComPairPeer() override { CloseHandle(far_); }
 
