@@ -164,8 +164,10 @@ void TCustomComPort::CheckSignals(bool Open) {
         } catch (const EComPort& e) {
             // A device without modem lines (a pseudo-terminal) has no states to report; that
             // must not turn an open that has succeeded, and been announced, into an exception.
+            // Drivers say so with either code (Wine over a pseudo-terminal: ERROR_NOT_SUPPORTED).
             if (e.ErrorCode() == CError_ModemStatusFailed &&
-                e.OsErrorCode() == ERROR_INVALID_FUNCTION)
+                (e.OsErrorCode() == ERROR_INVALID_FUNCTION ||
+                 e.OsErrorCode() == ERROR_NOT_SUPPORTED))
                 return;
             throw;
         }

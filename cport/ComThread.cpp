@@ -33,6 +33,20 @@ TDetachedThreads& Detached() {
     return list;
 }
 
+// A device without modem lines (Windows drivers of some virtual ports, Wine over a
+// pseudo-terminal) refuses a wait whose mask asks for their changes. Their events cannot come
+// from it anyway: the mask is narrowed to the others, which still come. False when the refusal
+// had another cause, or nothing was left to drop.
+bool DropModemLineEvents(HANDLE Handle, DWORD Error) {
+    constexpr DWORD modemLines = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+    if (Error != ERROR_NOT_SUPPORTED && Error != ERROR_INVALID_FUNCTION)
+        return false;
+    DWORD mask = 0;
+    if (!GetCommMask(Handle, &mask) || (mask & modemLines) == 0)
+        return false;
+    return SetCommMask(Handle, mask & ~modemLines) != FALSE;
+}
+
 } // namespace
 
 constinit const std::array<TEventHandler, EnumCount<TComEvent>> EventOrder = {{
@@ -85,8 +99,14 @@ void TComThread::Execute() {
     bool pending = false; // a device wait is outstanding and writes FMask when it completes
     for (;;) {
         FMask = 0;
-        if (!WaitCommEvent(FHandle, &FMask, &FOverlapped) && GetLastError() != ERROR_IO_PENDING)
-            break; // the device refuses to wait (unplugged): waiting again would only spin
+        if (!WaitCommEvent(FHandle, &FMask, &FOverlapped)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                if (DropModemLineEvents(FHandle, error))
+                    continue;
+                break; // the device refuses to wait (unplugged): waiting again would only spin
+            }
+        }
         pending = true;
         if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break; // stopped, or the wait itself failed
