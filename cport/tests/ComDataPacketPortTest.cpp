@@ -1,4 +1,4 @@
-// The packet framer on a real port over a virtual line, in each of the three hand-offs: the
+// The packet framer on a real port over a line, in each of the three hand-offs: the
 // received blocks reach it through its link, on the thread the mode dispatches on.
 #include "PortTestSupport.h"
 #include "cport/ComDataPacket.h"
@@ -12,7 +12,13 @@ namespace {
 
 using namespace test;
 
-class ComDataPacketOnPort : public ::testing::TestWithParam<TSyncMethod> {};
+class ComDataPacketOnPort : public ::testing::TestWithParam<TSyncMethod> {
+protected:
+    void SetUp() override {
+        if (const std::string why = MissingLine(); !why.empty())
+            GTEST_SKIP() << why;
+    }
+};
 
 TEST_P(ComDataPacketOnPort, FramesWhatTheLineDelivers) {
     LinePort p(GetParam());

@@ -1,20 +1,24 @@
 // Reads, writes and their records, time-outs, waiting for line events, status and line control
-// through an open port on a virtual line or a pseudo-terminal; closing with I/O pending; a device
-// unplugged mid-transfer; the list of ports.
+// through an open port on a virtual line or a pseudo-terminal (on Windows: a pair of COM ports);
+// closing with I/O pending; a device unplugged mid-transfer; the list of ports.
 #include "PortTestSupport.h"
 
 #include "cport/EnumComPorts.h"
+#include "platform/tests/WineGaps.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
-#include <string>
-#include <thread>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace zv {
 namespace {
@@ -22,16 +26,20 @@ namespace {
 using namespace test;
 using Log = std::vector<std::string>;
 
+class ComPortIO : public LineTest {};
+
 // An open port without an event thread, so that the tests see the device alone.
 struct QuietPort : LinePort {
     QuietPort() : LinePort(smThreadSync, TComEvents{}) { port->Open(); }
 };
 
+#ifndef _WIN32
 // Waits until the far end's bytes are in the near input queue, without reading the device's
 // status (which would clear its error flags).
 bool WaitDelivered(VirtualLine& line) {
     return PumpUntil([&] { return line.PendingToNear() == 0; });
 }
+#endif
 
 bool WaitInput(TComPort& port, std::int32_t count) {
     return PumpUntil([&] { return port.InputCount() >= count; });
@@ -56,7 +64,7 @@ template <typename F> std::int32_t ErrorOf(F call, std::int32_t* osError = nullp
     return 0;
 }
 
-TEST(ComPortIO, BytesCrossTheLineBothWays) {
+TEST_F(ComPortIO, BytesCrossTheLineBothWays) {
     QuietPort p;
     EXPECT_EQ(p.port->WriteStr("hello"), 5);
     EXPECT_EQ(p.line->ReadString(5, Patience), "hello");
@@ -65,13 +73,20 @@ TEST(ComPortIO, BytesCrossTheLineBothWays) {
     std::string got;
     EXPECT_EQ(p.port->ReadStr(got, 64), 5); // default time-outs: what has arrived, at once
     EXPECT_EQ(got, "world");
-    EXPECT_EQ(p.port->ReadStr(got, 64), 0); // nothing more
-    EXPECT_EQ(got, "");
     EXPECT_EQ(p.port->ReadStr(got, 0), 0);
     EXPECT_EQ(got, "");
 }
 
-TEST(ComPortIO, WritesTellTheLinksWhatWasSent) {
+TEST_F(ComPortIO, DefaultTimeOutsReturnAtOnceWhenNothingArrived) {
+    ZV_SKIP_UNDER_WINE("a read with ReadIntervalTimeout MAXDWORD and no total time-outs waits "
+                       "for a byte instead of returning at once");
+    QuietPort p;
+    std::string got = "old";
+    EXPECT_EQ(p.port->ReadStr(got, 64), 0);
+    EXPECT_EQ(got, "");
+}
+
+TEST_F(ComPortIO, WritesTellTheLinksWhatWasSent) {
     QuietPort p;
     EventLog log;
     TComLink link;
@@ -88,7 +103,7 @@ TEST(ComPortIO, WritesTellTheLinksWhatWasSent) {
     p.port->UnRegisterLink(&link);
 }
 
-TEST(ComPortIO, RecordsWithoutAnOperationAndMissingRecords) {
+TEST_F(ComPortIO, RecordsWithoutAnOperationAndMissingRecords) {
     QuietPort p;
     PAsync record = nullptr;
     InitAsync(record);
@@ -109,7 +124,7 @@ TEST(ComPortIO, RecordsWithoutAnOperationAndMissingRecords) {
     EXPECT_EQ(ErrorOf([&] { p.port->Write(&byte, -1); }), CError_InvalidAsync);
 }
 
-TEST(ComPortIO, APendingReadCompletesWhenTheBytesArrive) {
+TEST_F(ComPortIO, APendingReadCompletesWhenTheBytesArrive) {
     QuietPort p;
     SetTimeouts(*p.port, 0, 0); // no time-outs: a read waits for all it asked for
     EventLog log;
@@ -135,17 +150,24 @@ TEST(ComPortIO, APendingReadCompletesWhenTheBytesArrive) {
     EXPECT_EQ(log.Take(), (Log{"L.Tx(1)", "L.TxData(out)"}));
     p.line->Write("12345");
     ASSERT_TRUE(WaitInput(*p.port, 5));
-    EXPECT_EQ(p.port->ReadAsync(buffer, 2, record), 2);
+    const std::int32_t atOnce = p.port->ReadAsync(buffer, 2, record);
+    if (UnderWine()) // Wine leaves an overlapped read pending even when its bytes are queued
+        EXPECT_TRUE(atOnce == 0 || atOnce == 2) << atOnce;
+    else
+        EXPECT_EQ(atOnce, 2);
     EXPECT_EQ(p.port->WaitForAsync(record), 2);
     EXPECT_TRUE(log.Take().empty()); // bytes remain queued: no Rx(0), and no TxData again
     DoneAsync(record);
     p.port->UnRegisterLink(&link);
 }
 
-TEST(ComPortIO, ReadTimeOutsEndAReadWithWhatArrived) {
+TEST_F(ComPortIO, ReadTimeOutsEndAReadWithWhatArrived) {
+    ZV_SKIP_UNDER_WINE("a read ended by its total time-out fails with ERROR_TIMEOUT instead of "
+                       "succeeding with the bytes that came");
     QuietPort p;
     SetTimeouts(*p.port, 0, 40);
     p.line->Write("ab");
+    ASSERT_TRUE(WaitInput(*p.port, 2));
     char buffer[10] = {};
     EXPECT_EQ(p.port->Read(buffer, 10), 2);
     EXPECT_EQ(std::string(buffer, 2), "ab");
@@ -153,11 +175,16 @@ TEST(ComPortIO, ReadTimeOutsEndAReadWithWhatArrived) {
 
     std::string text;
     p.line->Write("c");
+    ASSERT_TRUE(WaitInput(*p.port, 1));
     EXPECT_EQ(p.port->ReadStr(text, 10), 1);
     EXPECT_EQ(text, "c"); // cut to what was read
 }
 
-TEST(ComPortIO, LineControlAsTheFarEndSeesIt) {
+TEST_F(ComPortIO, LineControlAsTheFarEndSeesIt) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a far end that sees RTS, DTR and break and drives CTS, DSR, RLSD and "
+                    "ring: the virtual line (POSIX)";
+#else
     QuietPort p;
     p.line->TakeChanges();
     p.port->SetRTS(true);
@@ -191,9 +218,13 @@ TEST(ComPortIO, LineControlAsTheFarEndSeesIt) {
     EXPECT_EQ(p.line->ReadString(1, Patience), "!");
     p.port->SetXonXoff(false); // transmit as if XOFF came
     p.port->SetXonXoff(true);
+#endif
 }
 
-TEST(ComPortIO, ErrorsAreReadOnceAndParityCountsOnlyWhenChecked) {
+TEST_F(ComPortIO, ErrorsAreReadOnceAndParityCountsOnlyWhenChecked) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a far end that makes line errors on demand: the virtual line (POSIX)";
+#else
     QuietPort p;
     p.line->InjectError(LineError::Frame, 'a');
     ASSERT_TRUE(WaitDelivered(*p.line));
@@ -210,7 +241,11 @@ TEST(ComPortIO, ErrorsAreReadOnceAndParityCountsOnlyWhenChecked) {
     p.line->InjectError(LineError::Parity, 'c');
     ASSERT_TRUE(WaitDelivered(*p.line));
     EXPECT_FALSE(p.port->LastErrors().contains(ceRxParity));
+#endif
+}
 
+TEST_F(ComPortIO, AnIdlePortHasNothingQueuedOrHeld) {
+    QuietPort p;
     EXPECT_EQ(p.port->OutputCount(), 0);
     EXPECT_TRUE(p.port->StateFlags().empty());
     p.port->ClearBuffer(false, false); // an empty purge request is fine
@@ -218,7 +253,7 @@ TEST(ComPortIO, ErrorsAreReadOnceAndParityCountsOnlyWhenChecked) {
     EXPECT_EQ(p.port->InputCount(), 0);
 }
 
-TEST(ComPortIO, WaitForEventOnlyWithoutTheEventThread) {
+TEST_F(ComPortIO, WaitForEventOnlyWithoutTheEventThread) {
     LinePort threaded;
     threaded.port->Open();
     TComEvents events{evRxChar};
@@ -245,14 +280,35 @@ TComEvents WaitWhileRepeating(TComPort& port, TComEvents events,
     return events;
 }
 
-TEST(ComPortIO, WaitForEventReportsWhatHappenedOrNothing) {
+TEST_F(ComPortIO, WaitForEventReportsWhatHappenedOrNothing) {
     QuietPort p;
-    TComEvents events{evRxChar, evCTS};
+    TComEvents events{evRxChar};
     p.port->WaitForEvent(events, nullptr, 20); // quiet line: the time-out
     EXPECT_TRUE(events.empty());
 
     // The wait that timed out is over: the next one can start (the device takes one wait at
     // a time) and sees what happens now.
+    EXPECT_EQ(WaitWhileRepeating(*p.port, TComEvents{evRxChar}, [&] { p.line->Write("x"); }),
+              TComEvents{evRxChar});
+    PumpFor(50ms);                    // the far end's last byte is in
+    p.port->ClearBuffer(true, false); // Wine reports EV_RXCHAR while bytes are queued
+
+    HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    events = TComEvents{evRxChar};
+    p.port->WaitForEvent(events, stop, -1); // already signalled: ends at once
+    EXPECT_TRUE(events.empty());
+    CloseHandle(stop);
+
+    // After all that waiting the device still takes a new wait.
+    EXPECT_EQ(WaitWhileRepeating(*p.port, TComEvents{evRxChar}, [&] { p.line->Write("y"); }),
+              TComEvents{evRxChar});
+}
+
+TEST_F(ComPortIO, WaitForEventReportsTheKindThatHappened) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a far end that drives CTS and ring: the virtual line (POSIX)";
+#else
+    QuietPort p;
     EXPECT_EQ(
         WaitWhileRepeating(*p.port, TComEvents{evRxChar, evRing}, [&] { p.line->Write("x"); }),
         TComEvents{evRxChar});
@@ -260,19 +316,18 @@ TEST(ComPortIO, WaitForEventReportsWhatHappenedOrNothing) {
     EXPECT_EQ(
         WaitWhileRepeating(*p.port, TComEvents{evRing, evCTS}, [&] { p.line->SetCts(cts = !cts); }),
         TComEvents{evCTS});
-
     HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    events = TComEvents{evRing};
-    p.port->WaitForEvent(events, stop, -1); // already signalled: ends at once
+    TComEvents events{evRing};
+    p.port->WaitForEvent(events, stop, -1);
     EXPECT_TRUE(events.empty());
     CloseHandle(stop);
-
-    // After all that waiting the device still takes a new wait.
     EXPECT_EQ(WaitWhileRepeating(*p.port, TComEvents{evCTS}, [&] { p.line->SetCts(cts = !cts); }),
               TComEvents{evCTS});
+#endif
 }
 
-TEST(ComPortIO, AbortedTransfersReportTheAbort) {
+TEST_F(ComPortIO, AbortedTransfersReportTheAbort) {
+    ZV_SKIP_UNDER_WINE("PurgeComm(PURGE_RXABORT) does not end a pending read");
     QuietPort p;
     SetTimeouts(*p.port, 0, 0);
     p.port->SetBaudRate(br300);
@@ -294,7 +349,7 @@ TEST(ComPortIO, AbortedTransfersReportTheAbort) {
     DoneAsync(write);
 }
 
-TEST(ComPortIO, ClosingWithIOPendingEndsEveryOperation) {
+TEST_F(ComPortIO, ClosingWithIOPendingEndsEveryOperation) {
     LinePort p; // with the event thread and its pending wait
     p.port->Open();
     SetTimeouts(*p.port, 0, 0);
@@ -309,7 +364,7 @@ TEST(ComPortIO, ClosingWithIOPendingEndsEveryOperation) {
     DoneAsync(read);
 }
 
-TEST(ComPortIO, AClosedThreadDiscardsWhatWasQueued) {
+TEST_F(ComPortIO, AClosedThreadDiscardsWhatWasQueued) {
     LinePort p;
     p.port->Open();
     p.line->Write("stale");
@@ -320,7 +375,10 @@ TEST(ComPortIO, AClosedThreadDiscardsWhatWasQueued) {
     EXPECT_EQ(p.port->InputCount(), 0);
 }
 
-TEST(ComPortIO, AnUnpluggedDeviceFailsTheTransferAndStillCloses) {
+TEST_F(ComPortIO, AnUnpluggedDeviceFailsTheTransferAndStillCloses) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a line the test can unplug: the virtual line (POSIX)";
+#else
     LinePort p;
     EventLog log;
     p.port->Open();
@@ -350,7 +408,10 @@ TEST(ComPortIO, AnUnpluggedDeviceFailsTheTransferAndStillCloses) {
     p.line->Plug();
     p.port->Open();
     EXPECT_TRUE(p.line->IsOpen());
+#endif
 }
+
+#ifndef _WIN32
 
 // ---- A pseudo-terminal pair: the port on the subordinate side, the test on the main side.
 
@@ -444,6 +505,8 @@ TEST(EnumComPorts, ListsTheRegisteredPortsSortedAsText) {
         ::unsetenv("ZELVATOR_SYS_CLASS_TTY");
     std::filesystem::remove(empty);
 }
+
+#endif // _WIN32
 
 } // namespace
 } // namespace zv

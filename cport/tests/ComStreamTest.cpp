@@ -1,4 +1,4 @@
-// The stream over a port on a virtual line: reads and writes go to the port, exact-count
+// The stream over a port on a line: reads and writes go to the port, exact-count
 // transfers fail on a short count, and the stream has no position.
 #include "cport/ComStream.h"
 #include "PortTestSupport.h"
@@ -13,6 +13,8 @@ namespace {
 
 using namespace test;
 
+class ComStream : public LineTest {};
+
 // A port without an event thread, so received bytes stay queued until the stream reads them.
 struct StreamLine : LinePort {
     TComStream stream{port.get()};
@@ -25,7 +27,7 @@ struct StreamLine : LinePort {
     }
 };
 
-TEST(ComStream, ReadsAndWritesGoThroughThePort) {
+TEST_F(ComStream, ReadsAndWritesGoThroughThePort) {
     StreamLine s;
     s.stream.WriteBuffer("hello", 5);
     EXPECT_EQ(s.line->ReadString(5, Patience), "hello");
@@ -47,7 +49,7 @@ TEST(ComStream, ReadsAndWritesGoThroughThePort) {
     EXPECT_EQ(s.line->Available(), 0u);
 }
 
-TEST(ComStream, HasNoPositionAndNoSize) {
+TEST_F(ComStream, HasNoPositionAndNoSize) {
     StreamLine s;
     s.Arrive("abc");
     s.stream.SetPosition(2);
@@ -60,7 +62,7 @@ TEST(ComStream, HasNoPositionAndNoSize) {
     EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
-TEST(ComStream, PortErrorsPassThrough) {
+TEST_F(ComStream, PortErrorsPassThrough) {
     StreamLine s;
     char buf[4] = {};
     auto code = [](auto&& call) {

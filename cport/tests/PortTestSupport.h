@@ -1,11 +1,15 @@
-// Shared pieces of the port tests: a virtual line under a fresh name, a log of callbacks that
+// Shared pieces of the port tests: the far end of the line a port is tested on (a virtual line
+// under a fresh name on POSIX, the second port of a COM pair on Windows), a log of callbacks that
 // any thread may append to, and waiting for a condition while the main thread serves hand-offs.
 #pragma once
 
 #include "cport/ComPort.h"
 #include "cport/ComThread.h"
 #include "platform/VirtualLine.h"
+#include "platform/tests/ComPair.h"
 #include "toolkit/Thread.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,11 +26,43 @@ using namespace std::chrono_literals;
 // How long a test waits for something that should happen promptly before it calls it a failure.
 inline constexpr auto Patience = 5s;
 
+#ifdef _WIN32
+
+using TestLine = ComPairLine;
+
+// The far end of a new port under test.
+inline std::unique_ptr<TestLine> NewLine(const std::string& = {}) {
+    return std::make_unique<ComPairLine>();
+}
+
+inline std::string MissingLine() {
+    return ComPairLine::Missing();
+}
+
+#else
+
+using TestLine = VirtualLine;
+
 // A virtual line with a name no other test uses.
 inline std::unique_ptr<VirtualLine> NewLine(const std::string& prefix = "ZVPORT") {
     static std::atomic<int> counter{0};
     return VirtualLine::Create(prefix + std::to_string(++counter));
 }
+
+inline std::string MissingLine() {
+    return "";
+}
+
+#endif
+
+// Tests of a port on a line: they skip with the reason where no line can be had.
+class LineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string why = MissingLine(); !why.empty())
+            GTEST_SKIP() << why;
+    }
+};
 
 // Waits until done() holds, serving the main thread's hand-offs meanwhile (CheckSynchronize
 // blocks until work arrives or a short slice passes). False when Patience ran out.
@@ -173,7 +209,7 @@ inline void ForgetCallbacks(TCustomComPort& port) {
 
 // A port on a fresh virtual line, configured as the tests need it (closed).
 struct LinePort {
-    std::unique_ptr<VirtualLine> line = NewLine();
+    std::unique_ptr<TestLine> line = NewLine();
     std::unique_ptr<TComPort> port = std::make_unique<TComPort>();
 
     explicit LinePort(TSyncMethod sync = smThreadSync, TComEvents events = AllComEvents) {
