@@ -3,6 +3,7 @@
 #include "platform/win32.h"
 
 #include <limits>
+#include <string_view>
 #include <vector>
 
 namespace zv {
@@ -31,6 +32,22 @@ std::string Profile(const char* section, const char* ident, const char* def,
             return std::string(buf.data(), n);
         buf.resize(buf.size() * 4);
     }
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// Whether an entry written with these names and this value reads back the same: a line break or
+// NUL would split or cut its line, "]" would end the section name early, "=" the key, and a key
+// starting with "[" or ";" would read as a section or a comment. Win32's profile functions write
+// such text as it is, so the damage would show only at the next read.
+bool ReadsBack(std::string_view section, std::string_view ident, std::string_view value) {
+    const std::size_t first = ident.find_first_not_of(" \t");
+    const char lead = first == std::string_view::npos ? ' ' : ident[first];
+    return !HasLineBreakOrNul(section) && section.find(']') == std::string_view::npos &&
+           !HasLineBreakOrNul(ident) && ident.find('=') == std::string_view::npos && lead != '[' &&
+           lead != ';' && !HasLineBreakOrNul(value);
 }
 
 } // namespace
@@ -90,6 +107,10 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
 
 void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
                            const std::string& Value) {
+    if (!ReadsBack(Section, Ident, Value)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        RaiseWriteError();
+    }
     if (!WritePrivateProfileStringA(Section.c_str(), Ident.c_str(), Value.c_str(),
                                     FFileName.c_str()))
         RaiseWriteError();

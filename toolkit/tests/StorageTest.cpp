@@ -121,10 +121,19 @@ TEST_F(IniFileTest, WritesAndRaisesWhenTheSystemRefuses) {
 
     TIniFile nowhere(path_ + "/below-a-file.ini");
     EXPECT_THROW(nowhere.WriteString("S", "K", "V"), EIniFileException);
-#ifndef _WIN32
-    // Our profile writer refuses text that would not read back; Win32's writes it as it is.
-    EXPECT_THROW(ini.WriteString("S", "K", "two\nlines"), EIniFileException);
-#endif
+    // Text that would not read back as written is refused, and the file keeps what it had.
+    ini.WriteString("S", "K", "kept");
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+    } refused[] = {{"S", "K", "two\nlines"}, {"S", "K", "cr\r"}, {"S", "k=v", "1"},
+                   {"S", " [k", "1"},        {"S", ";k", "1"},   {"S]", "K", "1"},
+                   {"S\n", "K", "1"}};
+    for (const auto& r : refused) {
+        EXPECT_THROW(ini.WriteString(r.section, r.key, r.value), EIniFileException) << r.key;
+        EXPECT_EQ(ini.ReadString("S", "K", ""), "kept");
+    }
 }
 
 TEST(RegistryObject, ReadsAndRaisesAsTheToolkitDoes) {
