@@ -1,5 +1,8 @@
 // The profile functions through the Win32 calls only: how lines read, what a write changes and
-// what it keeps.
+// what it keeps. Some rules are our own: Win32's functions (and Wine's, which follow them) rewrite
+// the whole file from what they understood, stop reading a line at a NUL, write any text as it
+// is and read a few odd lines otherwise. Tests and table rows of those rules run on POSIX only
+// and skip on Windows saying which rule.
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +13,14 @@
 #include <string>
 
 namespace {
+
+#ifdef _WIN32
+#define OUR_RULE_ONLY(rule) GTEST_SKIP() << "our own profile rule, not Win32's: " << rule
+constexpr bool kOurRules = false;
+#else
+#define OUR_RULE_ONLY(rule) static_cast<void>(0)
+constexpr bool kOurRules = true;
+#endif
 
 class ProfileTest : public ::testing::Test {
 protected:
@@ -61,6 +72,7 @@ TEST_F(ProfileTest, ReadsNamesWithoutCaseAndValuesTrimmed) {
         const char* key;
         const char* def;
         const char* expected;
+        bool ours = false; // our own rule: checked on POSIX only
     } cases[] = {
         {"ComPort1", "Port", "x", "COM3"},
         {"COMPORT1", "port", "x", "COM3"},         // names compared without case
@@ -68,25 +80,32 @@ TEST_F(ProfileTest, ReadsNamesWithoutCaseAndValuesTrimmed) {
         {"ComPort1", "BaudRate", "x", "19200"},    // blanks around name and value trimmed
         {"ComPort1", "Quoted", "x", "  padded  "}, // matching quotes removed
         {"ComPort1", "Single", "x", "x"},
-        {"ComPort1", "Half", "x", "\"open"}, // one quote is text
-        {"ComPort1", "Empty", "x", ""},      // present and empty is not absent
-        {"ComPort1", "NoEquals", "x", ""},
-        {"ComPort1", "Eq", "x", "a=b"}, // the first "=" separates
+        {"ComPort1", "Half", "x", "\"open"},     // one quote is text
+        {"ComPort1", "Empty", "x", ""},          // present and empty is not absent
+        {"ComPort1", "NoEquals", "x", "", true}, // Win32: the default
+        {"ComPort1", "Eq", "x", "a=b"},          // the first "=" separates
         {"Other", "Port", "x", "COM5"},
         {"Broken", "Port", "dflt", "dflt"},    // no section without its bracket
         {"Last", "Key", "x", "last"},          // a last line without its line end
         {"Missing", "Port", "dflt  ", "dflt"}, // the default loses its trailing blanks
         {"ComPort1", "Missing", nullptr, ""},  // no default: empty text
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Get(c.section, c.key, c.def), c.expected) << c.section << "/" << c.key;
+    for (const Case& c : cases) {
+        if (kOurRules || !c.ours) {
+            EXPECT_EQ(Get(c.section, c.key, c.def), c.expected) << c.section << "/" << c.key;
+        }
+    }
 }
 
 TEST_F(ProfileTest, ListsSectionsAndKeysAndCutsThemToTheBuffer) {
     Put(kSample);
     EXPECT_EQ(Get(nullptr, nullptr), std::string("ComPort1\0Other\0Last\0", 20));
-    EXPECT_EQ(Get("Other", nullptr), std::string("Port\0", 5));
-    EXPECT_EQ(Get("Missing", nullptr), "");
+    if (kOurRules) {
+        // Win32 reads the entries below "[Broken" into the section above it, and lists the
+        // keys of a missing section as the default.
+        EXPECT_EQ(Get("Other", nullptr), std::string("Port\0", 5));
+        EXPECT_EQ(Get("Missing", nullptr), "");
+    }
 
     char buf[8];
     // Lists too long: cut, still ending with two zeros, nSize - 2 returned.
@@ -109,6 +128,7 @@ TEST_F(ProfileTest, AMissingFileReadsAsDefaultsAndDeletingFromItCreatesNothing) 
 // Each write changes only its own line; comments, blanks, other sections, unreadable lines and
 // line ends stay as they were.
 TEST_F(ProfileTest, WritesChangeOnlyTheirOwnLines) {
+    OUR_RULE_ONLY("every line but the written one keeps its text, blanks and line end");
     const std::string base =
         "; keep me\r\n[A]\r\nx = 1\r\n; inner\r\n\r\n[B]\r\ny=2\r\n[Bad\r\nz=3\r\n";
     struct Case {
@@ -143,6 +163,8 @@ TEST_F(ProfileTest, TheFirstWriteCreatesTheFileAndAValueReadsBackAsWritten) {
     EXPECT_EQ(Get("ComPort1", "Port"), "COM1");
     EXPECT_EQ(Get("ComPort1", "BaudRate"), "9600");
     EXPECT_EQ(Get("Other", "Port"), "");
+    if (!kOurRules)
+        return; // Win32 writes every line end as CR LF
     // A last line without its line end gets one before anything is added after it.
     Put("[A]\nx=1");
     ASSERT_TRUE(WritePrivateProfileStringA("A", "y", "2", path_.c_str()));
@@ -150,6 +172,8 @@ TEST_F(ProfileTest, TheFirstWriteCreatesTheFileAndAValueReadsBackAsWritten) {
 }
 
 TEST_F(ProfileTest, TextThatWouldNotReadBackIsRefusedAndNothingChanges) {
+    OUR_RULE_ONLY("text that would not read back is refused (Win32 writes it; the toolkit's "
+                  "TIniFile refuses it on every system)");
     Put("[A]\nx=1\n");
     struct Case {
         const char* section;
@@ -168,6 +192,7 @@ TEST_F(ProfileTest, TextThatWouldNotReadBackIsRefusedAndNothingChanges) {
 }
 
 TEST_F(ProfileTest, DamagedLinesReadAsAbsentAndTheRestStaysReadable) {
+    OUR_RULE_ONLY("a line holding a NUL is not read, and damaged lines are kept byte for byte");
     using namespace std::string_literals;
     const std::string garbage = "\x01\xff\xfe[\x80=\x00\x02"s;
     const std::string longLine(3u << 20, 'q');
