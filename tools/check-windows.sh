@@ -4,8 +4,9 @@
 #
 # Wine maps the host's /dev/ttyS* to COM ports when it starts, so the programs run in a mount
 # namespace of their own in which those devices are /dev/null: no test can touch a real device.
-# The comm conformance tests need a pair of COM ports (ZELVATOR_TEST_PORT_A/_B); without one they
-# skip with the reason.
+# The comm conformance and port I/O tests run on a pair of COM ports (ZELVATOR_TEST_PORT_A/_B):
+# here a pseudo-terminal pair made by socat, mapped to COM201 and COM202 in the Wine prefix.
+# Tests that meet a difference of Wine's serial emulation skip and name it.
 #
 # The last line is "N passed, M failed, K skipped" over all test cases of all programs; the
 # exit status is non-zero when anything failed.
@@ -18,7 +19,7 @@ cd "$here"
 build=build/windows
 
 if [ "${1:-}" != "--in-namespace" ]; then
-    packages=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64 wine64 googletest)
+    packages=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64 wine64 googletest socat)
     missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -63,27 +64,29 @@ done
 scratch=$(mktemp -d)
 export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || command -v wineserver64 || echo /usr/lib/wine/wineserver64)
 cleanup() {
-    wineserver -k >/dev/null 2>&1 || true
+    "$wineserver" -k >/dev/null 2>&1 || true
     [ -n "${socat_pid:-}" ] && kill "$socat_pid" 2>/dev/null || true
     rm -rf "$scratch"
 }
 trap cleanup EXIT
+# One server for the whole run: each program starts faster.
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p >/dev/null 2>&1 || true
 timeout 300 "$wine" wineboot --init >/dev/null 2>&1 || true
-wineserver -p >/dev/null 2>&1 || true
 
-# The comm conformance tests run when ZELVATOR_TEST_PORT_A/_B name a pair of COM ports. Under
-# Wine a pseudo-terminal pair can serve as one (socat, mapped into the prefix's dosdevices), but
-# Wine's serial driver blocks for good in some of the tests there, so the pair is made only when
-# asked for: ZELVATOR_WINE_PTY_PAIR=1 tools/check-windows.sh.
-if [ "${ZELVATOR_WINE_PTY_PAIR:-}" = 1 ] && command -v socat >/dev/null; then
-    socat pty,raw,echo=0,link="$scratch/ptyA" pty,raw,echo=0,link="$scratch/ptyB" &
-    socat_pid=$!
-    for _ in $(seq 50); do [ -e "$scratch/ptyB" ] && break; sleep 0.1; done
-    ln -sf "$(readlink -f "$scratch/ptyA")" "$WINEPREFIX/dosdevices/com201"
-    ln -sf "$(readlink -f "$scratch/ptyB")" "$WINEPREFIX/dosdevices/com202"
-    export ZELVATOR_TEST_PORT_A=COM201 ZELVATOR_TEST_PORT_B=COM202
+# The pair of COM ports: a pseudo-terminal pair, each end mapped into the prefix's dosdevices.
+socat pty,raw,echo=0,link="$scratch/ptyA" pty,raw,echo=0,link="$scratch/ptyB" &
+socat_pid=$!
+for _ in $(seq 50); do [ -e "$scratch/ptyB" ] && break; sleep 0.1; done
+if [ ! -e "$scratch/ptyB" ]; then
+    echo "socat made no pseudo-terminal pair" >&2
+    exit 1
 fi
+ln -sf "$(readlink -f "$scratch/ptyA")" "$WINEPREFIX/dosdevices/com201"
+ln -sf "$(readlink -f "$scratch/ptyB")" "$WINEPREFIX/dosdevices/com202"
+export ZELVATOR_TEST_PORT_A=COM201 ZELVATOR_TEST_PORT_B=COM202
 
 passed=0 failed=0 skipped=0
 while IFS= read -r program; do

@@ -281,6 +281,8 @@ TComEvents WaitWhileRepeating(TComPort& port, TComEvents events,
 }
 
 TEST_F(ComPortIO, WaitForEventReportsWhatHappenedOrNothing) {
+    ZV_SKIP_UNDER_WINE("WaitCommEvent now and then completes with no events although nothing "
+                       "ended the wait");
     QuietPort p;
     TComEvents events{evRxChar};
     p.port->WaitForEvent(events, nullptr, 20); // quiet line: the time-out
@@ -291,7 +293,7 @@ TEST_F(ComPortIO, WaitForEventReportsWhatHappenedOrNothing) {
     EXPECT_EQ(WaitWhileRepeating(*p.port, TComEvents{evRxChar}, [&] { p.line->Write("x"); }),
               TComEvents{evRxChar});
     PumpFor(50ms);                    // the far end's last byte is in
-    p.port->ClearBuffer(true, false); // Wine reports EV_RXCHAR while bytes are queued
+    p.port->ClearBuffer(true, false); // no bytes queued that a device might report again
 
     HANDLE stop = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     events = TComEvents{evRxChar};
