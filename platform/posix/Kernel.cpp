@@ -46,6 +46,10 @@ struct Waiter {
     int wakeFd = -1; // while the waiter watches a device: written when an event is signalled
 };
 
+// The wake descriptor of the waiter this thread is watching for, while inside WatchOnce: a
+// thread that signals an event itself sees the result when it returns and needs no wake-up.
+thread_local int t_watchingFd = -1;
+
 // The calling thread's descriptor for waits that watch a device (an eventfd, made at its first
 // such wait and closed when the thread ends); -1 when none could be made.
 int ThreadWakeFd() {
@@ -77,7 +81,7 @@ public:
         signalled = true;
         for (Waiter* w : waiters) {
             w->cv.notify_one();
-            if (w->wakeFd >= 0) {
+            if (w->wakeFd >= 0 && w->wakeFd != t_watchingFd) {
                 const std::uint64_t one = 1;
                 [[maybe_unused]] auto ignored = ::write(w->wakeFd, &one, sizeof one);
             }
@@ -369,11 +373,13 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
                 }
         if (source && (waiter.wakeFd = ThreadWakeFd()) >= 0) {
             lock.unlock();
+            t_watchingFd = waiter.wakeFd;
             const bool watched = source->WatchOnce(
                 waiter.wakeFd,
                 dwMilliseconds == INFINITE
                     ? std::nullopt
                     : std::optional<std::chrono::steady_clock::time_point>(deadline));
+            t_watchingFd = -1;
             source.reset(); // outside the lock: it may be the last holder of a device
             lock.lock();
             // Signals seen so far are in the events' state, checked next; later ones write again.
