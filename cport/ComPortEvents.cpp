@@ -197,7 +197,7 @@ void TCustomComPort::CallRxChar() {
         std::unique_ptr<char[]> block;
         std::int32_t got = 0;
         auto readBlock = [&] {
-            block = std::make_unique<char[]>(static_cast<std::size_t>(count));
+            block = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(count));
             // Time-outs set by the application may end the read early: only the bytes
             // actually read are handed on.
             got = Read(block.get(), count);
