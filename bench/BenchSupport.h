@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -149,6 +150,13 @@ inline long long ThreadSwitches(bool all) {
 
 inline long long OtherThreadsSwitches() {
     return ThreadSwitches(false);
+}
+
+// CPU seconds used so far by every thread of this process.
+inline double ProcessCpuSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // What the machine was doing: the load average, printed with the figures.

@@ -94,6 +94,17 @@ double PlainReadRate() {
     return Rate(check, elapsed, "read()");
 }
 
+// Link callbacks of the throughput runs and the bytes they carried, per hand-off mode.
+struct HandOffs {
+    std::size_t Blocks = 0;
+    std::size_t Bytes = 0;
+
+    double BytesEach() const {
+        return Blocks == 0 ? 0 : static_cast<double>(Bytes) / static_cast<double>(Blocks);
+    }
+};
+HandOffs HandOffsThreadSync, HandOffsNone;
+
 double PortRate(zv::TSyncMethod sync) {
     const char* name = sync == zv::smNone ? "smNone" : "smThreadSync";
     zvbench::Pty pty;
@@ -105,7 +116,9 @@ double PortRate(zv::TSyncMethod sync) {
     std::mutex lock;
     std::condition_variable done;
     zv::TComLink link;
+    std::size_t blocks = 0;
     link.OnLinkRxData = [&](zv::TObject*, const void* data, std::int32_t n) {
+        ++blocks;
         check.Feed(data, static_cast<std::size_t>(n));
         if (check.Received() >= TransferBytes || !check.Good()) {
             std::lock_guard<std::mutex> hold(lock);
@@ -131,6 +144,9 @@ double PortRate(zv::TSyncMethod sync) {
     port.Close();
     writer.join();
     port.UnRegisterLink(&link);
+    HandOffs& tally = sync == zv::smNone ? HandOffsNone : HandOffsThreadSync;
+    tally.Blocks += blocks;
+    tally.Bytes += check.Received();
     return Rate(check, elapsed, name);
 }
 
@@ -295,12 +311,22 @@ int main() {
     // ---- throughput, round by round
     std::vector<double> plain, threadSync, none, qt;
     std::vector<double> ratioThreadSync, ratioNone, ratioQt, ratioQtNone;
+    // The CPU time of the whole process (writer and receiver) per run, which the machine's load
+    // moves far less than the wall clock: the reference's divided by ours.
+    std::vector<double> cpuRatioThreadSync, cpuRatioNone;
     for (int round = 0; round < Rounds; ++round) {
         double p = 0, ts = 0, nn = 0, q = 0;
+        double cpu[3] = {};
+        const auto timed = [](double& seconds, const std::function<double()>& run) {
+            const double start = zvbench::ProcessCpuSeconds();
+            const double rate = run();
+            seconds = zvbench::ProcessCpuSeconds() - start;
+            return rate;
+        };
         const std::function<void()> runs[] = {
-            [&] { p = PlainReadRate(); },
-            [&] { ts = PortRate(zv::smThreadSync); },
-            [&] { nn = PortRate(zv::smNone); },
+            [&] { p = timed(cpu[0], PlainReadRate); },
+            [&] { ts = timed(cpu[1], [] { return PortRate(zv::smThreadSync); }); },
+            [&] { nn = timed(cpu[2], [] { return PortRate(zv::smNone); }); },
             [&] { q = zvbench::QSerialPortRate(TransferBytes); },
         };
         for (int k = 0; k < 4; ++k)
@@ -310,6 +336,10 @@ int main() {
         none.push_back(nn);
         ratioThreadSync.push_back(p > 0 ? ts / p : 0);
         ratioNone.push_back(p > 0 ? nn / p : 0);
+        if (p > 0 && ts > 0 && cpu[1] > 0)
+            cpuRatioThreadSync.push_back(cpu[0] / cpu[1]);
+        if (p > 0 && nn > 0 && cpu[2] > 0)
+            cpuRatioNone.push_back(cpu[0] / cpu[2]);
         if (q > 0) {
             qt.push_back(q);
             ratioQt.push_back(ts / q);
@@ -329,6 +359,10 @@ int main() {
     PrintRow("ratio smNone/read()", ratioNone, " %7.2f");
     if (!qt.empty())
         PrintRow("ratio smThreadSync/QSerialPort", ratioQt, " %7.2f");
+    PrintRow("CPU read()/smThreadSync", cpuRatioThreadSync, " %7.2f");
+    PrintRow("CPU read()/smNone", cpuRatioNone, " %7.2f");
+    std::printf("  bytes per link callback: smThreadSync %.0f, smNone %.0f\n",
+                HandOffsThreadSync.BytesEach(), HandOffsNone.BytesEach());
 
     // ---- latency, the cases alternating round by round
     zvbench::Pty pty;
@@ -383,6 +417,8 @@ int main() {
     zvbench::Figure("rx_port_none_mib_per_s", zvbench::Median(none));
     zvbench::Figure("rx_ratio_vs_read_threadsync", zvbench::Median(ratioThreadSync));
     zvbench::Figure("rx_ratio_vs_read_none", zvbench::Median(ratioNone));
+    zvbench::Figure("rx_cpu_ratio_vs_read_threadsync", zvbench::Median(cpuRatioThreadSync));
+    zvbench::Figure("rx_cpu_ratio_vs_read_none", zvbench::Median(cpuRatioNone));
     if (!qt.empty()) {
         zvbench::Figure("rx_qserialport_mib_per_s", zvbench::Median(qt));
         zvbench::Figure("rx_ratio_vs_qserialport", zvbench::Median(ratioQt));
