@@ -73,11 +73,11 @@ void TCustomComPort::SetSetupDialog(TSetupDialogProc Proc) noexcept {
     setupDialog = Proc;
 }
 
-void TCustomComPort::ShowSetupDialog() {
+bool TCustomComPort::ShowSetupDialog() {
     const TSetupDialogProc proc = setupDialog;
     if (proc == nullptr)
         throw Exception("No port setup dialog is available in this program");
-    proc(this);
+    return proc(this);
 }
 
 void TCustomComPort::Open() {

@@ -83,8 +83,9 @@ public:
 
     // Runs the port setup dialog on this port. The dialog lives in the widget layer above the
     // component, which installs it with SetSetupDialog; without one this raises Exception.
-    void ShowSetupDialog();
-    using TSetupDialogProc = void (*)(TCustomComPort* ComPort);
+    // Returns the dialog's answer: true when the user confirmed it.
+    bool ShowSetupDialog();
+    using TSetupDialogProc = bool (*)(TCustomComPort* ComPort);
     static void SetSetupDialog(TSetupDialogProc Proc) noexcept;
 
     // ---- Settings ----------------------------------------------------------------------------

@@ -102,8 +102,12 @@ TComComboBox* TComSetupFrm::Combo(int Index) const {
 }
 
 void EditComPort(TCustomComPort* ComPort) {
+    EditComPortConfirmed(ComPort);
+}
+
+bool EditComPortConfirmed(TCustomComPort* ComPort) {
     if (!ComPort)
-        return; // no port, nothing to edit
+        return false; // no port, nothing to edit
     // Created for one use, without an owner; the unique_ptr destroys it on every path.
     auto dialog = std::make_unique<TComSetupFrm>();
     for (int i = 0; i < 6; ++i)
@@ -112,7 +116,7 @@ void EditComPort(TCustomComPort* ComPort) {
         dialog->Combo(i)->UpdateSettings();
 
     if (ExecModal(*dialog) != QDialog::Accepted)
-        return;
+        return false;
 
     ComPort->BeginUpdate();
     try {
@@ -128,10 +132,11 @@ void EditComPort(TCustomComPort* ComPort) {
         throw;
     }
     ComPort->EndUpdate();
+    return true;
 }
 
 void InstallComPortSetupDialog() {
-    TCustomComPort::SetSetupDialog(&EditComPort);
+    TCustomComPort::SetSetupDialog(&EditComPortConfirmed);
 }
 
 } // namespace zv

@@ -46,9 +46,12 @@ public:
 // path; an exception from listing the ports or from a port setter reaches the caller, and the
 // settings written before it stay written.
 void EditComPort(TCustomComPort* ComPort);
+// EditComPort that tells how the dialog ended: true when the user confirmed it with OK and all
+// six choices were written, false for Cancel, the close box or no port.
+bool EditComPortConfirmed(TCustomComPort* ComPort);
 
-// Makes EditComPort the dialog behind TCustomComPort::ShowSetupDialog. A program with widgets
-// calls it once at start-up.
+// Makes EditComPortConfirmed the dialog behind TCustomComPort::ShowSetupDialog. A program with
+// widgets calls it once at start-up.
 void InstallComPortSetupDialog();
 
 } // namespace zv

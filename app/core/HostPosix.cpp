@@ -3,6 +3,7 @@
 
 #include "simboard/SimBoard.h"
 
+#include "platform/posix/StoreFile.h"
 #include "platform/win32.h"
 
 #include <algorithm>
@@ -197,6 +198,11 @@ std::string PortDeviceProblem(const std::string& port, bool lineControl) {
 
 int SyncToDisk(std::FILE* file) {
     return ::fsync(::fileno(file)) == 0 ? 0 : errno;
+}
+
+std::string ConfigFilePath(const std::string& name) {
+    // The platform layer decides where a relative profile file name lives.
+    return win32::ProfilePath(name.c_str());
 }
 
 } // namespace zv

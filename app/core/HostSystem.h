@@ -1,8 +1,8 @@
 // What the downloader does differently on POSIX and on Windows, behind one small interface, so
 // that the rest of app/ reads the same on both: the simulated board (it lives on a virtual line
 // of the POSIX platform layer), whether a stream is a terminal, a request to stop the program,
-// and forcing a written file onto the disk. HostPosix.cpp and HostWindows.cpp are the two sides;
-// the build takes one of them.
+// forcing a written file onto the disk, and where settings files live. HostPosix.cpp and
+// HostWindows.cpp are the two sides; the build takes one of them.
 #pragma once
 
 #include "platform/win32.h"
@@ -74,5 +74,10 @@ std::string PortDeviceProblem(const std::string& port, bool lineControl);
 
 // Forces the flushed contents of `file` onto the disk. Returns 0 or the errno of the failure.
 int SyncToDisk(std::FILE* file);
+
+// The file that the profile functions read and write when they are given the file name `name`:
+// an absolute path stays as it is; a bare name lies, on POSIX, in the configuration folder
+// ("$XDG_CONFIG_HOME/zelvator", else "~/.config/zelvator"), on Windows in the Windows folder.
+std::string ConfigFilePath(const std::string& name);
 
 } // namespace zv

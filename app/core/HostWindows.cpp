@@ -1,6 +1,8 @@
 // The Windows side of HostSystem.h.
 #include "app/core/HostSystem.h"
 
+#include "platform/win32.h"
+
 #include <cerrno>
 #include <io.h>
 
@@ -39,6 +41,17 @@ std::string PortDeviceProblem(const std::string&, bool lineControl) {
 
 int SyncToDisk(std::FILE* file) {
     return ::_commit(::_fileno(file)) == 0 ? 0 : errno;
+}
+
+std::string ConfigFilePath(const std::string& name) {
+    // The profile functions take a path as it is and look for a bare name in the Windows folder.
+    if (name.find_first_of("\\/:") != std::string::npos)
+        return name;
+    char folder[MAX_PATH] = {};
+    const UINT length = GetWindowsDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return name;
+    return std::string(folder, length) + "\\" + name;
 }
 
 } // namespace zv

@@ -1,5 +1,6 @@
 #include "app/gui/Main.h"
 
+#include "app/core/BoardSettings.h"
 #include "app/core/Download.h"
 #include "app/core/HexImage.h"
 #include "app/gui/Hw.h"
@@ -20,6 +21,7 @@
 #include <QRegularExpression>
 #include <QResizeEvent>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QWidget>
 
@@ -249,6 +251,7 @@ TForm1::TForm1(TForm2* About, QWidget* Parent)
     setCentralWidget(new QWidget(this));
 
     CreateComPort();
+    LoadPortSettings();
 
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
@@ -296,6 +299,23 @@ void TForm1::CreateComPort() {
     ComPort1->Loaded();
 }
 
+void TForm1::LoadPortSettings() {
+    const TBoardSettingsLoad loaded = LoadBoardSettings(*ComPort1);
+    if (loaded.State != bsRefused)
+        return;
+    // Said once the window is on the screen; until then it works with its designed port.
+    const QString text =
+        QStringLiteral("The stored port settings cannot be used:\n") +
+        QFile::decodeName(QByteArray::fromStdString(loaded.Problem)) +
+        QStringLiteral("\n\nThe window uses its own settings (%1 at %2 baud) until \"Setup COM\" "
+                       "stores new ones.")
+            .arg(ToQString(ComPort1->Port()), ToQString(BaudRateToStr(ComPort1->BaudRate())));
+    QTimer::singleShot(0, this, [this, text] {
+        QMessageBox box(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+        ExecModal(box);
+    });
+}
+
 QString TForm1::PanelText(int Index) const {
     return FPanels[Index]->text();
 }
@@ -321,7 +341,9 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::ToolButton3Click() {
-    ComPort1->ShowSetupDialog();
+    // Only a confirmed choice is remembered.
+    if (ComPort1->ShowSetupDialog())
+        StoreBoardSettings(*ComPort1);
 }
 
 void TForm1::ToolButton4Click() {

@@ -2,6 +2,11 @@
 // port ComPort1 and the open-file dialog. Every command runs on the GUI thread and blocks it
 // until it is done, the download's fixed waits included; an exception that escapes a command
 // is shown by the application's standard exception display.
+//
+// The window remembers its port: "Setup COM", once confirmed, stores ComPort1's basic settings in
+// zelvator.ini in the configuration folder (app/core/BoardSettings.h), and the window loads them
+// when it is created. Without the file ComPort1 keeps its designed settings; a file or value
+// that cannot be used leaves them too, and a message box says so once the window is shown.
 #pragma once
 
 #include "toolkit/Component.h"
@@ -68,7 +73,8 @@ public:
     void ComPortOpen(TObject* Sender);
     // "Open File": run the dialog; a confirmed file enables "Write Program to Sim".
     void ToolButton1Click();
-    // "Setup COM": the port setup dialog on ComPort1.
+    // "Setup COM": the port setup dialog on ComPort1; once it is confirmed, the port's basic
+    // settings are stored for the next start (a failure to store is raised).
     void ToolButton3Click();
     // "Help - About", both buttons: the About window, modally.
     void ToolButton4Click();
@@ -84,6 +90,7 @@ private:
     QAction* AddButton(int ImageIndex, const char* Hint);
     QAction* AddSeparator(int Width);
     void CreateComPort();
+    void LoadPortSettings();
     void ShowAbout();
 
     QLabel* FPanels[3];

@@ -36,8 +36,14 @@ TEST(ComPortLifecycle, ShowSetupDialogRunsTheInstalledDialogOnThePort) {
     TComPort port;
     EXPECT_THROW(port.ShowSetupDialog(), Exception); // no widget layer in this program
     static TCustomComPort* shownFor = nullptr;
-    TCustomComPort::SetSetupDialog([](TCustomComPort* p) { shownFor = p; });
-    port.ShowSetupDialog();
+    static bool confirmed = false;
+    TCustomComPort::SetSetupDialog([](TCustomComPort* p) {
+        shownFor = p;
+        return confirmed;
+    });
+    EXPECT_FALSE(port.ShowSetupDialog());
+    confirmed = true;
+    EXPECT_TRUE(port.ShowSetupDialog()) << "the dialog's answer reaches the caller";
     TCustomComPort::SetSetupDialog(nullptr);
     EXPECT_EQ(shownFor, &port);
 }

@@ -33,7 +33,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,15 +110,13 @@ protected:
     void SetUp() override {
         App();
         ASSERT_TRUE(dir.isValid());
-        form = std::make_unique<TForm1>(&about);
-        form->show();
-        // Repaints reach the panels only once the window is on the (offscreen) screen.
-        for (int i = 0; i < 100 && !(form->windowHandle() && form->windowHandle()->isExposed());
-             ++i)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        // Each test's remembered port lives in a folder of its own, never the user's.
+        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("config")).constData(), 1);
         SetModalRunner([this](QDialog& dialog) { return Answer(dialog); });
         SetApplicationExceptionHandler(
             [this](const std::exception& e) { exceptions.emplace_back(e.what()); });
+        form = std::make_unique<TForm1>(&about);
+        Show(*form);
     }
     void TearDown() override {
         form.reset();
@@ -144,6 +145,18 @@ protected:
         ADD_FAILURE() << "unexpected dialog " << dialog.metaObject()->className();
         return QDialog::Rejected;
     }
+
+    static void Show(TForm1& window) {
+        window.show();
+        // Repaints reach the panels only once the window is on the (offscreen) screen.
+        for (int i = 0; i < 100 && !(window.windowHandle() && window.windowHandle()->isExposed());
+             ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::processEvents();
+    }
+    // The configuration folder of this test and its zelvator.ini.
+    std::string ConfigFolder() const { return dir.filePath("config/zelvator").toStdString(); }
+    std::string SettingsFile() const { return ConfigFolder() + "/zelvator.ini"; }
 
     QString WriteFile(const char* name, const std::string& content) {
         const QString path = dir.filePath(QString::fromLatin1(name));
@@ -221,6 +234,9 @@ TEST_F(MainWindowTest, StartsWithTheDesignedWindowAndPort) {
     EXPECT_EQ(port.FlowControl()->ControlDTR(), dtrDisable);
     EXPECT_EQ(port.FlowControl()->ControlRTS(), rtsDisable);
     EXPECT_EQ(port.FlowControl()->GetFlowControl(), fcNone);
+    // No stored port: nothing to say, nothing written.
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 }
 
 TEST_F(MainWindowTest, EveryPanelTextFitsItsPanel) {
@@ -491,6 +507,97 @@ TEST_F(MainWindowTest, SetupComEditsComPort1) {
     form->ToolButton3Click();
     EXPECT_EQ(form->ComPort1->BaudRate(), br19200);
     EXPECT_EQ(form->ComPort1->Port(), "COM1");
+}
+
+// Picks the item `text` of a setup dialog's selector as a user would.
+void Choose(TComComboBox* combo, const char* text) {
+    const int index = combo->Items().IndexOf(text);
+    ASSERT_GE(index, 0) << text << " is not offered";
+    combo->setCurrentIndex(index);
+    Q_EMIT combo->activated(index);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(MainWindowTest, OnlyAConfirmedSetupIsRememberedForTheNextStart) {
+    auto line = VirtualLine::Create("ZVGUISET");
+    const struct {
+        int answer;
+        bool stored;
+    } cases[] = {{QDialog::Rejected, false}, {QDialog::Accepted, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored ? "OK" : "Cancel");
+        onSetup = [&](TComSetupFrm& setup) {
+            Choose(setup.Combo1, "ZVGUISET");
+            Choose(setup.Combo2, "19200");
+            Choose(setup.Combo5, "Even");
+            return c.answer;
+        };
+        form->ToolButton3Click();
+        EXPECT_EQ(std::filesystem::exists(SettingsFile()), c.stored);
+
+        TForm1 next(&about);
+        Show(next);
+        const TComPort& port = *next.ComPort1;
+        EXPECT_EQ(port.Port(), c.stored ? "ZVGUISET" : "COM1");
+        EXPECT_EQ(port.BaudRate(), c.stored ? br19200 : br9600);
+        EXPECT_EQ(port.Parity()->Bits(), c.stored ? prEven : prNone);
+        // What the board's protocol needs is the window's own, not the file's.
+        EXPECT_EQ(port.FlowControl()->ControlDTR(), dtrDisable);
+        EXPECT_EQ(port.Events(), AllComEvents);
+        EXPECT_TRUE(boxes.empty());
+    }
+    EXPECT_EQ(ReadText(SettingsFile()), "[ComPort1]\nPort=ZVGUISET\nBaudRate=19200\nStopBits=1\n"
+                                        "DataBits=8\nParity=Even\nFlowControl=None\n");
+}
+
+TEST_F(MainWindowTest, AStoredPortThatCannotBeUsedLeavesTheDesignedOneAndSaysSo) {
+    const struct {
+        std::string content;
+        const char* problem;
+    } cases[] = {
+        {std::string("\x01\xfe[\x80\0Port=ZV\n", 13), "holds no [ComPort1] section"},
+        {"[ComPort1]\nPort=ZVGUIX\nBaudRate=fast\n", "BaudRate=fast"},
+        {"[ComPort1]\nPort=\n", "Port= names no port"},
+    };
+    std::filesystem::create_directories(ConfigFolder());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        std::ofstream(SettingsFile(), std::ios::binary) << c.content;
+        boxes.clear();
+        TForm1 next(&about);
+        Show(next);
+        EXPECT_EQ(next.ComPort1->Port(), "COM1");
+        EXPECT_EQ(next.ComPort1->BaudRate(), br9600);
+        ASSERT_EQ(boxes.size(), 1u) << "said once the window is shown";
+        const std::string text = boxes[0].text.toStdString();
+        EXPECT_NE(text.find(SettingsFile() + ": "), std::string::npos) << text;
+        EXPECT_NE(text.find(c.problem), std::string::npos) << text;
+        EXPECT_NE(text.find("COM1 at 9600 baud"), std::string::npos) << text;
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(boxes[0].caption, "Zelvator");
+    }
+}
+
+TEST_F(MainWindowTest, ASetupThatCannotBeStoredIsShownAndStaysForThisRun) {
+    // A file where the configuration folder should be: no folder, so no settings file.
+    std::filesystem::create_directories(dir.filePath("config").toStdString());
+    std::ofstream(ConfigFolder()) << "not a folder";
+    onSetup = [](TComSetupFrm& setup) {
+        Choose(setup.Combo2, "19200");
+        return int(QDialog::Accepted);
+    };
+    QMetaObject::invokeMethod(form->ToolButton3, "trigger", Qt::QueuedConnection);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_EQ(exceptions[0].rfind(
+                  "Failed to store settings in " + SettingsFile() + " (win error code: ", 0),
+              0u)
+        << exceptions[0];
+    EXPECT_EQ(form->ComPort1->BaudRate(), br19200);
 }
 
 } // namespace
