@@ -5,6 +5,9 @@
 // opens the port first (the window's Reset works on the port its last download left open), and
 // the port runs without an event thread (no main loop would take its hand-offs).
 //
+// Without --port and --baud a command takes the port, its speed and its line format from the
+// settings the window stored (app/core/BoardSettings.h), else the window's designed ones.
+//
 // --port SIM puts the simulated board on a virtual line named SIM inside this process; after the
 // job the port is closed, so that the transcript shows what a board sees when the program
 // exits, and the transcript and the board's verdict are printed.
@@ -12,6 +15,7 @@
 #include "app/cli/HexCommands.h"
 #include "app/cli/Monitor.h"
 #include "app/cli/SystemError.h"
+#include "app/core/BoardSettings.h"
 #include "app/core/Download.h"
 #include "app/core/HostSystem.h"
 #include "cport/ComPort.h"
@@ -39,9 +43,11 @@ namespace {
 
 constexpr std::string_view kSimPort = SimPortName;
 
-const OptionSpec kPortOption{"port", 'p', "NAME",
-                             "the serial port (default COM1); SIM: the simulated board"};
-const OptionSpec kBaudOption{"baud", 'b', "RATE", "the line speed in bit/s (default 9600)"};
+const OptionSpec kPortOption{
+    "port", 'p', "NAME",
+    "the serial port (default: the stored one, else COM1); SIM: the simulated board"};
+const OptionSpec kBaudOption{"baud", 'b', "RATE",
+                             "the line speed in bit/s (default: the stored one, else 9600)"};
 const OptionSpec kQuietOption{
     "quiet", 'q', {}, "no progress, no messages; the board's transcript still shows"};
 const OptionSpec kToleranceOption{
@@ -56,12 +62,31 @@ const OptionSpec kLinesOption{
 const OptionSpec kSaveOption{"save-received", 0, "OUT",
                              "with --port SIM: write the bytes the board stored to OUT"};
 
-// The options every port command takes.
+// Where the port commands' defaults come from, for their --help.
+constexpr std::string_view kStoredDefaults =
+    "The port, its speed and its line format (data bits, parity, stop bits, flow\n"
+    "control) are the ones the window's \"Setup COM\" stored: section [ComPort1] of\n"
+    "zelvator.ini in the configuration folder ($XDG_CONFIG_HOME/zelvator, else\n"
+    "~/.config/zelvator). --port and --baud win over them. Without stored settings:\n"
+    "COM1 at 9600 bit/s, 8 data bits, no parity, 1 stop bit, no flow control.";
+
+// A command's description followed by kStoredDefaults.
+std::string_view WithStoredDefaults(std::string& text, std::string_view description) {
+    if (text.empty())
+        text = std::string(description) + "\n" + std::string(kStoredDefaults);
+    return text;
+}
+
+// The options every port command takes, with the line settings they give the port.
 struct PortOptions {
     std::string Port = "COM1";
     TBaudRate Baud = br9600;
     std::int32_t CustomBaud = 9600;
     std::uint32_t Bits = 9600; // the speed, for messages
+    TStopBits StopBits = sbOneStopBit;
+    TDataBits DataBits = dbEight;
+    TParityBits Parity = prNone;
+    TFlowControl Flow = fcNone;
     bool Quiet = false;
     bool Simulated = false;
     double ToleranceMs = TJudgeOptions{}.ToleranceMs; // the verdict's tolerance
@@ -85,9 +110,31 @@ double Milliseconds(const ParsedCommand& args, std::string_view option, bool sim
     return std::stod(*value);
 }
 
-PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command) {
+// The window's ComPort1 as it starts: its designed settings, then the ones it stored. A stored
+// port that cannot be used is said on the error stream and left out.
+void ReadStoredPort(PortOptions& o, Context& context) {
+    TComPort stored;
+    ConfigureBoardPort(stored);
+    stored.SetName(BoardPortName);
+    const TBoardSettingsLoad loaded = LoadBoardSettings(stored);
+    if (loaded.State == bsRefused)
+        context.Err << kProgram << ": warning: " << loaded.Problem
+                    << "; the stored port settings are not used" << std::endl;
+    o.Port = stored.Port();
+    o.Baud = stored.BaudRate();
+    o.CustomBaud = stored.CustomBaudRate();
+    o.Bits = o.Baud == brCustom ? static_cast<std::uint32_t>(o.CustomBaud)
+                                : static_cast<std::uint32_t>(std::stoul(BaudRateToStr(o.Baud)));
+    o.StopBits = stored.StopBits();
+    o.DataBits = stored.DataBits();
+    o.Parity = stored.Parity()->Bits();
+    o.Flow = stored.FlowControl()->GetFlowControl();
+}
+
+PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command, Context& context) {
     const std::string where = std::string(command) + ": ";
     PortOptions o;
+    ReadStoredPort(o, context);
     if (auto port = args.Value("port")) {
         if (port->empty())
             throw UsageError(where + "the port name is empty");
@@ -117,13 +164,18 @@ PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command)
     return o;
 }
 
-// A port set up as the window's ComPort1, with the command line's name and speed.
+// A port set up as the window's ComPort1, with the command's name, speed and line format.
 void SetUpPort(TComPort& port, const PortOptions& o) {
     ConfigureBoardPort(port);
     port.SetEvents(TComEvents{});
     port.SetPort(o.Port);
     port.SetCustomBaudRate(o.CustomBaud);
     port.SetBaudRate(o.Baud);
+    port.SetStopBits(o.StopBits);
+    port.SetDataBits(o.DataBits);
+    port.Parity()->SetBits(o.Parity);
+    // As a load of stored settings does: the summary sets the handshake, "Custom" keeps it.
+    port.FlowControl()->SetFlowControl(o.Flow);
 }
 
 std::string Seconds(double s) {
@@ -247,7 +299,7 @@ void RequireNoDeviation(std::size_t deviations) {
 }
 
 void RunSend(const ParsedCommand& args, Context& context) {
-    const PortOptions o = ReadPortOptions(args, "send");
+    const PortOptions o = ReadPortOptions(args, "send", context);
     const std::string& path = args.Operands.at(0);
     const std::string saveTo = args.Value("save-received").value_or("");
     if (args.Has("save-received") && !o.Simulated)
@@ -297,7 +349,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
 }
 
 void RunMonitor(const ParsedCommand& args, Context& context) {
-    const PortOptions o = ReadPortOptions(args, "monitor");
+    const PortOptions o = ReadPortOptions(args, "monitor", context);
     const MonitorOptions m{ReadSeconds(args, "for", "monitor"), args.Has("lines")};
     const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
     TComPort port;
@@ -312,7 +364,7 @@ void RunMonitor(const ParsedCommand& args, Context& context) {
 }
 
 void RunReset(const ParsedCommand& args, Context& context) {
-    const PortOptions o = ReadPortOptions(args, "reset");
+    const PortOptions o = ReadPortOptions(args, "reset", context);
     const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
     std::string portError;
     {
@@ -442,9 +494,13 @@ void RunPorts(const ParsedCommand&, Context& context) {
 } // namespace
 
 Command SendCommand() {
-    return {{"send",
-             "FILE",
-             "download a HEX file into the board",
+    static std::string description;
+    return {
+        {"send",
+         "FILE",
+         "download a HEX file into the board",
+         WithStoredDefaults(
+             description,
              "Downloads a HEX file into the simulator board as the window's \"Write Program to\n"
              "Sim\" does: opens the port (RTS on, DTR off), puts the board into load mode (RTS\n"
              "off, a 250 ms DTR pulse, 250 ms), sends the image from address 0 to the image end\n"
@@ -454,24 +510,27 @@ Command SendCommand() {
              "verdict are printed; the exit status is 1 when it found deviations from the\n"
              "protocol or the program could not run. With --monitor SECONDS what the board\n"
              "sends after it started is printed for that long before the port is closed.\n"
-             "Progress is shown on a terminal unless -q is given.",
-             {kPortOption, kBaudOption, kQuietOption, kMonitorOption, kLinesOption, kSaveOption,
-              kToleranceOption, kSlackOption},
-             1,
-             1},
-            RunSend};
+             "Progress is shown on a terminal unless -q is given."),
+         {kPortOption, kBaudOption, kQuietOption, kMonitorOption, kLinesOption, kSaveOption,
+          kToleranceOption, kSlackOption},
+         1,
+         1},
+        RunSend};
 }
 
 Command MonitorCommand() {
+    static std::string description;
     return {{"monitor",
              "",
              "print what arrives on a port",
-             "Opens the port (RTS on, DTR off, as the window's ComPort1) and writes the bytes\n"
-             "that arrive to standard output as they come, until --for SECONDS have passed or\n"
-             "Ctrl-C is pressed; then closes the port. With --lines what arrives is cut into\n"
-             "lines, each printed with the seconds since the start. send --monitor SECONDS\n"
-             "(with or without --lines) does the same on the port it downloaded through,\n"
-             "which the simulated board needs: it lives in the command's own process.",
+             WithStoredDefaults(
+                 description,
+                 "Opens the port (RTS on, DTR off, as the window's ComPort1) and writes the bytes\n"
+                 "that arrive to standard output as they come, until --for SECONDS have passed or\n"
+                 "Ctrl-C is pressed; then closes the port. With --lines what arrives is cut into\n"
+                 "lines, each printed with the seconds since the start. send --monitor SECONDS\n"
+                 "(with or without --lines) does the same on the port it downloaded through,\n"
+                 "which the simulated board needs: it lives in the command's own process."),
              {kPortOption, kBaudOption, kForOption, kLinesOption},
              0,
              0},
@@ -479,16 +538,20 @@ Command MonitorCommand() {
 }
 
 Command ResetCommand() {
-    return {{"reset",
-             "",
-             "reset the board with a DTR pulse",
+    static std::string description;
+    return {
+        {"reset",
+         "",
+         "reset the board with a DTR pulse",
+         WithStoredDefaults(
+             description,
              "Opens the port (RTS on, DTR off) and resets the board as the window's \"Reset\"\n"
              "does: 50 ms, then a 250 ms DTR pulse; RTS stays on, so the board runs its\n"
-             "program. With --port SIM the simulated board's transcript and verdict are printed.",
-             {kPortOption, kBaudOption, kQuietOption, kToleranceOption, kSlackOption},
-             0,
-             0},
-            RunReset};
+             "program. With --port SIM the simulated board's transcript and verdict are printed."),
+         {kPortOption, kBaudOption, kQuietOption, kToleranceOption, kSlackOption},
+         0,
+         0},
+        RunReset};
 }
 
 Command PortsCommand() {

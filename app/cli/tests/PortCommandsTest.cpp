@@ -264,6 +264,89 @@ TEST_F(PortCommands, HelpNamesTheOptions) {
     EXPECT_EQ(r.status, 0);
     for (const char* option : {"--port NAME", "--baud RATE", "--quiet", "--save-received OUT"})
         EXPECT_TRUE(Has(r.out, option)) << option << "\n" << r.out;
+    // Where the defaults come from, for every command that opens a port.
+    for (const char* command : {"send", "reset", "monitor"}) {
+        const Result help = Run({command, "--help"});
+        for (const char* part :
+             {"default: the stored one, else COM1", "section [ComPort1] of\nzelvator.ini",
+              "$XDG_CONFIG_HOME/zelvator, else\n~/.config/zelvator",
+              "--port and --baud win over them"})
+            EXPECT_TRUE(Has(help.out, part)) << command << ": " << part << "\n" << help.out;
+    }
+}
+
+// The port, its speed and its line format: an option wins over the window's stored settings,
+// which win over the built-in ones.
+TEST_F(PortCommands, OptionsWinOverTheStoredPortWhichWinsOverTheBuiltInOne) {
+    const std::string stored = "[ComPort1]\nPort=sim\nBaudRate=19200\nParity=Even\n";
+    const struct Case {
+        const char* what;
+        std::string file; // zelvator.ini; empty: none
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> out; // parts of the output
+        std::string err;              // a part of the error output; empty: none at all
+    } cases[] = {
+        {"built-in speed and format",
+         "",
+         {"reset", "--port", "SIM"},
+         0,
+         {"SIM: board reset", "settings 9600 baud 8N1"},
+         ""},
+        {"all stored", stored, {"reset"}, 0, {"SIM: board reset", "settings 19200 baud 8E1"}, ""},
+        {"--baud wins",
+         stored,
+         {"reset", "-b", "115200"},
+         0,
+         {"SIM: board reset", "settings 115200 baud 8E1"},
+         ""},
+        {"--port wins",
+         stored,
+         {"reset", "--port", "ZVNOSUCHPORT"},
+         1,
+         {},
+         "ZVNOSUCHPORT: Unable to open com port"},
+        {"a stored custom speed and format",
+         "[ComPort1]\nBaudRate=Custom\nCustomBaudRate=12345\nDataBits=7\nStopBits=2\n",
+         {"reset", "--port", "SIM"},
+         0,
+         {"settings 12345 baud 7N2"},
+         ""},
+        {"a damaged file is said and left out",
+         "[ComPort1]\nPort=SIM\nBaudRate=fast\nParity=Odd\n",
+         {"reset", "-q", "-p", "SIM"},
+         0,
+         {"settings 9600 baud 8N1"},
+         "zelvator-cli: warning: " + (dir_ / "config/zelvator/zelvator.ini").string() +
+             ": BaudRate=fast is not a value of BaudRate; the stored port settings are not used\n"},
+        {"send takes the stored port too",
+         stored,
+         {"send", kHello},
+         0,
+         {"bytes to SIM at 19200 bit/s", "settings 19200 baud 8E1", "verdict: OK"},
+         ""},
+    };
+    const fs::path folder = dir_ / "config" / "zelvator";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder);
+        if (!c.file.empty()) {
+            fs::create_directories(folder);
+            std::ofstream(folder / "zelvator.ini", std::ios::binary) << c.file;
+        }
+        std::vector<std::string> args = c.args;
+        if (c.status == 0)
+            args.insert(args.end(), {"--slack", "250"});
+        const Result r = Run(args, {"XDG_CONFIG_HOME=" + (dir_ / "config").string()});
+        EXPECT_EQ(r.status, c.status) << r.err << r.out;
+        for (const std::string& part : c.out)
+            EXPECT_TRUE(Has(r.out, part)) << part << "\n" << r.out;
+        if (c.err.empty())
+            EXPECT_EQ(r.err, "");
+        else
+            EXPECT_TRUE(Has(r.err, c.err)) << r.err;
+        EXPECT_EQ(fs::exists(folder / "zelvator.ini"), !c.file.empty()) << "the CLI writes nothing";
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -26,6 +27,25 @@ std::string ReadAll(const fs::path& path) {
 }
 
 namespace {
+
+// Every program these tests start reads its stored settings from a temporary configuration
+// folder (XDG_CONFIG_HOME, inherited), never the user's; a test may name another one.
+struct TemporaryConfigHome {
+    TemporaryConfigHome() {
+        char tmpl[] = "/tmp/zelvator-cli-config-XXXXXX";
+        if (::mkdtemp(tmpl) != nullptr) {
+            dir = tmpl;
+            ::setenv("XDG_CONFIG_HOME", tmpl, 1);
+        }
+    }
+    ~TemporaryConfigHome() {
+        std::error_code ec;
+        if (!dir.empty())
+            fs::remove_all(dir, ec);
+    }
+    std::string dir;
+};
+const TemporaryConfigHome configHome;
 
 Result Run(const std::vector<std::string>& argv, const fs::path& dir,
            const std::vector<std::string>& extraEnv, int stdoutFd, int timeoutSeconds) {
