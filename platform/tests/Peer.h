@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,12 @@ struct PeerKind {
     std::string name;
     std::function<std::unique_ptr<Peer>()> make;
 };
+
+// GoogleTest shows a parameter by this: the peer's name instead of a dump of its bytes (which
+// would also make the test names that ctest lists differ from run to run).
+inline void PrintTo(const PeerKind& kind, std::ostream* out) {
+    *out << kind.name;
+}
 
 // The peers this platform offers (POSIX: a virtual line and a pseudo-terminal pair).
 std::vector<PeerKind> AvailablePeers();
