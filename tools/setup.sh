@@ -27,6 +27,7 @@ packages=(
     help2man desktop-file-utils
     clang
     sdcc-ucsim
+    python3-serial
 )
 
 missing=()

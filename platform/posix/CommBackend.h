@@ -99,6 +99,9 @@ public:
 // Opens the named device: a registered virtual line, or a tty path. Sets `error` on failure.
 std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, bool& found);
 std::unique_ptr<CommBackend> OpenTtyBackend(const char* path, DWORD& error);
+// A serial port on a port server: "rfc2217://HOST:PORT".
+bool IsNetworkPortName(const char* name);
+std::unique_ptr<CommBackend> OpenRfc2217Backend(const char* name, DWORD& error);
 
 // The device path behind a port name: COMn -> /dev/ttyS(n-1), "/path" -> itself, else /dev/NAME.
 std::string DevicePathForName(const char* name);

@@ -1032,8 +1032,10 @@ HANDLE OpenCommDevice(const char* name, DWORD, DWORD flags) {
     }
     DWORD error = 0;
     bool found = false;
-    std::unique_ptr<CommBackend> backend = OpenVirtualBackend(name, error, found);
-    if (!found)
+    std::unique_ptr<CommBackend> backend;
+    if (IsNetworkPortName(name))
+        backend = OpenRfc2217Backend(name, error);
+    else if (backend = OpenVirtualBackend(name, error, found); !found)
         backend = OpenTtyBackend(DevicePathForName(name).c_str(), error);
     if (!backend) {
         SetLastError(error);
