@@ -183,6 +183,10 @@ public:
     }
 
     bool ReadCounters(ModemCounters& counters) override {
+        // The driver asks on every turn of its service loop, also when it has nothing to write:
+        // the turn after the socket reported room is where a held-up command goes out.
+        if (txWaiting_)
+            FlushTx();
         counters = counters_;
         return true;
     }
