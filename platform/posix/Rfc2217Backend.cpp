@@ -2,8 +2,11 @@
 // COM-PORT-OPTION protocol (RFC 2217). Port name: rfc2217://HOST:PORT.
 //
 // What the server reports and what it does not:
-// - Speed, format, DTR/RTS, break and flow control are sent as requests; the server's answers
-//   are not waited for (a server that ignores one still moves data).
+// - Speed and format are sent as requests and the server's answers are awaited (bounded): the
+//   server answers with the value it applied to its device, and a setting it did not take fails
+//   SetCommState (not the open, whose defaults the server may keep). Only settings that changed are
+//   sent again. DTR/RTS, break and flow control are sent as requests without waiting (a server that
+//   ignores one still moves data).
 // - Modem lines arrive as NOTIFY-MODEMSTATE; each change counts a transition, so the driver
 //   raises EV_CTS/EV_DSR/EV_RLSD/EV_RING as for a tty. Line errors arrive as NOTIFY-LINESTATE
 //   and are marked on the data as a tty's are.
@@ -75,6 +78,7 @@ constexpr std::uint8_t kMsDeltaCts = 0x01, kMsDeltaDsr = 0x02, kMsRingEdge = 0x0
 
 constexpr auto kConnectTime = std::chrono::seconds(5);
 constexpr auto kNegotiateTime = std::chrono::seconds(3);
+constexpr auto kAnswerTime = std::chrono::seconds(3);
 // Data bytes taken from the driver but not yet in the socket; more waits in the driver's write.
 constexpr std::size_t kTxLimit = 16 * 1024;
 
@@ -149,22 +153,36 @@ public:
     }
 
     DWORD Configure(const DCB& dcb) override {
-        const std::uint32_t baud = dcb.BaudRate;
-        SendSub(kSetBaudrate,
-                {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
-                 static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)});
-        SendSub(kSetDatasize, {dcb.ByteSize});
-        // NOPARITY..SPACEPARITY are 0..4, the protocol's NONE..SPACE are 1..5.
-        SendSub(kSetParity, {static_cast<std::uint8_t>(dcb.Parity + 1)});
-        SendSub(kSetStopsize, {static_cast<std::uint8_t>(dcb.StopBits == TWOSTOPBITS    ? 2
-                                                         : dcb.StopBits == ONE5STOPBITS ? 3
-                                                                                        : 1)});
+        // The four settings in the protocol's values: NOPARITY..SPACEPARITY are 0..4, the
+        // protocol's NONE..SPACE are 1..5; stop bits 1, 2, 1.5 are 1, 2, 3.
+        const std::uint32_t want[kSettings] = {dcb.BaudRate, dcb.ByteSize,
+                                               static_cast<std::uint32_t>(dcb.Parity + 1),
+                                               dcb.StopBits == TWOSTOPBITS    ? 2u
+                                               : dcb.StopBits == ONE5STOPBITS ? 3u
+                                                                              : 1u};
+        bool asked[kSettings] = {};
+        for (std::size_t i = 0; i < kSettings; ++i) {
+            if (applied_[i] == want[i])
+                continue;
+            asked[i] = true;
+            answer_[i].reset();
+            const std::uint32_t v = want[i];
+            if (i == 0)
+                SendSub(kSetBaudrate,
+                        {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                         static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+            else
+                SendSub(static_cast<std::uint8_t>(kSetBaudrate + i),
+                        {static_cast<std::uint8_t>(v)});
+        }
         const bool hwOut = dcb.fOutxCtsFlow != 0;
         SendSub(kSetControl, {hwOut ? kFlowHardware : dcb.fOutX ? kFlowXonXoff : kFlowNone});
         const bool hwIn = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
         SendSub(kSetControl, {hwIn ? kInFlowHardware : dcb.fInX ? kInFlowXonXoff : kInFlowNone});
         ctsFlow_ = hwOut;
-        return FlushAndKick();
+        if (DWORD e = FlushAndKick())
+            return e;
+        return AwaitAnswers(want, asked);
     }
 
     DWORD SetDtr(bool on) override { return Control(on ? kDtrOn : kDtrOff); }
@@ -385,6 +403,60 @@ public:
     }
 
 private:
+    static constexpr std::size_t kSettings = 4; // speed, data size, parity, stop size
+
+    // Reads the server's answers to the settings just asked for, up to kAnswerTime. Data that
+    // arrives meanwhile is kept for Receive (a line error reported in this short window is not
+    // marked on it). A setting the server answered with another value
+    // than asked fails with ERROR_INVALID_PARAMETER; a server that does not answer at all, with
+    // ERROR_BAD_NET_RESP.
+    DWORD AwaitAnswers(const std::uint32_t (&want)[kSettings], const bool (&asked)[kSettings]) {
+        const auto deadline = Clock::now() + kAnswerTime;
+        auto answered = [&] {
+            for (std::size_t i = 0; i < kSettings; ++i)
+                if (asked[i] && !answer_[i])
+                    return false;
+            return true;
+        };
+        const bool kept = rxHead_ < rx_.size();
+        DWORD result = 0;
+        while (!answered()) {
+            const int ev = PollFor(fd_, POLLIN, deadline);
+            if (ev == 0) {
+                result = ERROR_BAD_NET_RESP;
+                break;
+            }
+            if (ev < 0) {
+                result = ErrnoToWin32(errno);
+                break;
+            }
+            DWORD error = 0;
+            if (ReadSocket(error) < 0) {
+                gone_ = true;
+                result = error;
+                break;
+            }
+            if (DWORD e = FlushTx()) { // answers to the server's own requests
+                result = e;
+                break;
+            }
+        }
+        if ((!kept && rxHead_ < rx_.size()) || gone_)
+            Kick(); // the service thread takes the data read here, or finds the end
+        for (std::size_t i = 0; i < kSettings; ++i) {
+            if (!asked[i])
+                continue;
+            // What the server applied; unknown when it did not answer, so it is asked again.
+            applied_[i] = answer_[i].value_or(0);
+            // The settings at the open are the defaults, not the caller's: a server that keeps
+            // its own there is no failure.
+            if (result == 0 && *answer_[i] != want[i] && configured_)
+                result = ERROR_INVALID_PARAMETER;
+        }
+        configured_ = true;
+        return result;
+    }
+
     DWORD Control(std::uint8_t value) {
         SendSub(kSetControl, {value});
         return FlushAndKick();
@@ -493,8 +565,18 @@ private:
         case kServerOffset + kFlowResume:
             serverHold_ = false;
             break;
+        case kServerOffset + kSetBaudrate:
+            if (p.size() >= 5)
+                answer_[0] = (std::uint32_t{p[1]} << 24) | (std::uint32_t{p[2]} << 16) |
+                             (std::uint32_t{p[3]} << 8) | p[4];
+            break;
+        case kServerOffset + kSetDatasize:
+        case kServerOffset + kSetParity:
+        case kServerOffset + kSetStopsize:
+            answer_[command - kServerOffset - kSetBaudrate] = value;
+            break;
         default:
-            break; // answers to our requests
+            break; // answers to the other requests
         }
     }
 
@@ -617,6 +699,10 @@ private:
     bool localHold_ = false;
     bool serverHold_ = false;
     std::optional<RxMarkKind> pendingError_;
+    // The settings the server said it applied (0: unknown), and its answers to the last asking.
+    std::uint32_t applied_[kSettings] = {};
+    std::optional<std::uint32_t> answer_[kSettings];
+    bool configured_ = false;
 };
 
 } // namespace
