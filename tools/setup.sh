@@ -27,7 +27,7 @@ packages=(
     help2man desktop-file-utils
     clang
     sdcc-ucsim
-    python3-serial
+    python3-serial ser2net
 )
 
 missing=()

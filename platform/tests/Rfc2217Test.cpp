@@ -1,88 +1,57 @@
-// The network port against a real port server on the loopback: pyserial's server class over
-// its loop:// port (tests/rfc2217_server.py), which echoes the data and mirrors RTS to CTS and
-// DTR to DSR. Each test starts its own server on a free port and kills it at the end.
+// The network port against real port servers on the loopback (PortServers.h): ser2net serving
+// a pseudo-terminal pair whose far end the test holds, and pyserial's server class over its
+// loop:// port, which echoes the data and mirrors RTS to CTS and DTR to DSR. Each test starts its
+// own servers on free ports; they are stopped at the end of the test whatever happened.
+#include "platform/tests/PortServers.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <cstdio>
-#include <netinet/in.h>
+#include <functional>
+#include <optional>
 #include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
+#include <vector>
 
 namespace zv::test {
 namespace {
 
 constexpr DWORD kLong = 5000; // ms: a bound that is never reached in a passing run
-constexpr char kPython[] = "/usr/bin/python3";
-
-bool HaveServerClass() {
-    return ::access(kPython, X_OK) == 0 &&
-           std::system("/usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null") == 0;
-}
-
-// The server process; killed and reaped in every case.
-class Server {
-public:
-    explicit Server(const char* mode) {
-        int out[2];
-        if (::pipe(out) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::close(out[1]);
-            const std::string script = ZELVATOR_SOURCE_DIR "/platform/tests/rfc2217_server.py";
-            ::execl(kPython, kPython, script.c_str(), mode, static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        FILE* f = ::fdopen(out[0], "r");
-        int port = 0;
-        if (f != nullptr && std::fscanf(f, "%d", &port) == 1)
-            port_ = port;
-        if (f != nullptr)
-            std::fclose(f);
-    }
-    ~Server() { Kill(); }
-    void Kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    int port() const { return port_; }
-    std::string Name() const { return "\\\\.\\rfc2217://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 HANDLE Open(const std::string& name, DWORD flags = 0) {
-    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                       nullptr);
+    return CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
 }
 
 class Rfc2217Port : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!HaveServerClass())
-            GTEST_SKIP() << "pyserial's server class is not installed (Debian python3-serial "
-                            "for /usr/bin/python3)";
+        if (const std::string missing = PyPortServer::Missing(); !missing.empty())
+            GTEST_SKIP() << missing;
     }
 };
 
+class Ser2netPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string missing = Ser2net::Missing(); !missing.empty())
+            GTEST_SKIP() << missing;
+    }
+};
+
+// Every byte value, IAC (255) in runs of every length up to three among them.
+std::vector<std::uint8_t> EveryByteValue() {
+    std::vector<std::uint8_t> bytes;
+    for (int round = 0; round < 8; ++round)
+        for (int b = 0; b < 256; ++b)
+            bytes.push_back(static_cast<std::uint8_t>((b + round * 37) & 0xFF));
+    bytes.insert(bytes.end(), {255, 255, 255, 0, 255});
+    return bytes;
+}
+
 TEST_F(Rfc2217Port, CarriesEveryByteValueBothWays) {
-    Server server("serve");
-    ASSERT_GT(server.port(), 0);
+    PyPortServer server("serve");
+    ASSERT_GT(server.port(), 0) << server.Log();
     HANDLE port = Open(server.Name());
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     DCB dcb{};
@@ -93,12 +62,7 @@ TEST_F(Rfc2217Port, CarriesEveryByteValueBothWays) {
     ASSERT_TRUE(SetCommState(port, &dcb));
     COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
     ASSERT_TRUE(SetCommTimeouts(port, &t));
-    // IAC (255) runs of every length up to three, among every other value.
-    std::vector<std::uint8_t> sent;
-    for (int round = 0; round < 8; ++round)
-        for (int b = 0; b < 256; ++b)
-            sent.push_back(static_cast<std::uint8_t>((b + round * 37) & 0xFF));
-    sent.insert(sent.end(), {255, 255, 255, 0, 255});
+    const std::vector<std::uint8_t> sent = EveryByteValue();
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(port, sent.data(), static_cast<DWORD>(sent.size()), &n, nullptr));
     EXPECT_EQ(n, sent.size());
@@ -122,8 +86,8 @@ bool AwaitModem(HANDLE port, DWORD bits, bool on) {
 }
 
 TEST_F(Rfc2217Port, LineChangesAtTheServerAreEvents) {
-    Server server("serve");
-    ASSERT_GT(server.port(), 0);
+    PyPortServer server("serve");
+    ASSERT_GT(server.port(), 0) << server.Log();
     HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_TRUE(AwaitModem(port, MS_CTS_ON | MS_DSR_ON, true)) << "RTS/DTR on at the open";
@@ -158,47 +122,172 @@ TEST_F(Rfc2217Port, LineChangesAtTheServerAreEvents) {
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Rfc2217Port, ADroppedConnectionIsAnUnpluggedDevice) {
-    Server server("serve");
-    ASSERT_GT(server.port(), 0);
-    HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+// With a read pending, the server goes away: the read fails, so does every later write, and
+// the handle still closes.
+void ExpectDropIsAnUnplug(const std::string& name, const std::function<void()>& kill) {
+    HANDLE port = Open(name, FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::uint8_t buffer[16];
+    std::uint8_t buffer[16] = {};
     DWORD n = 0;
     ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &ov)); // no time-outs: pending
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    server.Kill();
+    kill();
     ASSERT_EQ(WaitForSingleObject(ov.hEvent, kLong), WAIT_OBJECT_0) << "read still pending";
     EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
-    EXPECT_FALSE(WriteFile(port, buffer, 1, &n, &ov));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    ResetEvent(ov.hEvent);
+    const BOOL wrote = WriteFile(port, buffer, sizeof buffer, &n, &ov);
+    const DWORD error = GetLastError();
+    if (!wrote && error == ERROR_IO_PENDING) {
+        EXPECT_EQ(WaitForSingleObject(ov.hEvent, kLong), WAIT_OBJECT_0) << "write still pending";
+        EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    } else {
+        EXPECT_FALSE(wrote);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    }
     CloseHandle(ov.hEvent);
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Rfc2217Port, AServerThatDoesNotSpeakTheProtocolIsRefused) {
-    Server server("plain");
-    ASSERT_GT(server.port(), 0);
+TEST_F(Rfc2217Port, ADroppedConnectionIsAnUnpluggedDevice) {
+    PyPortServer server("serve");
+    ASSERT_GT(server.port(), 0) << server.Log();
+    ExpectDropIsAnUnplug(server.Name(), [&] { server.Kill(); });
+}
+
+TEST_F(Ser2netPort, ADroppedConnectionIsAnUnpluggedDevice) {
+    Ser2net server;
+    ASSERT_GT(server.port(), 0) << server.Log();
+    ExpectDropIsAnUnplug(server.Name(), [&] { server.Kill(); });
+}
+
+TEST_F(Rfc2217Port, ASettingTheServerDoesNotTakeFailsAndNothingElseChanges) {
+    PyPortServer server("serve");
+    ASSERT_GT(server.port(), 0) << server.Log();
     HANDLE port = Open(server.Name());
-    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NET_RESP));
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 19200;
+    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+    dcb.BaudRate = 12345; // the server's device has no such speed and keeps 19200
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    DCB now{};
+    ASSERT_TRUE(GetCommState(port, &now));
+    EXPECT_EQ(now.BaudRate, 19200u);
+    // Asked again, the refused speed is sent again (and refused again); the line still works.
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    dcb.BaudRate = 38400;
+    EXPECT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+    COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(port, "ok", 2, &n, nullptr));
+    char got[2] = {};
+    ASSERT_TRUE(ReadFile(port, got, 2, &n, nullptr));
+    EXPECT_EQ(std::string(got, n), "ok");
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ser2netPort, CarriesEveryByteValueBothWays) {
+    Ser2net server;
+    ASSERT_GT(server.port(), 0) << server.Log();
+    HANDLE port = Open(server.Name());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    const std::vector<std::uint8_t> bytes = EveryByteValue();
+    const std::string text(bytes.begin(), bytes.end());
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
+    EXPECT_EQ(n, bytes.size());
+    EXPECT_EQ(server.Receive(text.size(), std::chrono::milliseconds(kLong)), text);
+    ASSERT_TRUE(server.Send(text));
+    std::vector<std::uint8_t> got(bytes.size());
+    ASSERT_TRUE(ReadFile(port, got.data(), static_cast<DWORD>(got.size()), &n, nullptr));
+    ASSERT_EQ(n, got.size());
+    EXPECT_EQ(got, bytes);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+// The speed and stop bits as the server applied them to its device, read back from the far end
+// of the pseudo-terminal pair (which shares its settings; a pseudo-terminal keeps 8 bits without
+// parity whatever it is told, so data size and parity show only in the server's answers, which
+// SetCommState checks).
+TEST_F(Ser2netPort, SettingsReachTheServersDevice) {
+    Ser2net server;
+    ASSERT_GT(server.port(), 0) << server.Log();
+    HANDLE port = Open(server.Name());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    const struct {
+        DWORD baud;
+        BYTE size, parity, stop;
+        speed_t speed;
+        bool twoStop;
+    } cases[] = {
+        {115200, 8, NOPARITY, ONESTOPBIT, B115200, false},
+        {1200, 7, EVENPARITY, TWOSTOPBITS, B1200, true},
+        {57600, 8, ODDPARITY, ONESTOPBIT, B57600, false},
+        {9600, 6, MARKPARITY, TWOSTOPBITS, B9600, true},
+        {230400, 8, SPACEPARITY, ONESTOPBIT, B230400, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.baud);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.BaudRate = c.baud;
+        dcb.ByteSize = c.size;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stop;
+        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        // The answers came after the server applied the settings.
+        termios t{};
+        ASSERT_EQ(::tcgetattr(server.master(), &t), 0);
+        EXPECT_EQ(::cfgetospeed(&t), c.speed);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.twoStop);
+    }
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST(Rfc2217Servers, AServerThatDoesNotSpeakTheProtocolIsRefused) {
+    // A login prompt; telnet that refuses COM-PORT-OPTION; a raw TCP port that never answers.
+    const struct {
+        const char* what;
+        const char* ser2netAccepter; // nullptr: pyserial's script in its "plain" mode
+    } servers[] = {{"a login prompt", nullptr}, {"plain telnet", "telnet"}, {"raw TCP", ""}};
+    int ran = 0;
+    for (const auto& s : servers) {
+        SCOPED_TRACE(s.what);
+        std::optional<PyPortServer> py;
+        std::optional<Ser2net> ser2net;
+        std::string name;
+        if (s.ser2netAccepter == nullptr && PyPortServer::Missing().empty()) {
+            py.emplace("plain");
+            ASSERT_GT(py->port(), 0) << py->Log();
+            name = py->Name();
+        } else if (s.ser2netAccepter != nullptr && Ser2net::Missing().empty()) {
+            ser2net.emplace(s.ser2netAccepter);
+            ASSERT_GT(ser2net->port(), 0) << ser2net->Log();
+            name = ser2net->Name();
+        } else {
+            continue;
+        }
+        EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NET_RESP));
+        ++ran;
+    }
+    if (ran == 0)
+        GTEST_SKIP() << PyPortServer::Missing() << "; " << Ser2net::Missing();
 }
 
 // Needs no server.
 TEST(Rfc2217Names, BadNamesAndRefusedConnectionsFailClearly) {
-    // A port nobody listens on: bind one, then let it go.
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const std::string closed = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    ::close(s);
+    // A port nobody listens on.
+    const std::string closed = "rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort());
     const struct {
         std::string name;
         DWORD error;
@@ -215,7 +304,7 @@ TEST(Rfc2217Names, BadNamesAndRefusedConnectionsFailClearly) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Open("\\\\.\\" + c.name), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Open(c.name), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), c.error);
     }
 }

@@ -1,27 +1,64 @@
-# A port server for the tests: serves one connection on a free loopback port (printed on the
-# first line of stdout) with pyserial's server class over its loop:// port, which mirrors RTS to
-# CTS and DTR to DSR. Mode "plain": a telnet-less server that never answers the protocol.
-# Exits by itself after a minute, whatever the test did.
+# A port server for the tests: serves one connection on 127.0.0.1:PORT with pyserial's server
+# class over a loop:// port, which mirrors RTS to CTS and DTR to DSR.
+#   rfc2217_server.py MODE PORT RECORD_FILE
+# MODE "serve": the port echoes what it receives. "record": it writes every change of RTS and DTR
+# and every block of data it receives to RECORD_FILE ("rts 1", "dtr 0", "data 00ff10"), in the
+# order they happen, and echoes nothing. "plain": a server that knows nothing of the protocol
+# (a login prompt, then silence). The device refuses the speed 12345: the server answers with the
+# speed it keeps. Exits by itself after two minutes, whatever the test did.
+import os
 import socket
 import sys
 import threading
 import time
 
-mode = sys.argv[1] if len(sys.argv) > 1 else "serve"
-threading.Timer(60, lambda: __import__("os")._exit(0)).start()
+mode, port, record = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+threading.Timer(120, lambda: os._exit(0)).start()
 srv = socket.socket()
-srv.bind(("127.0.0.1", 0))
+srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+srv.bind(("127.0.0.1", port))
 srv.listen(1)
-print(srv.getsockname()[1], flush=True)
 conn, _ = srv.accept()
 if mode == "plain":
     conn.sendall(b"login: ")
-    time.sleep(60)
-    sys.exit(0)
+    time.sleep(120)
+    os._exit(0)
 
 import serial
 import serial.rfc2217
+from serial.urlhandler import protocol_loop
 
+
+class Device(protocol_loop.Serial):
+    """loop:// that refuses one speed and, when recording, keeps what it is told."""
+
+    log = open(record, "w", buffering=1) if mode == "record" else None
+    lines = {}
+
+    def _reconfigure_port(self):
+        if self._baudrate == 12345:
+            raise ValueError("unsupported speed")
+        super()._reconfigure_port()
+
+    def _note(self, name, value):
+        if self.log is not None and self.lines.get(name) != value:
+            self.lines[name] = value
+            self.log.write("%s %d\n" % (name, value))
+
+    def _update_rts_state(self):
+        self._note("rts", self._rts_state)
+        super()._update_rts_state()
+
+    def _update_dtr_state(self):
+        self._note("dtr", self._dtr_state)
+        super()._update_dtr_state()
+
+    def write(self, data):
+        if self.log is None:
+            return super().write(data)
+        if data:
+            self.log.write("data %s\n" % bytes(data).hex())
+        return len(data)
 
 
 class Connection:
@@ -36,14 +73,17 @@ class Connection:
             self.sock.sendall(data)
 
 
-port = serial.serial_for_url("loop://", timeout=0.02)
+device = Device(None)
+device.timeout = 0.02
+device.port = "loop://"
+device.open()
 link = Connection(conn)
-manager = serial.rfc2217.PortManager(port, link)
+manager = serial.rfc2217.PortManager(device, link)
 
 
 def to_network():
     while True:
-        data = port.read(4096)
+        data = device.read(4096)
         if data:
             link.write(b"".join(manager.escape(data)))
         manager.check_modem_lines()
@@ -54,5 +94,5 @@ while True:
     data = conn.recv(4096)
     if not data:
         break
-    port.write(b"".join(manager.filter(data)))
-__import__("os")._exit(0)
+    device.write(b"".join(manager.filter(data)))
+os._exit(0)
