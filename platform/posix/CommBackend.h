@@ -30,6 +30,8 @@ struct ModemCounters {
     std::uint32_t cts = 0, dsr = 0, dcd = 0, ring = 0;
 };
 
+std::chrono::nanoseconds CharacterTime(const DCB& dcb); // one character frame, below
+
 class CommBackend {
 public:
     enum Ready : unsigned { kReadable = 1, kWritable = 2, kHangup = 4, kKicked = 8 };
@@ -69,6 +71,11 @@ public:
     // When the device cannot tell exactly when its last byte left, the driver re-checks
     // OutQueue() after this delay once it reads 0; zero means OutQueue() is exact.
     virtual std::chrono::nanoseconds DrainSettleTime() { return {}; }
+    // How long `queued` bytes of OutQueue() take to leave, for the driver's next look at it: one
+    // character time each at the DCB's speed on a serial line.
+    virtual std::chrono::nanoseconds OutQueueTime(const DCB& dcb, std::size_t queued) {
+        return CharacterTime(dcb) * static_cast<long>(queued);
+    }
     virtual void FlushInput() = 0;
     virtual void FlushOutput() = 0;
 

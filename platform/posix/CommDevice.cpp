@@ -506,7 +506,7 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
             // Re-check when the queued bytes should have left the line. While flow control
             // holds them, the release wakes the driver (a line change or a kick); the slow
             // re-check is only a safety net for holds that nothing reports (XOFF on a tty).
-            auto eta = CharacterTime(dcb_) * static_cast<long>(outq);
+            auto eta = backend_->OutQueueTime(dcb_, outq);
             if (backend_->HoldFlags() != 0)
                 eta = std::chrono::milliseconds(100);
             // A queue that does not move is held by something: back off, up to 100 ms.
@@ -581,7 +581,7 @@ BOOL CommDevice::Flush() {
             DWORD left = OutQueueBytes();
             if (left == 0)
                 return TRUE;
-            pause = std::max<std::chrono::nanoseconds>(CharacterTime(dcb_) * left,
+            pause = std::max<std::chrono::nanoseconds>(backend_->OutQueueTime(dcb_, left),
                                                        std::chrono::milliseconds(1));
         }
         std::this_thread::sleep_for(pause);

@@ -11,13 +11,17 @@
 //   raises EV_CTS/EV_DSR/EV_RLSD/EV_RING as for a tty. Line errors arrive as NOTIFY-LINESTATE
 //   and are marked on the data as a tty's are.
 // - A write has left when the server's TCP stack has acknowledged every byte (the socket's
-//   queue, SIOCOUTQ, is empty). The server may still hold the bytes in its own buffers: over a
-//   network, completion means "the server has them", not "they are on the wire".
+//   queue, SIOCOUTQ, is empty) and the server's line has had the time to send them at the set
+//   speed, counted from when they went into the socket. The server reports no "line idle", so
+//   this is an estimate: early by the network's latency, late by the server's flow control
+//   holds. Without it a DTR change after a write would reach the server's line before the last
+//   bytes (a download's run reset cutting off the program's end).
 // - A closed or reset connection is an unplugged device.
 #include "platform/posix/CommBackend.h"
 #include "platform/posix/Kernel.h"
 #include "platform/posix/TelnetReader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -180,6 +184,7 @@ public:
         const bool hwIn = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
         SendSub(kSetControl, {hwIn ? kInFlowHardware : dcb.fInX ? kInFlowXonXoff : kInFlowNone});
         ctsFlow_ = hwOut;
+        charTime_ = CharacterTime(dcb);
         if (DWORD e = FlushAndKick())
             return e;
         return AwaitAnswers(want, asked);
@@ -287,12 +292,31 @@ public:
         return FlushAndKick();
     }
 
+    // Bytes not yet in the socket, bytes the server has not acknowledged, and the bytes the
+    // server's line is still sending by our estimate (each byte one character time from when it
+    // went into the socket, one after another).
     std::size_t OutQueue() override {
         FlushTx();
         int unacked = 0;
         if (::ioctl(fd_, SIOCOUTQ, &unacked) != 0)
             unacked = 0;
-        return (data_.size() - dataHead_) + (unacked > 0 ? static_cast<std::size_t>(unacked) : 0);
+        networkQueued_ =
+            (data_.size() - dataHead_) + (unacked > 0 ? static_cast<std::size_t>(unacked) : 0);
+        const auto left = lineFreeAt_ - Clock::now();
+        std::size_t onLine = 0;
+        if (left > Clock::duration::zero() && charTime_.count() > 0)
+            onLine = static_cast<std::size_t>((left + charTime_ - std::chrono::nanoseconds(1)) /
+                                              charTime_);
+        return networkQueued_ + onLine;
+    }
+
+    // The socket's queue empties at the network's pace, in about one round trip: look again
+    // soon (the driver backs off while it does not move). Then the server's line takes its time.
+    std::chrono::nanoseconds OutQueueTime(const DCB&, std::size_t) override {
+        if (networkQueued_ > 0)
+            return std::chrono::milliseconds(1);
+        return std::max(std::chrono::nanoseconds(lineFreeAt_ - Clock::now()),
+                        std::chrono::nanoseconds(std::chrono::microseconds(200)));
     }
 
     void FlushInput() override {
@@ -313,6 +337,7 @@ public:
 
     void FlushOutput() override {
         data_.erase(data_.begin() + static_cast<long>(dataHead_), data_.end());
+        lineFreeAt_ = Clock::now(); // the server purges its buffer too
         SendSub(kPurgeData, {2});
         FlushAndKick();
     }
@@ -638,6 +663,8 @@ private:
                 }
             }
             dataHead_ += consumed;
+            lineFreeAt_ =
+                std::max(lineFreeAt_, Clock::now()) + charTime_ * static_cast<long>(consumed);
             if (dataHead_ == data_.size()) {
                 data_.clear();
                 dataHead_ = 0;
@@ -703,6 +730,11 @@ private:
     std::uint32_t applied_[kSettings] = {};
     std::optional<std::uint32_t> answer_[kSettings];
     bool configured_ = false;
+    // The server's line: one character time at the set speed, and when it will have sent every
+    // byte handed over so far.
+    std::chrono::nanoseconds charTime_{};
+    Clock::time_point lineFreeAt_{};
+    std::size_t networkQueued_ = 0; // at the last OutQueue()
 };
 
 } // namespace

@@ -198,6 +198,10 @@ TEST_F(Ser2netPort, CarriesEveryByteValueBothWays) {
     ASSERT_GT(server.port(), 0) << server.Log();
     HANDLE port = Open(server.Name());
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 230400; // a write lasts as long as the server's line needs
+    ASSERT_TRUE(SetCommState(port, &dcb));
     COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
     ASSERT_TRUE(SetCommTimeouts(port, &t));
     const std::vector<std::uint8_t> bytes = EveryByteValue();
@@ -211,6 +215,36 @@ TEST_F(Ser2netPort, CarriesEveryByteValueBothWays) {
     ASSERT_TRUE(ReadFile(port, got.data(), static_cast<DWORD>(got.size()), &n, nullptr));
     ASSERT_EQ(n, got.size());
     EXPECT_EQ(got, bytes);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+// The server has the bytes long before its line at 1200 bit/s has sent them (six seconds): the
+// write stays pending, the bytes count as queued, and a purge ends it.
+TEST_F(Ser2netPort, AWriteLastsAsLongAsTheServersLineNeeds) {
+    Ser2net server;
+    ASSERT_GT(server.port(), 0) << server.Log();
+    HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 1200;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    const std::string text(720, 'x');
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(port, text.data(), static_cast<DWORD>(text.size()), &n, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(server.Receive(text.size(), std::chrono::milliseconds(kLong)), text);
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_GT(stat.cbOutQue, 0u);
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, kLong), WAIT_OBJECT_0);
+    CloseHandle(ov.hEvent);
     EXPECT_TRUE(CloseHandle(port));
 }
 
