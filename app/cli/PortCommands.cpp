@@ -273,14 +273,55 @@ std::size_t Report(Context& context, const TLocalBoard& board, const PortOptions
     return verdict.Deviations.size();
 }
 
+bool IsNetworkPortName(const std::string& port) {
+    return port.rfind("rfc2217://", 0) == 0;
+}
+
+// What the system's code of a failing network port (rfc2217://HOST:PORT) means to its user;
+// empty for a code that says nothing more than the port's message.
+std::string NetworkPortProblem(const EComPort& failure) {
+    switch (failure.OsErrorCode()) {
+    case ERROR_FILE_NOT_FOUND:
+        return "not a network port name: write rfc2217://HOST:PORT (an IPv6 address in "
+               "brackets, a port number from 1 to 65535)";
+    case ERROR_BAD_NETPATH:
+        return "the host name cannot be resolved";
+    case ERROR_CONNECTION_REFUSED:
+        return "the host refused the connection: no port server listens on that port";
+    case ERROR_HOST_UNREACHABLE:
+    case ERROR_NETWORK_UNREACHABLE:
+        return "the host cannot be reached over the network";
+    case ERROR_SEM_TIMEOUT:
+        return "the host did not answer the connection in time";
+    case ERROR_BAD_NET_RESP:
+        return "the server does not answer as an RFC 2217 port server (telnet with "
+               "COM-PORT-OPTION); check that its port is set up for RFC 2217";
+    case ERROR_INVALID_PARAMETER:
+        if (failure.ErrorCode() != CError_SetStateFailed)
+            return {};
+        return "the port server's device did not take that speed or format";
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return "the connection to the port server was lost";
+    default:
+        return {};
+    }
+}
+
 // The port's message, and what is known about the device behind the name when the port could
 // not be opened or its modem lines not be set: a name that exists nowhere, a file or a pipe in
-// place of a serial device, a pseudo-terminal without RTS and DTR.
+// place of a serial device, a pseudo-terminal without RTS and DTR; for a network port, what
+// the system's code says about the connection.
 std::string PortFailureText(const std::string& port, const Exception& e) {
     std::string text = port + ": " + e.what();
     const auto* failure = dynamic_cast<const EComPort*>(&e);
     if (failure == nullptr)
         return text;
+    if (IsNetworkPortName(port)) {
+        const std::string problem = NetworkPortProblem(*failure);
+        if (!problem.empty())
+            text += "; " + problem;
+        return text;
+    }
     const bool lineControl = failure->ErrorCode() == CError_EscapeCommFailed ||
                              failure->ErrorCode() == CError_ModemStatusFailed;
     if (failure->ErrorCode() != CError_OpenFailed && !lineControl)
