@@ -14,6 +14,9 @@
 // - Wake-ups per second of an open port with all ten events enabled and a quiet line: the
 //   context switches of every thread of the process except the main one, which sleeps.
 //
+// - Receive throughput through a port server on the loopback against a plain TCP read of the
+//   same server's stream (NetworkBench.cpp).
+//
 // Each figure is printed once more as "figure NAME VALUE".
 #include "PortBench.h"
 #include "bench/BenchSupport.h"
@@ -447,6 +450,7 @@ int main() {
     zvbench::Figure("idle_wakeups_per_s", std::max(ptyIdle, lineIdle));
     zvbench::Figure("idle_wakeups_per_s_pty", ptyIdle);
     zvbench::Figure("idle_wakeups_per_s_virtual", lineIdle);
+    zvbench::NetworkBench();
     zv::TComThread::WaitForDetached();
     return 0;
 }

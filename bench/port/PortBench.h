@@ -34,4 +34,8 @@ private:
 // checked; 0 when the program was built without Qt SerialPort, negative when the run failed.
 double QSerialPortRate(std::size_t bytes);
 
+// Receive throughput through a port server (ser2net) against a plain TCP read of its stream;
+// prints its rows and figures, or why it measured nothing.
+void NetworkBench();
+
 } // namespace zvbench

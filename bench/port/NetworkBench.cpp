@@ -1,0 +1,165 @@
+// zbench-port's network part: receive throughput of a port on a port server (ser2net on the
+// loopback, its device a pseudo-terminal pair whose far end sends the pattern) against a plain
+// TCP read() loop of the same server's stream without the protocol (a second ser2net with a raw
+// TCP accepter, same kind of device). Rounds alternate the order; the figure is the median of
+// the per-round ratios. Every received byte is checked; a failed run counts as 0.
+#include "PortBench.h"
+#include "bench/BenchSupport.h"
+
+#include "cport/ComPort.h"
+#include "platform/tests/PortServers.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <vector>
+
+namespace zvbench {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t NetworkBytes = 4u << 20; // per run
+constexpr int NetworkRounds = 5;
+
+double Checked(const PatternCheck& check, Clock::duration elapsed, const char* who) {
+    if (!check.Good() || check.Received() < NetworkBytes) {
+        std::printf("  (%s: %s after %zu bytes)\n", who, check.Good() ? "stalled" : "wrong byte",
+                    check.Received());
+        return 0;
+    }
+    return MiBPerSecond(check.Received(), elapsed);
+}
+
+// The far end's writer stopped early: free it by throwing away what it queued.
+void Unblock(int master, std::thread& writer) {
+    ::tcflush(master, TCIOFLUSH);
+    writer.join();
+}
+
+double TcpReadRate(const zv::test::Ser2net& server) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return 0;
+    }
+    timeval limit{20, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::this_thread::sleep_for(100ms); // the server opens its device
+    std::vector<char> buffer(65536);
+    PatternCheck check;
+    const auto start = Clock::now();
+    std::thread writer = StartPatternWriter(server.master(), NetworkBytes);
+    while (check.Received() < NetworkBytes && check.Good()) {
+        const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+            break;
+        check.Feed(buffer.data(), static_cast<std::size_t>(n));
+    }
+    const auto elapsed = Clock::now() - start;
+    if (check.Received() < NetworkBytes)
+        Unblock(server.master(), writer);
+    else
+        writer.join();
+    ::close(s);
+    return Checked(check, elapsed, "TCP read()");
+}
+
+double NetworkPortRate(const zv::test::Ser2net& server) {
+    zv::TComPort port;
+    port.SetPort(server.Name());
+    port.SetSyncMethod(zv::smNone);
+    PatternCheck check;
+    std::atomic<bool> finished{false};
+    std::mutex lock;
+    std::condition_variable done;
+    zv::TComLink link;
+    link.OnLinkRxData = [&](zv::TObject*, const void* data, std::int32_t n) {
+        check.Feed(data, static_cast<std::size_t>(n));
+        if (check.Received() >= NetworkBytes || !check.Good()) {
+            std::lock_guard<std::mutex> hold(lock);
+            finished = true;
+            done.notify_all();
+        }
+    };
+    port.RegisterLink(&link);
+    try {
+        port.Open();
+    } catch (const std::exception& e) {
+        std::printf("  (port: %s)\n", e.what());
+        port.UnRegisterLink(&link);
+        return 0;
+    }
+    std::this_thread::sleep_for(100ms); // as for the TCP reference
+    const auto start = Clock::now();
+    std::thread writer = StartPatternWriter(server.master(), NetworkBytes);
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        done.wait_until(hold, Clock::now() + 20s, [&] { return finished.load(); });
+    }
+    const auto elapsed = Clock::now() - start;
+    if (check.Received() < NetworkBytes)
+        Unblock(server.master(), writer);
+    else
+        writer.join();
+    port.Close();
+    port.UnRegisterLink(&link);
+    return Checked(check, elapsed, "port");
+}
+
+} // namespace
+
+void NetworkBench() {
+    if (const std::string missing = zv::test::Ser2net::Missing(); !missing.empty()) {
+        std::printf("receive through a port server: not measured, %s\n", missing.c_str());
+        return;
+    }
+    zv::test::Ser2net rfc2217;
+    zv::test::Ser2net raw("");
+    if (rfc2217.port() == 0 || raw.port() == 0) {
+        std::printf("receive through a port server: not measured, ser2net did not start\n%s%s",
+                    rfc2217.Log().c_str(), raw.Log().c_str());
+        return;
+    }
+    std::vector<double> tcp, port, ratio;
+    for (int round = 0; round < NetworkRounds; ++round) {
+        double t = 0, p = 0;
+        if (round % 2 == 0) {
+            t = TcpReadRate(raw);
+            p = NetworkPortRate(rfc2217);
+        } else {
+            p = NetworkPortRate(rfc2217);
+            t = TcpReadRate(raw);
+        }
+        tcp.push_back(t);
+        port.push_back(p);
+        ratio.push_back(t > 0 ? p / t : 0);
+    }
+    std::printf("receive through ser2net on the loopback, %zu MiB a run, every byte checked "
+                "(MiB/s):\n",
+                NetworkBytes >> 20);
+    auto row = [](const char* label, const std::vector<double>& v, const char* format) {
+        std::printf("  %-28s", label);
+        for (double x : v)
+            std::printf(format, x);
+        std::printf("\n");
+    };
+    row("plain TCP read(), raw", tcp, " %7.1f");
+    row("port smNone, RFC 2217", port, " %7.1f");
+    row("ratio port/TCP", ratio, " %7.2f");
+    Figure("rx_tcp_mib_per_s", Median(tcp));
+    Figure("rx_rfc2217_mib_per_s", Median(port));
+    Figure("rx_ratio_rfc2217_vs_tcp", Median(ratio));
+}
+
+} // namespace zvbench
