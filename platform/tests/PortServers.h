@@ -106,6 +106,17 @@ public:
         }
         return false;
     }
+    // Waits, up to `limit`, for the server to end by itself; true when it did.
+    bool AwaitExit(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+                pid_ = -1;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid_ <= 0;
+    }
     // Ends the server at once, as a crash or a pulled network cable would.
     void Kill() { Signal(SIGKILL); }
     void Stop() { Signal(SIGTERM); }
@@ -288,6 +299,8 @@ public:
     std::string Name() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     void Kill() { process_.Kill(); }
     std::string RecordFile() const { return folder_.path() + "/record.txt"; }
+    // The server ends when its client has gone and it has handled everything the client sent.
+    bool AwaitExit() { return process_.AwaitExit(std::chrono::seconds(10)); }
     std::string Log() const {
         std::ifstream in(folder_.path() + "/server.log");
         return std::string(std::istreambuf_iterator<char>(in), {});

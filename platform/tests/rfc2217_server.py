@@ -91,7 +91,10 @@ def to_network():
 
 threading.Thread(target=to_network, daemon=True).start()
 while True:
-    data = conn.recv(4096)
+    try:
+        data = conn.recv(4096)
+    except OSError:  # reset: the client closed with our answers unread
+        break
     if not data:
         break
     device.write(b"".join(manager.filter(data)))

@@ -95,6 +95,7 @@ TEST_F(NetworkPort, ADownloadArrivesWholeWithItsLineSequence) {
     ASSERT_GT(server.port(), 0) << server.Log();
     const Result r = Run({"send", "--port", server.Name(), kHello});
     ASSERT_EQ(r.status, 0) << r.err << r.out;
+    ASSERT_TRUE(server.AwaitExit()) << "the server still handles what the port sent";
     // The download's line sequence (RTS is the board's mode, DTR its reset) after the open, the
     // image in one piece between the two resets.
     const std::vector<std::string> want = {
