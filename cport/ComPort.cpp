@@ -80,14 +80,51 @@ bool TCustomComPort::ShowSetupDialog() {
     return proc(this);
 }
 
+// The device and the event thread are created under the claim that a close holds (BeginClose),
+// so that a close on another thread never meets a half-opened port, nor an opening a half-closed
+// one: an Open meeting such a close waits for it to end. No callback runs under it. An opening
+// is no close: event dispatch goes on meanwhile.
+class TCustomComPort::TOpenClaim {
+public:
+    explicit TOpenClaim(TCustomComPort& Port) : FLife(Port.FLife), FHeld(Port.BeginClose()) {
+        if (FHeld)
+            FLife->Opening = true;
+    }
+    ~TOpenClaim() {
+        if (!FHeld)
+            return;
+        FLife->Opening = false;
+        EndClose(FLife);
+    }
+    TOpenClaim(const TOpenClaim&) = delete;
+    TOpenClaim& operator=(const TOpenClaim&) = delete;
+    explicit operator bool() const noexcept { return FHeld; }
+
+private:
+    std::shared_ptr<TLife> FLife;
+    bool FHeld;
+};
+
 void TCustomComPort::Open() {
     if (Designing())
         return;
     if (FConnected) {
+        // A close running on another thread takes the port down first: this Open comes after
+        // it (unless this is the port's own event thread, which that close waits for).
+        const std::shared_ptr<TLife> life = FLife;
+        const std::thread::id closer = life->Closer.load();
+        if (closer != std::thread::id{} && closer != std::this_thread::get_id() && !life->Opening &&
+            !InsideDispatch()) {
+            WaitUntil([&] { return life->Closer.load() == std::thread::id{}; });
+            if (!life->Alive)
+                return; // a callback of that close destroyed the port
+        }
         // Open already, or, while loading, a recorded wish that Loaded fulfils.
         if (FHandle != INVALID_HANDLE_VALUE || Loading())
             return;
-        FConnected = false; // a wish recorded while designing is not an open device
+        // A wish recorded while designing is not an open device (nor is a port a close on
+        // another thread is taking down: the claim below waits for that close).
+        FConnected = false;
     }
     TComThread::ReapDetached();
     TCallbackGuard guard(this);
@@ -95,25 +132,51 @@ void TCustomComPort::Open() {
     // OnBeforeOpen may have destroyed the port or opened it already.
     if (!guard.Live() || FConnected)
         return;
-    CreateHandle();
-    FConnected = true;
-    try {
-        SetupComPort();
-        if (!FEvents.empty()) {
-            if (FSyncMethod == smWindowSync)
-                FWindow = AllocateHWnd([this](TMessage& Message) { WindowMethod(Message); });
-            FEventThread = std::make_unique<TComThread>(this);
+    // Lets the event thread hand off (smNone) once the opening has been announced.
+    std::shared_ptr<void> announced;
+    {
+        const TOpenClaim claim(*this);
+        // Opened meanwhile by another thread, or it is this port's own event thread while
+        // another thread closes the port.
+        if (!claim || FConnected)
+            return;
+        CreateHandle();
+        FConnected = true;
+        try {
+            SetupComPort();
+            if (!FEvents.empty()) {
+                if (FSyncMethod == smWindowSync)
+                    FWindow = AllocateHWnd([this](TMessage& Message) { WindowMethod(Message); });
+                FEventThread = std::make_unique<TComThread>(this);
+                announced = FEventThread->FAnnounced;
+            }
+        } catch (...) {
+            if (FWindow != nullptr) {
+                DeallocateHWnd(FWindow);
+                FWindow = nullptr;
+            }
+            DestroyHandle();
+            FConnected = false;
+            throw;
         }
-    } catch (...) {
-        if (FWindow != nullptr) {
-            DeallocateHWnd(FWindow);
-            FWindow = nullptr;
-        }
-        DestroyHandle();
-        FConnected = false;
-        throw;
     }
-    CallAfterOpen();
+    // Whatever OnAfterOpen does (close the port, raise), the event thread goes on after it.
+    struct TAnnounce {
+        std::shared_ptr<void> Gate;
+        ~TAnnounce() {
+            if (Gate)
+                SetEvent(Gate.get());
+        }
+    } announce{std::move(announced)};
+    try {
+        CallAfterOpen();
+    } catch (const EComPort& e) {
+        // A close on another thread took the device away while the opening was being announced:
+        // the line states cannot be read any more. That close is what happened to the port.
+        if (guard.Live() || e.ErrorCode() != CError_ModemStatusFailed ||
+            e.OsErrorCode() != ERROR_INVALID_HANDLE)
+            throw;
+    }
 }
 
 void TCustomComPort::Close() {
@@ -241,6 +304,12 @@ std::unique_ptr<TComThread> TCustomComPort::EndEventThread() {
 
 void TCustomComPort::SetConnected(bool Value) {
     if (LoadingOrDesigning()) {
+        // A device a direct Open opened while loading is open for real: Connected false closes
+        // it, as outside loading; Loaded would leave it open with nothing to close it.
+        if (!Value && FHandle != INVALID_HANDLE_VALUE) {
+            Close();
+            return;
+        }
         FConnected = Value;
         return;
     }

@@ -308,6 +308,8 @@ protected:
         // Closes of a port reopened by OnAfterClose, nested in the close being announced (only
         // the closing thread touches it).
         int Nested = 0;
+        // The thread holding Closer is opening the device, not closing it (see TOpenClaim).
+        std::atomic<bool> Opening{false};
     };
     class TCallbackGuard {
     public:
@@ -325,7 +327,8 @@ protected:
 
     // Fields in declared order.
     std::unique_ptr<TComThread> FEventThread;
-    HANDLE FHandle = INVALID_HANDLE_VALUE;
+    // Atomic: Open looks at it while a close on another thread may be changing it.
+    std::atomic<HANDLE> FHandle{INVALID_HANDLE_VALUE};
     HWND FWindow = nullptr;
     std::int32_t FUpdateCount = 0;
     std::vector<TComLink*> FLinks;
@@ -357,7 +360,11 @@ private:
     // Ends the close this thread began: the next close may begin and waiting threads go on.
     static void EndClose(const std::shared_ptr<TLife>& Life);
     // A close is running (OnBeforeClose to OnAfterClose): event dispatch stops.
-    bool Closing() const noexcept { return FLife->Closer.load() != std::thread::id{}; }
+    bool Closing() const noexcept {
+        return FLife->Closer.load() != std::thread::id{} && !FLife->Opening.load();
+    }
+    // Holds the close's claim while Open creates the device and its thread.
+    class TOpenClaim;
     // The steps of Close after OnBeforeClose.
     void FinishClose();
     // Ends the event thread and closes the device: the tail of every close, the destructor's too.

@@ -300,7 +300,7 @@ void TCustomComPort::WindowMethod(TMessage& Message) {
     try {
         (this->*handler->Call)();
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly();
     }
 }
 

@@ -75,6 +75,16 @@ TComThread::TComThread(TCustomComPort* AComPort)
             CloseHandle(FOverlapped.hEvent);
         throw EComPort(CError_OpenFailed, error);
     }
+    if (FSyncMethod == smNone) {
+        const HANDLE announced = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (announced == nullptr) {
+            const std::int32_t error = LastOsError();
+            CloseHandle(FStopEvent);
+            CloseHandle(FOverlapped.hEvent);
+            throw EComPort(CError_OpenFailed, error);
+        }
+        FAnnounced = std::shared_ptr<void>(announced, [](void* h) { CloseHandle(h); });
+    }
     SetPriority(AComPort->FEventThreadPriority);
     SetCommMask(FHandle, ComEventsToMask(AComPort->FEvents));
     Start();
@@ -112,6 +122,13 @@ void TComThread::Execute() {
             break; // stopped, or the wait itself failed
         pending = false;
         DWORD transferred = 0;
+        if (FAnnounced) {
+            // The first wake-up waits until the opening has been announced.
+            const HANDLE gate[2] = {FStopEvent, FAnnounced.get()};
+            if (WaitForMultipleObjects(2, gate, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+                break;
+            FAnnounced.reset();
+        }
         if (GetOverlappedResult(FHandle, &FOverlapped, &transferred, FALSE)) {
             FPendingEvents = MaskToComEvents(FMask);
             if (!FPendingEvents.empty())
@@ -137,7 +154,7 @@ void TComThread::DispatchComMsg() {
         try {
             Synchronize([this] { DoEvents(); });
         } catch (...) {
-            HandleCurrentException();
+            HandleCurrentExceptionQuietly();
         }
         break;
     case smWindowSync:
@@ -166,8 +183,9 @@ void TComThread::DoEvents() {
         try {
             (port->*handler.Call)();
         } catch (...) {
-            // A raising callback must not end the thread and leave the port deaf.
-            HandleCurrentException();
+            // A raising callback, or an exception handler raising in turn, must not end the
+            // thread and leave the port deaf.
+            HandleCurrentExceptionQuietly();
         }
     }
     if (!FDetached)

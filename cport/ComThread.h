@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 
 namespace zv {
 
@@ -74,6 +75,10 @@ private:
     OVERLAPPED FOverlapped{};
     DWORD FMask = 0;
     std::atomic<bool> FDetached{false};
+    // smNone: set by Open once OnAfterOpen has returned. The hand-offs run on this thread there,
+    // and none may come before the opening has been announced. Shared, so that Open can set it
+    // whatever has become of the thread meanwhile. Empty in the other modes and once passed.
+    std::shared_ptr<void> FAnnounced;
 };
 
 } // namespace zv

@@ -48,4 +48,14 @@ void HandleCurrentException() {
     }
 }
 
+void HandleCurrentExceptionQuietly() noexcept {
+    try {
+        HandleCurrentException();
+    } catch (const std::exception& e) {
+        writeToStderr(e);
+    } catch (...) {
+        std::fputs("Unknown exception\n", stderr);
+    }
+}
+
 } // namespace zv

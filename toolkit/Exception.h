@@ -61,5 +61,8 @@ TExceptionHandler SetApplicationExceptionHandler(TExceptionHandler handler);
 void HandleApplicationException(const std::exception& e);
 // Calls HandleApplicationException for the exception being handled (use inside catch (...)).
 void HandleCurrentException();
+// The same where no exception may leave (a thread's loop, a window procedure): what the
+// application's handler raises in turn is written to stderr.
+void HandleCurrentExceptionQuietly() noexcept;
 
 } // namespace zv

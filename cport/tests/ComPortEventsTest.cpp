@@ -355,6 +355,38 @@ TEST_P(ComPortEvents, ARaisingCallbackGoesToTheHandlerAndTheThreadGoesOn) {
     EXPECT_EQ(reported, std::vector<std::string>{"boom"});
 }
 
+// An application exception handler that raises in turn (a GUI's handler may fail too) does not
+// end the event thread, and in the hand-off modes it is never called on the event thread.
+TEST_P(ComPortEvents, ARaisingExceptionHandlerLeavesTheThreadRunning) {
+    LinePort p(GetParam());
+    std::atomic<int> handled{0}, offMain{0};
+    auto previous = SetApplicationExceptionHandler([&](const std::exception&) {
+        ++handled;
+        if (!IsMainThread())
+            ++offMain;
+        throw std::runtime_error("the handler failed too");
+    });
+    std::atomic<int> calls{0};
+    p.port->OnRxChar = [&](TObject* sender, std::int32_t n) {
+        std::string drop;
+        static_cast<TComPort*>(sender)->ReadStr(drop, n);
+        ++calls;
+        throw std::runtime_error("boom");
+    };
+    p.port->Open();
+    p.line->Write("a");
+    ASSERT_TRUE(PumpUntil([&] { return calls.load() == 1; }));
+    PumpFor(20ms);
+    p.line->Write("b");
+    EXPECT_TRUE(PumpUntil([&] { return calls.load() == 2; })) << "the event thread died";
+    p.port->Close();
+    SetApplicationExceptionHandler(previous);
+    EXPECT_EQ(handled.load(), 2);
+    if (GetParam() != smNone) {
+        EXPECT_EQ(offMain.load(), 0) << "the application's handler ran on the event thread";
+    }
+}
+
 TEST_P(ComPortEvents, LinksChangedDuringAWalkAreHandledSafely) {
     LinePort p(GetParam());
     EventLog log;
@@ -507,6 +539,157 @@ TEST(ComPortLinks, LinksHearOpenAndCloseWhileTheEventsAreOff) {
     p.port->Close();
     EXPECT_EQ(log.Take(), (Log{"Conn(1)", "Conn(0)"}));
     p.port->UnRegisterLink(&link);
+}
+
+// In smNone the handlers run on the event thread, which exists before OnAfterOpen has run: it
+// must hold what arrives until the opening has been announced, whatever OnAfterOpen does.
+TEST(ComPortOpenAnnounced, NoHandlerRunsBeforeOnAfterOpenHasReturned) {
+    enum class Then { Returns, Closes, Raises };
+    const struct {
+        const char* name;
+        Then then;
+        int rxCalls; // OnRxChar calls for the byte that came during OnAfterOpen
+    } cases[] = {
+        {"OnAfterOpen returns", Then::Returns, 1},
+        {"OnAfterOpen closes the port", Then::Closes, 0},
+        {"OnAfterOpen raises", Then::Raises, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinePort p(smNone);
+        std::atomic<bool> announced{false}, early{false};
+        std::atomic<int> rxCalls{0};
+        TComPort* port = p.port.get();
+        port->OnRxChar = [&](TObject*, std::int32_t) {
+            if (!announced)
+                early = true;
+            ++rxCalls;
+        };
+        port->OnAfterOpen = [&](TObject*) {
+            p.line->Write("x");
+            std::this_thread::sleep_for(50ms); // the event thread's chance to run too early
+            if (c.then == Then::Closes)
+                port->Close();
+            announced = true;
+            if (c.then == Then::Raises)
+                throw std::runtime_error("refused");
+        };
+        if (c.then == Then::Raises) {
+            EXPECT_THROW(port->Open(), std::runtime_error);
+        } else {
+            port->Open();
+        }
+        if (c.rxCalls > 0) {
+            EXPECT_TRUE(PumpUntil([&] { return rxCalls.load() >= c.rxCalls; }));
+        } else {
+            PumpFor(50ms);
+        }
+        EXPECT_FALSE(early.load()) << "a handler ran before OnAfterOpen had returned";
+        EXPECT_EQ(rxCalls.load(), c.rxCalls);
+        EXPECT_EQ(port->Connected(), c.then != Then::Closes);
+        port->Close();
+        EXPECT_FALSE(p.line->IsOpen());
+    }
+}
+
+// Open on one thread while a close runs on another: Open waits for that close to end and then
+// opens, so the port is open when Open returns; the close is announced before the new opening.
+TEST(ComPortOpenWhileClosing, OpenWaitsForTheCloseOnAnotherThreadAndOpens) {
+    for (const TSyncMethod mode : {smThreadSync, smNone}) {
+        SCOPED_TRACE(ModeName(mode));
+        LinePort p(mode);
+        EventLog log;
+        std::atomic<bool> mainOpens{false};
+        TComPort* port = p.port.get();
+        port->OnBeforeOpen = [&](TObject*) { log.Add("OnBeforeOpen"); };
+        port->OnAfterOpen = [&](TObject*) { log.Add("OnAfterOpen"); };
+        port->OnBeforeClose = [&](TObject*) {
+            log.Add("OnBeforeClose");
+            // Hold this close until the main thread has called Open.
+            const auto end = std::chrono::steady_clock::now() + Patience;
+            while (!mainOpens && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(30ms);
+        };
+        port->OnAfterClose = [&](TObject*) { log.Add("OnAfterClose"); };
+        port->Open();
+        log.Take();
+        std::thread closer([&] { port->Close(); });
+        ASSERT_TRUE(PumpUntil([&] { return log.Contains("OnBeforeClose"); }));
+        mainOpens = true;
+        EXPECT_NO_THROW(port->Open());
+        EXPECT_TRUE(port->Connected());
+        EXPECT_TRUE(p.line->IsOpen());
+        closer.join();
+        EXPECT_TRUE(port->Connected());
+        EXPECT_TRUE(port->ThreadCreated());
+        EXPECT_TRUE(p.line->IsOpen());
+        EXPECT_EQ(log.Take(),
+                  (Log{"OnBeforeClose", "OnAfterClose", "OnBeforeOpen", "OnAfterOpen"}));
+        port->Close();
+        EXPECT_FALSE(p.line->IsOpen());
+    }
+}
+
+// Opens and closes on two threads at once, many times: whatever the interleaving, the port ends
+// in one state (open with its device and thread, or closed with neither) and the last close
+// leaves nothing open.
+TEST(ComPortOpenWhileClosing, OpensAndClosesOnTwoThreadsLeaveOneState) {
+    LinePort p(smNone);
+    TComPort* port = p.port.get();
+    std::atomic<int> rx{0};
+    port->OnRxChar = [&](TObject* sender, std::int32_t n) {
+        std::string drop;
+        static_cast<TComPort*>(sender)->ReadStr(drop, n);
+        ++rx;
+    };
+    std::mutex lock;
+    std::vector<std::string> reported;
+    auto previous = SetApplicationExceptionHandler([&](const std::exception& e) {
+        std::lock_guard<std::mutex> hold(lock);
+        reported.emplace_back(e.what());
+    });
+    constexpr int Rounds = 200;
+    std::atomic<bool> failed{false};
+    std::thread other([&] {
+        for (int i = 0; i < Rounds; ++i) {
+            try {
+                if (i % 2 == 0)
+                    port->Open();
+                else
+                    port->Close();
+            } catch (const std::exception& e) {
+                failed = true;
+                std::lock_guard<std::mutex> hold(lock);
+                reported.emplace_back(e.what());
+            }
+        }
+    });
+    for (int i = 0; i < Rounds; ++i) {
+        try {
+            if (i % 2 == 0)
+                port->Close();
+            else
+                port->Open();
+        } catch (const std::exception& e) {
+            failed = true;
+            std::lock_guard<std::mutex> hold(lock);
+            reported.emplace_back(e.what());
+        }
+        if (i % 16 == 0)
+            p.line->Write("z");
+    }
+    other.join();
+    EXPECT_FALSE(failed.load());
+    EXPECT_EQ(port->Connected(), p.line->IsOpen());
+    EXPECT_EQ(port->Connected(), port->ThreadCreated());
+    port->Close();
+    EXPECT_FALSE(p.line->IsOpen()) << "a device opened by one thread was left behind";
+    EXPECT_FALSE(port->ThreadCreated());
+    TComThread::WaitForDetached();
+    SetApplicationExceptionHandler(previous);
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(reported, Log{});
 }
 
 } // namespace

@@ -399,6 +399,33 @@ TEST(ComPortLifecycle, AnOpenDuringLoadingOpensTheDeviceOnce) {
     }
 }
 
+// A device a direct Open opened while loading is really open: Connected set false (still while
+// loading) closes it, as it would outside loading, and Loaded leaves it closed.
+TEST(ComPortLifecycle, ConnectedSetFalseWhileLoadingClosesADeviceOpenedMeanwhile) {
+    auto line = NewLine();
+    EventLog log;
+    {
+        TComPort port;
+        port.OnBeforeOpen = [&log](TObject*) { log.Add("OnBeforeOpen"); };
+        port.OnAfterOpen = [&log](TObject*) { log.Add("OnAfterOpen"); };
+        port.OnBeforeClose = [&log](TObject*) { log.Add("OnBeforeClose"); };
+        port.OnAfterClose = [&log](TObject*) { log.Add("OnAfterClose"); };
+        port.BeginLoading();
+        port.SetPort(line->Name());
+        port.Open();
+        ASSERT_TRUE(line->IsOpen());
+        port.SetConnected(false);
+        EXPECT_FALSE(port.Connected());
+        EXPECT_FALSE(port.ThreadCreated());
+        EXPECT_FALSE(line->IsOpen());
+        port.Loaded();
+        EXPECT_FALSE(port.Connected());
+        EXPECT_FALSE(line->IsOpen());
+    }
+    EXPECT_FALSE(line->IsOpen()) << "the device outlived its port";
+    EXPECT_EQ(log.Take(), (Log{"OnBeforeOpen", "OnAfterOpen", "OnBeforeClose", "OnAfterClose"}));
+}
+
 TEST(ComPortLifecycle, DesigningRecordsButNeverOpens) {
     auto line = NewLine();
     TComPort port;
