@@ -582,6 +582,25 @@ TEST_F(MainWindowTest, AStoredPortThatCannotBeUsedLeavesTheDesignedOneAndSaysSo)
     }
 }
 
+// A port server's name is no item of the device list: the window still takes it from the file,
+// and a setup that changes only the speed keeps it.
+TEST_F(MainWindowTest, ANetworkPortFromTheFileIsKeptThroughASetup) {
+    const std::string name = "rfc2217://127.0.0.1:9";
+    std::filesystem::create_directories(ConfigFolder());
+    std::ofstream(SettingsFile()) << "[ComPort1]\nPort=" << name << "\n";
+    TForm1 next(&about);
+    Show(next);
+    EXPECT_EQ(next.ComPort1->Port(), name);
+    EXPECT_TRUE(boxes.empty());
+    onSetup = [](TComSetupFrm& setup) {
+        Choose(setup.Combo2, "19200");
+        return int(QDialog::Accepted);
+    };
+    next.ToolButton3Click();
+    EXPECT_EQ(next.ComPort1->Port(), name);
+    EXPECT_EQ(next.ComPort1->BaudRate(), br19200);
+}
+
 TEST_F(MainWindowTest, ASetupThatCannotBeStoredIsShownAndStaysForThisRun) {
     // A file where the configuration folder should be: no folder, so no settings file.
     std::filesystem::create_directories(dir.filePath("config").toStdString());
