@@ -3,6 +3,7 @@
 // port applying once.
 #include "cport/ComStorage.h"
 #include "PortTestSupport.h"
+#include "platform/tests/TemporaryConfigHome.h"
 #include "toolkit/IniFiles.h"
 #include "toolkit/Registry.h"
 
@@ -25,22 +26,7 @@ using Names = std::vector<std::string>;
 
 // The registry store and relative initialisation files of this program live in a temporary
 // configuration folder.
-struct TemporaryConfigHome {
-    TemporaryConfigHome() {
-        char tmpl[] = "/tmp/zelvator-cport-test-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) {
-            dir = tmpl;
-            ::setenv("XDG_CONFIG_HOME", tmpl, 1);
-        }
-    }
-    ~TemporaryConfigHome() {
-        std::error_code ec;
-        if (!dir.empty())
-            fs::remove_all(dir, ec);
-    }
-    std::string dir;
-};
-const TemporaryConfigHome configHome;
+const zv::test::TemporaryConfigHome configHome;
 
 std::string TestName() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->name();

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 #ifndef _WIN32
+#include "platform/tests/TemporaryConfigHome.h"
+
 #include <unistd.h>
 #endif
 
@@ -21,22 +23,7 @@ namespace fs = std::filesystem;
 
 #ifndef _WIN32
 // The registry store of this program lives in a temporary configuration folder.
-struct TemporaryConfigHome {
-    TemporaryConfigHome() {
-        char tmpl[] = "/tmp/zelvator-toolkit-test-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) {
-            dir = tmpl;
-            ::setenv("XDG_CONFIG_HOME", tmpl, 1);
-        }
-    }
-    ~TemporaryConfigHome() {
-        std::error_code ec;
-        if (!dir.empty())
-            fs::remove_all(dir, ec);
-    }
-    std::string dir;
-};
-const TemporaryConfigHome configHome;
+const zv::test::TemporaryConfigHome configHome;
 #endif
 
 TEST(StrToInt, DecimalOrDollarHexInThirtyTwoBits) {

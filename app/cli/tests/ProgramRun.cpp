@@ -1,4 +1,5 @@
 #include "ProgramRun.h"
+#include "platform/tests/TemporaryConfigHome.h"
 
 #include <gtest/gtest.h>
 
@@ -30,22 +31,7 @@ namespace {
 
 // Every program these tests start reads its stored settings from a temporary configuration
 // folder (XDG_CONFIG_HOME, inherited), never the user's; a test may name another one.
-struct TemporaryConfigHome {
-    TemporaryConfigHome() {
-        char tmpl[] = "/tmp/zelvator-cli-config-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) {
-            dir = tmpl;
-            ::setenv("XDG_CONFIG_HOME", tmpl, 1);
-        }
-    }
-    ~TemporaryConfigHome() {
-        std::error_code ec;
-        if (!dir.empty())
-            fs::remove_all(dir, ec);
-    }
-    std::string dir;
-};
-const TemporaryConfigHome configHome;
+const zv::test::TemporaryConfigHome configHome;
 
 Result Run(const std::vector<std::string>& argv, const fs::path& dir,
            const std::vector<std::string>& extraEnv, int stdoutFd, int timeoutSeconds) {

@@ -1,6 +1,7 @@
 // The remembered port: what a store writes loads back the same, a missing file leaves the port as
 // it is, and a damaged file or value leaves it as it is too and says what is wrong.
 #include "app/core/BoardSettings.h"
+#include "platform/tests/TemporaryConfigHome.h"
 
 #include "app/core/Download.h"
 #include "cport/ComPort.h"
@@ -21,23 +22,7 @@ using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 // The whole program's configuration folder is a temporary one, never the user's.
-struct TemporaryConfigHome {
-    TemporaryConfigHome() {
-        char tmpl[] = "/tmp/zelvator-settings-test-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) {
-            dir = tmpl;
-            ::setenv("XDG_CONFIG_HOME", tmpl, 1);
-        }
-    }
-    ~TemporaryConfigHome() {
-        std::error_code ec;
-        if (!dir.empty())
-            fs::remove_all(dir, ec);
-    }
-    fs::path Folder() const { return fs::path(dir) / "zelvator"; }
-    std::string dir;
-};
-const TemporaryConfigHome configHome;
+const zv::test::TemporaryConfigHome configHome;
 
 // The basic settings of a port, compared as a whole.
 struct Line {
