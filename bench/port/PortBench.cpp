@@ -305,13 +305,8 @@ void PrintRow(const char* label, const std::vector<double>& v, const char* forma
     std::printf("\n");
 }
 
-} // namespace
-
-int main() {
-    std::printf("zbench-port: load average %s; port at its default settings\n",
-                zvbench::LoadAverage().c_str());
-
-    // ---- throughput, round by round
+// Throughput, round by round.
+void ReceiveFigures() {
     std::vector<double> plain, threadSync, none, qt;
     std::vector<double> ratioThreadSync, ratioNone, ratioQt, ratioQtNone;
     // The CPU time of the whole process (writer and receiver) per run, which the machine's load
@@ -367,7 +362,22 @@ int main() {
     std::printf("  bytes per link callback: smThreadSync %.0f, smNone %.0f\n",
                 HandOffsThreadSync.BytesEach(), HandOffsNone.BytesEach());
 
-    // ---- latency, the cases alternating round by round
+    zvbench::Figure("rx_plain_mib_per_s", zvbench::Median(plain));
+    zvbench::Figure("rx_port_threadsync_mib_per_s", zvbench::Median(threadSync));
+    zvbench::Figure("rx_port_none_mib_per_s", zvbench::Median(none));
+    zvbench::Figure("rx_ratio_vs_read_threadsync", zvbench::Median(ratioThreadSync));
+    zvbench::Figure("rx_ratio_vs_read_none", zvbench::Median(ratioNone));
+    zvbench::Figure("rx_cpu_ratio_vs_read_threadsync", zvbench::Median(cpuRatioThreadSync));
+    zvbench::Figure("rx_cpu_ratio_vs_read_none", zvbench::Median(cpuRatioNone));
+    if (!qt.empty()) {
+        zvbench::Figure("rx_qserialport_mib_per_s", zvbench::Median(qt));
+        zvbench::Figure("rx_ratio_vs_qserialport", zvbench::Median(ratioQt));
+        zvbench::Figure("rx_ratio_vs_qserialport_none", zvbench::Median(ratioQtNone));
+    }
+}
+
+// Latency, the cases alternating round by round.
+void LatencyFigures() {
     zvbench::Pty pty;
     auto line = zv::VirtualLine::Create("ZVBENCHLAT");
     const auto ptySend = [&] { (void)!::write(pty.Master(), "x", 1); };
@@ -407,26 +417,6 @@ int main() {
                     c.Us.PerSample());
     }
 
-    // ---- idle
-    zvbench::Pty quietPty;
-    const double ptyIdle = IdleWakeups(quietPty.Path());
-    auto quietLine = zv::VirtualLine::Create("ZVBENCHIDLE");
-    const double lineIdle = IdleWakeups(quietLine->Name());
-    std::printf("wake-ups per second, open port, all events, quiet line:\n");
-    std::printf("  pseudo-terminal %.1f, virtual line %.1f\n", ptyIdle, lineIdle);
-
-    zvbench::Figure("rx_plain_mib_per_s", zvbench::Median(plain));
-    zvbench::Figure("rx_port_threadsync_mib_per_s", zvbench::Median(threadSync));
-    zvbench::Figure("rx_port_none_mib_per_s", zvbench::Median(none));
-    zvbench::Figure("rx_ratio_vs_read_threadsync", zvbench::Median(ratioThreadSync));
-    zvbench::Figure("rx_ratio_vs_read_none", zvbench::Median(ratioNone));
-    zvbench::Figure("rx_cpu_ratio_vs_read_threadsync", zvbench::Median(cpuRatioThreadSync));
-    zvbench::Figure("rx_cpu_ratio_vs_read_none", zvbench::Median(cpuRatioNone));
-    if (!qt.empty()) {
-        zvbench::Figure("rx_qserialport_mib_per_s", zvbench::Median(qt));
-        zvbench::Figure("rx_ratio_vs_qserialport", zvbench::Median(ratioQt));
-        zvbench::Figure("rx_ratio_vs_qserialport_none", zvbench::Median(ratioQtNone));
-    }
     for (const LatencyCase& c : cases) {
         const std::string name = c.Name;
         zvbench::Figure(("latency_p50_us_" + name).c_str(), zvbench::Percentile(c.Us.Us, 0.50));
@@ -447,10 +437,43 @@ int main() {
         zvbench::Figure(("latency_p99_ratio_vs_poll_" + name).c_str(),
                         refP99 > 0 ? zvbench::Percentile(cases[i].Us.Us, 0.99) / refP99 : 0);
     }
+}
+
+void IdleFigures() {
+    zvbench::Pty quietPty;
+    const double ptyIdle = IdleWakeups(quietPty.Path());
+    auto quietLine = zv::VirtualLine::Create("ZVBENCHIDLE");
+    const double lineIdle = IdleWakeups(quietLine->Name());
+    std::printf("wake-ups per second, open port, all events, quiet line:\n");
+    std::printf("  pseudo-terminal %.1f, virtual line %.1f\n", ptyIdle, lineIdle);
+
     zvbench::Figure("idle_wakeups_per_s", std::max(ptyIdle, lineIdle));
     zvbench::Figure("idle_wakeups_per_s_pty", ptyIdle);
     zvbench::Figure("idle_wakeups_per_s_virtual", lineIdle);
-    zvbench::NetworkBench();
+}
+
+} // namespace
+
+// With no argument every part runs; otherwise only those named: rx, latency, idle, network.
+int main(int argc, char** argv) {
+    const auto wanted = [&](const char* part) {
+        if (argc < 2)
+            return true;
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], part) == 0)
+                return true;
+        return false;
+    };
+    std::printf("zbench-port: load average %s; port at its default settings\n",
+                zvbench::LoadAverage().c_str());
+    if (wanted("rx"))
+        ReceiveFigures();
+    if (wanted("latency"))
+        LatencyFigures();
+    if (wanted("idle"))
+        IdleFigures();
+    if (wanted("network"))
+        zvbench::NetworkBench();
     zv::TComThread::WaitForDetached();
     return 0;
 }
