@@ -92,7 +92,7 @@ public:
     // device's input itself.
     virtual bool CanWatch() const { return false; }
     // Blocks until input is there (kReadable), the device went away (kHangup), `wakeFd` is
-    // readable (kKicked; it is left as it is), or the deadline (0). Takes nothing.
+    // readable (kKicked; it is emptied), or the deadline (0). Takes nothing.
     virtual unsigned WatchInput(int /*wakeFd*/, std::optional<Clock::time_point> /*deadline*/) {
         return 0;
     }

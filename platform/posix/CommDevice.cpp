@@ -20,6 +20,8 @@ constexpr DWORD kValidEvents = 0x1FFF;
 // The events a thread watching the device's input can bring about (see CommDevice::WatchOnce).
 constexpr DWORD kInputEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL | EV_ERR | EV_BREAK;
 constexpr DWORD kValidPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// How long after the last watch the service thread still leaves the input to the watchers.
+constexpr auto kWatchGrace = std::chrono::milliseconds(50);
 
 std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
                                           std::optional<Clock::time_point> b) {
@@ -172,10 +174,14 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     const bool wasFull = InputFree() == 0;
     const auto now = Clock::now();
     ServiceReads(now);
-    TakeInput();
-    ServiceReads(now);
     DWORD error = 0;
     DWORD got = 0;
+    // A read the queue fills completely is done; only one that is still short asks the
+    // device for what has come since.
+    if (!ReadOverlapped(rec, error, got) || got < count) {
+        TakeInput();
+        ServiceReads(now);
+    }
     if (ReadOverlapped(rec, error, got)) {
         if (wasFull && InputFree() > 0)
             backend_->Kick();
@@ -188,6 +194,8 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     // otherwise it is listening already and completes the read when bytes come.
     if (wasFull || NextDeadline())
         backend_->Kick();
+    else
+        ListenAgainIfDeaf();
     if (sync) {
         lock.Unlock();
         return FinishSync(local, done);
@@ -627,6 +635,7 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
         if (closed_ || deadError_ != 0 || !wait_ || InputFree() == 0)
             return false;
         watchFds_.push_back(wakeFd);
+        lastWatch_ = Clock::now();
     }
     const unsigned ready = backend_->WatchInput(wakeFd, deadline);
     MutexLock lock(mutex_);
@@ -640,8 +649,16 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
         if ((ready & CommBackend::kHangup) && deadError_ == 0)
             Hangup(ERROR_DEVICE_NOT_CONNECTED);
     }
-    if (watchFds_.empty())
+    lastWatch_ = Clock::now();
+    if (watchFds_.empty()) {
         watchersLeft_.notify_all();
+        if (deafUntilKicked_) {
+            // The first wake-up after a quiet spell: the service thread sleeps without a
+            // time-out and must look again whether anybody still listens.
+            deafUntilKicked_ = false;
+            backend_->Kick();
+        }
+    }
     return true;
 }
 
@@ -703,6 +720,7 @@ BOOL CommDevice::SetMask(DWORD mask) {
     history_ = 0;
     if (wait_)
         CompleteWait(0, 0); // a pending wait completes successfully with no events
+    ListenAgainIfDeaf();    // the watching may end here
     return TRUE;
 }
 
@@ -753,12 +771,23 @@ void CommDevice::ServiceLoop() {
             ServiceWrites(now);
         }
         const bool live = deadError_ == 0;
-        const bool wantRead = live && InputFree() > 0;
+        const bool deaf = live && InputFree() > 0 && InputLeftToWatchers(now);
+        const bool wantRead = live && InputFree() > 0 && !deaf;
         // Room in the device only matters while output may flow (not while DSR holds it).
         const bool wantWrite = live && !writes_.empty() &&
                                writes_.front().pushed < writes_.front().length &&
                                !(dcb_.fOutxDsrFlow && DsrLow());
-        const auto deadline = live ? NextDeadline() : std::nullopt;
+        auto deadline = live ? NextDeadline() : std::nullopt;
+        serviceDeaf_ = deaf;
+        deafUntilKicked_ = false;
+        if (deaf) {
+            // A watcher that has waited through a whole grace is on a quiet line: no time-out
+            // then (the first watcher to leave kicks), else look again when the grace runs out.
+            if (!watchFds_.empty() && now - *lastWatch_ >= kWatchGrace)
+                deafUntilKicked_ = true;
+            else
+                deadline = Earliest(deadline, *lastWatch_ + kWatchGrace);
+        }
         lock.Unlock();
         const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);
         lock.Lock();
@@ -768,6 +797,27 @@ void CommDevice::ServiceLoop() {
             if (deadError_ == 0)
                 Hangup(ERROR_DEVICE_NOT_CONNECTED);
         }
+    }
+}
+
+// The service thread stops listening for input while threads waiting for a WaitCommEvent take
+// it in themselves (WatchOnce): two threads woken by every byte would only contend, and the
+// second wake-up costs the first one time. Input that comes between two watches stays in the
+// device until the next call takes it; the kernel buffers it as it would for a reader that is
+// busy. The service thread listens again once no watch has been seen for a grace period, when
+// a read is pending (it completes reads), and whenever input flow control is on (the handshake
+// follows the queue).
+bool CommDevice::InputLeftToWatchers(Clock::time_point now) const {
+    if (!lastWatch_ || !reads_.empty() || InputFlowControl())
+        return false;
+    return !watchFds_.empty() || now - *lastWatch_ < kWatchGrace;
+}
+
+// Something changed that may make the service thread listen again.
+void CommDevice::ListenAgainIfDeaf() {
+    if (serviceDeaf_) {
+        serviceDeaf_ = false;
+        backend_->Kick();
     }
 }
 
@@ -855,6 +905,8 @@ BOOL CommDevice::SetState(const DCB& in) {
     ResizeQueue();
     if (inCapacity_ > before)
         backend_->Kick(); // room where the old queue had none
+    else
+        ListenAgainIfDeaf(); // input flow control may have come on
     return TRUE;
 }
 

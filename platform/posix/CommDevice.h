@@ -115,6 +115,8 @@ private:
     }
     std::size_t TakeFromQueue(std::uint8_t* out, std::size_t max) REQUIRES(mutex_);
     std::optional<Clock::time_point> NextDeadline() const REQUIRES(mutex_);
+    bool InputLeftToWatchers(Clock::time_point now) const REQUIRES(mutex_);
+    void ListenAgainIfDeaf() REQUIRES(mutex_);
     DWORD OutQueueBytes() const REQUIRES(mutex_);
 
     Mutex mutex_;
@@ -164,6 +166,13 @@ private:
     // the list is empty before the device is released.
     std::vector<int> watchFds_ GUARDED_BY(mutex_);
     std::condition_variable watchersLeft_;
+    // When a watcher last entered or left; the service thread leaves the device's input to the
+    // watchers while they come and go (see CommDevice::InputLeftToWatchers).
+    std::optional<Clock::time_point> lastWatch_ GUARDED_BY(mutex_);
+    // The service thread sleeps without listening for input: until the grace of the last watch
+    // has run out, or, when `deafUntilKicked_`, until a kick.
+    bool serviceDeaf_ GUARDED_BY(mutex_) = false;
+    bool deafUntilKicked_ GUARDED_BY(mutex_) = false;
 };
 
 } // namespace zv::win32

@@ -64,11 +64,6 @@ int ThreadWakeFd() {
     return holder.fd;
 }
 
-void DrainWakeFd(int fd) {
-    std::uint64_t value = 0;
-    [[maybe_unused]] auto ignored = ::read(fd, &value, sizeof value);
-}
-
 class EventObject final : public KernelObject {
 public:
     EventObject(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
@@ -382,8 +377,9 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
             t_watchingFd = -1;
             source.reset(); // outside the lock: it may be the last holder of a device
             lock.lock();
-            // Signals seen so far are in the events' state, checked next; later ones write again.
-            DrainWakeFd(waiter.wakeFd);
+            // The watch emptied the descriptor if it woke for it: signals seen so far are in the
+            // events' state, checked next, and later ones write again. A count left from before
+            // only costs one more turn of this loop.
             if (watched) {
                 if (satisfied(result))
                     break;

@@ -265,6 +265,8 @@ public:
         do {
             n = ::write(fd_, data, count);
         } while (n < 0 && errno == EINTR);
+        if (n > 0)
+            outputMayWait_ = true;
         if (n >= 0)
             return n;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -285,6 +287,10 @@ public:
     }
 
     std::size_t OutQueue() override {
+        // Nothing written since the device was last seen empty: it still is. Spares a system
+        // call on every status query of a port that only receives.
+        if (!outputMayWait_)
+            return 0;
         int queued = 0;
         if (::ioctl(fd_, TIOCOUTQ, &queued) != 0)
             queued = 0;
@@ -295,6 +301,8 @@ public:
             if (::ioctl(fd_, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT))
                 n = 1;
         }
+        if (n == 0)
+            outputMayWait_ = false;
         return n;
     }
 
@@ -368,8 +376,11 @@ public:
             gone_ = true;
             ready |= kHangup;
         }
-        if (fds[1].revents & POLLIN)
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t value = 0;
+            [[maybe_unused]] auto ignored = ::read(wakeFd, &value, sizeof value);
             ready |= kKicked;
+        }
         return ready;
     }
 
@@ -525,6 +536,9 @@ private:
 
     const std::string path_;
     int fd_;
+    // Bytes were written that the device may still hold (only this descriptor writes to it:
+    // the device is opened exclusively).
+    bool outputMayWait_ = true;
     int kickFd_;
     bool modemLines_ = false;
     bool icount_ = false;

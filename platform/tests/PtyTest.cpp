@@ -186,6 +186,79 @@ TEST_F(PtyTest, AThreadWaitingForTheEventSeesEveryWayTheWaitEnds) {
     }
 }
 
+// While threads watch the device for their waits, the driver's own thread stops listening for
+// input. What nobody watches must still be served once they have gone: a read, or a wait that
+// the program only polls, after a watch that ended with input or after one that sat through a
+// quiet spell and gave up.
+TEST_F(PtyTest, InputNobodyWatchesIsStillTakenAfterAWatch) {
+    enum class Then { Read, PollWait };
+    struct Case {
+        const char* name;
+        DWORD watchMs; // how long a thread watches the first wait; input ends it when INFINITE
+        Then then;
+    };
+    // Completion seen only through the record, the way a program that never waits sees it.
+    const auto PolledToTheEnd = [](const OVERLAPPED& ov) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!HasOverlappedIoCompleted(&ov) && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return HasOverlappedIoCompleted(&ov);
+    };
+    const Case cases[] = {
+        {"watched to the input, then a read", INFINITE, Then::Read},
+        {"watched to the input, then a polled wait", INFINITE, Then::PollWait},
+        {"watched through a quiet spell, then a read", 150, Then::Read},
+        {"watched through a quiet spell, then a polled wait", 150, Then::PollWait},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        COMMTIMEOUTS t{0, 0, 5000, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port_, &t));
+        ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port_, &mask, &ov));
+        if (c.watchMs == INFINITE) {
+            std::thread waiter(
+                [&] { EXPECT_EQ(WaitForSingleObject(ov.hEvent, 10000), WAIT_OBJECT_0); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_EQ(::write(master_, "a", 1), 1);
+            waiter.join();
+        } else {
+            // The watcher gives up; from now on nobody waits for the event.
+            EXPECT_EQ(WaitForSingleObject(ov.hEvent, c.watchMs), WAIT_TIMEOUT);
+            ASSERT_EQ(::write(master_, "a", 1), 1);
+            ASSERT_TRUE(PolledToTheEnd(ov)) << "the wait left pending never completed";
+        }
+        DWORD n = 0;
+        ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, FALSE));
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+
+        OVERLAPPED next{};
+        next.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        char buf[2] = {};
+        if (c.then == Then::Read) {
+            // Wants two bytes, one is queued: the rest must come from the device.
+            EXPECT_FALSE(ReadFile(port_, buf, 2, &n, &next));
+            ASSERT_EQ(::write(master_, "b", 1), 1);
+            ASSERT_TRUE(GetOverlappedResult(port_, &next, &n, TRUE));
+            EXPECT_EQ(std::string(buf, n), "ab");
+        } else {
+            ASSERT_TRUE(ReadFile(port_, buf, 1, &n, &next)); // the 'a' of the first wait
+            ASSERT_FALSE(WaitCommEvent(port_, &mask, &next));
+            ASSERT_EQ(::write(master_, "b", 1), 1);
+            ASSERT_TRUE(PolledToTheEnd(next)) << "the polled wait never completed";
+            EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+        }
+        SetCommMask(port_, 0);
+        CloseHandle(next.hEvent);
+        CloseHandle(ov.hEvent);
+    }
+}
+
 } // namespace
 
 // A wait that begins just as the other side goes away must still complete: the driver may
