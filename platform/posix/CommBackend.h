@@ -76,6 +76,10 @@ public:
     virtual std::chrono::nanoseconds OutQueueTime(const DCB& dcb, std::size_t queued) {
         return CharacterTime(dcb) * static_cast<long>(queued);
     }
+    // How long after the device was read empty a call may answer from the driver's queue
+    // without asking the device again; zero for a device whose bytes are there the moment the
+    // far end sends them (a virtual line).
+    virtual std::chrono::nanoseconds FreshInputTime() const { return {}; }
     virtual void FlushInput() = 0;
     virtual void FlushOutput() = 0;
 

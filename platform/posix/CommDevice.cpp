@@ -179,7 +179,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     // A read the queue fills completely is done; only one that is still short asks the
     // device for what has come since.
     if (!ReadOverlapped(rec, error, got) || got < count) {
-        TakeInput();
+        TakeInputForCall();
         ServiceReads(now);
     }
     if (ReadOverlapped(rec, error, got)) {
@@ -314,7 +314,17 @@ void CommDevice::TakeInput() {
     UpdateDtrHandshake();
 }
 
+// What a call (ClearCommError, ReadFile, WaitCommEvent) takes from the device before it answers
+// from the queue. A device that was read empty very recently (FreshInputTime) is not asked
+// again: each question is a system call on the event path.
+void CommDevice::TakeInputForCall() {
+    if (drainedAt_ && Clock::now() - *drainedAt_ < backend_->FreshInputTime())
+        return;
+    TakeInput();
+}
+
 void CommDevice::TakeInputBatch() {
+    drainedAt_.reset();
     for (;;) {
         const std::size_t room = InputFree();
         if (room == 0)
@@ -327,13 +337,17 @@ void CommDevice::TakeInputBatch() {
             Hangup(error != 0 ? error : static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
             return;
         }
-        if (n == 0 && marks_.empty())
+        if (n == 0 && marks_.empty()) {
+            drainedAt_ = Clock::now();
             return;
+        }
         if (dcb_.fDsrSensitivity && DsrLow())
             continue; // fDsrSensitivity: bytes are ignored while DSR is off
         StoreInput(scratch_.data(), static_cast<std::size_t>(n), marks_);
-        if (static_cast<std::size_t>(n) < capacity && marks_.empty())
+        if (static_cast<std::size_t>(n) < capacity && marks_.empty()) {
+            drainedAt_ = Clock::now();
             return;
+        }
     }
 }
 
@@ -675,7 +689,7 @@ BOOL CommDevice::WaitEvent(DWORD* eventMask, OVERLAPPED* ov) {
         ResetEventHandle(rec->hEvent);
     MarkPending(rec);
     *eventMask = 0;
-    TakeInput();
+    TakeInputForCall();
     CheckModem();
     if (history_ != 0) {
         *eventMask = history_;
@@ -969,7 +983,7 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
     MutexLock lock(mutex_);
     if (!CheckUsable())
         return FALSE;
-    TakeInput();
+    TakeInputForCall();
     if (deadError_ != 0)
         return Fail(static_cast<LONG>(deadError_));
     if (errors != nullptr)

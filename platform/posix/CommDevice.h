@@ -88,6 +88,7 @@ private:
     BOOL CheckUsable() REQUIRES(mutex_);
     void ServiceLoop() EXCLUDES(mutex_);
     void TakeInput() REQUIRES(mutex_);
+    void TakeInputForCall() REQUIRES(mutex_);
     void TakeInputBatch() REQUIRES(mutex_);
     bool DsrLow() REQUIRES(mutex_);
     void UpdateDtrHandshake() REQUIRES(mutex_);
@@ -157,6 +158,8 @@ private:
     std::size_t inSize_ GUARDED_BY(mutex_) = 0;
     std::size_t inCapacity_ GUARDED_BY(mutex_) = 0;
     std::vector<std::uint8_t> scratch_ GUARDED_BY(mutex_);
+    // When the device was last read empty (a read returned less than it could take).
+    std::optional<Clock::time_point> drainedAt_ GUARDED_BY(mutex_);
     std::vector<RxMark> marks_ GUARDED_BY(mutex_);
 
     std::deque<PendingRead> reads_ GUARDED_BY(mutex_);

@@ -61,8 +61,8 @@ public:
     virtual ~EventSource() = default;
     // Blocks until the device is ready to be served, `wakeFd` (an eventfd written whenever one
     // of the waited events is signalled) is readable, or `deadline` passes; then serves the
-    // device. A readable `wakeFd` is emptied. Returns false at once when there is nothing to watch: the caller then waits for
-    // the event as usual.
+    // device. A readable `wakeFd` is emptied. Returns false at once when there is nothing to watch:
+    // the caller then waits for the event as usual.
     virtual bool WatchOnce(int wakeFd,
                            std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
 };

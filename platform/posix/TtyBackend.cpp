@@ -312,6 +312,13 @@ public:
         return (modemLines_ && !lsr_) ? 2 * charTime_ : std::chrono::nanoseconds{};
     }
 
+    // A byte that arrives within this time after the device was read empty is indistinguishable
+    // from one arriving just after: a UART holds received bytes for a few character times before
+    // it reports them, and the tty hands them to its reader through a worker thread.
+    std::chrono::nanoseconds FreshInputTime() const override {
+        return std::chrono::microseconds(100);
+    }
+
     void FlushInput() override {
         ::ioctl(fd_, TCFLSH, TCIFLUSH);
         markState_ = 0;
