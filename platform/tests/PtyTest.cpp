@@ -263,6 +263,46 @@ TEST_F(PtyTest, InputNobodyWatchesIsStillTakenAfterAWatch) {
     }
 }
 
+// Status calls and reads that return at once take from the device what has come, however often
+// they are made (the driver spares itself asking a device it has just read empty, but only
+// briefly), whether or not its own thread listens at the moment.
+TEST_F(PtyTest, CallsMadeWithoutPauseStillSeeWhatArrives) {
+    const bool watchedFirst[] = {false, true};
+    for (const bool watched : watchedFirst) {
+        SCOPED_TRACE(watched ? "after a watch" : "never watched");
+        TearDown();
+        SetUp();
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port_, &t));
+        if (watched) {
+            ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+            OVERLAPPED ov{};
+            ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            DWORD mask = 0;
+            ASSERT_FALSE(WaitCommEvent(port_, &mask, &ov));
+            EXPECT_EQ(WaitForSingleObject(ov.hEvent, 10), WAIT_TIMEOUT);
+            ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR)); // ends the wait; nobody waits again
+            CloseHandle(ov.hEvent);
+        }
+        ASSERT_EQ(::write(master_, "xyz", 3), 3);
+        COMSTAT stat{};
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        do
+            ASSERT_TRUE(ClearCommError(port_, nullptr, &stat));
+        while (stat.cbInQue < 3 && std::chrono::steady_clock::now() < limit);
+        EXPECT_EQ(stat.cbInQue, 3u);
+        ASSERT_EQ(::write(master_, "w", 1), 1);
+        std::string got;
+        while (got.size() < 4 && std::chrono::steady_clock::now() < limit) {
+            char buf[4];
+            DWORD n = 0;
+            ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &n, nullptr));
+            got.append(buf, n);
+        }
+        EXPECT_EQ(got, "xyzw");
+    }
+}
+
 } // namespace
 
 // A wait that begins just as the other side goes away must still complete: the driver may
