@@ -646,6 +646,8 @@ void CommDevice::CompleteWait(DWORD events, DWORD error) {
 bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline) {
     {
         MutexLock lock(mutex_);
+        if (InputFree() == 0)
+            lastWatch_.reset(); // nobody can watch a full queue: the service thread listens
         if (closed_ || deadError_ != 0 || !wait_ || InputFree() == 0)
             return false;
         watchFds_.push_back(wakeFd);
