@@ -22,6 +22,8 @@ constexpr DWORD kInputEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL | EV_ERR | EV
 constexpr DWORD kValidPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 // How long after the last watch the service thread still leaves the input to the watchers.
 constexpr auto kWatchGrace = std::chrono::milliseconds(50);
+// A watch that takes at least this much finds a stream flowing (see CommDevice::WatchOnce).
+constexpr std::size_t kStreamBlock = 1024;
 
 std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
                                           std::optional<Clock::time_point> b) {
@@ -315,8 +317,9 @@ void CommDevice::TakeInput() {
 }
 
 // What a call (ClearCommError, ReadFile, WaitCommEvent) takes from the device before it answers
-// from the queue. A device that was read empty very recently (FreshInputTime) is not asked
-// again: each question is a system call on the event path.
+// from the queue. A device that had nothing at all very recently (FreshInputTime) is not asked
+// again: each question is a system call on the event path. One that has just delivered is asked,
+// since a stream goes on and the call should take as much as it can.
 void CommDevice::TakeInputForCall() {
     if (drainedAt_ && Clock::now() - *drainedAt_ < backend_->FreshInputTime())
         return;
@@ -344,10 +347,8 @@ void CommDevice::TakeInputBatch() {
         if (dcb_.fDsrSensitivity && DsrLow())
             continue; // fDsrSensitivity: bytes are ignored while DSR is off
         StoreInput(scratch_.data(), static_cast<std::size_t>(n), marks_);
-        if (static_cast<std::size_t>(n) < capacity && marks_.empty()) {
-            drainedAt_ = Clock::now();
+        if (static_cast<std::size_t>(n) < capacity && marks_.empty())
             return;
-        }
     }
 }
 
@@ -656,16 +657,23 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
     const unsigned ready = backend_->WatchInput(wakeFd, deadline);
     MutexLock lock(mutex_);
     watchFds_.erase(std::find(watchFds_.begin(), watchFds_.end(), wakeFd));
+    lastWatch_ = Clock::now();
     if (!closed_ && deadError_ == 0 && (ready & (CommBackend::kReadable | CommBackend::kHangup))) {
         // What the service thread would do on this wake-up, for reading.
-        const auto now = Clock::now();
-        ServiceReads(now);
+        const std::size_t queued = inCount_;
+        ServiceReads(*lastWatch_);
         TakeInput();
-        ServiceReads(now);
+        ServiceReads(*lastWatch_);
         if ((ready & CommBackend::kHangup) && deadError_ == 0)
             Hangup(ERROR_DEVICE_NOT_CONNECTED);
+        // A large block means a stream is flowing: the service thread drains the device while
+        // the event is handled, or the sender would stall on the device's small buffer until
+        // the next wait. Only sparse input is left to the watchers.
+        if (inCount_ >= queued + kStreamBlock && watchFds_.empty()) {
+            lastWatch_.reset();
+            ListenAgainIfDeaf();
+        }
     }
-    lastWatch_ = Clock::now();
     if (watchFds_.empty()) {
         watchersLeft_.notify_all();
         if (deafUntilKicked_) {
@@ -821,8 +829,8 @@ void CommDevice::ServiceLoop() {
 // second wake-up costs the first one time. Input that comes between two watches stays in the
 // device until the next call takes it; the kernel buffers it as it would for a reader that is
 // busy. The service thread listens again once no watch has been seen for a grace period, when
-// a read is pending (it completes reads), and whenever input flow control is on (the handshake
-// follows the queue).
+// a read is pending (it completes reads), when a watch finds a stream flowing (see WatchOnce),
+// and whenever input flow control is on (the handshake follows the queue).
 bool CommDevice::InputLeftToWatchers(Clock::time_point now) const {
     if (!lastWatch_ || !reads_.empty() || InputFlowControl())
         return false;
@@ -833,6 +841,7 @@ bool CommDevice::InputLeftToWatchers(Clock::time_point now) const {
 void CommDevice::ListenAgainIfDeaf() {
     if (serviceDeaf_) {
         serviceDeaf_ = false;
+        deafUntilKicked_ = false;
         backend_->Kick();
     }
 }
