@@ -48,8 +48,8 @@ namespace {
 using zvbench::Clock;
 using namespace std::chrono_literals;
 
-constexpr std::size_t TransferBytes = 8u << 20; // per throughput run
-constexpr int Rounds = 7;
+constexpr std::size_t TransferBytes = 32u << 20; // per throughput run
+constexpr int Rounds = 9;
 constexpr int LatencyRounds = 8;
 constexpr int SamplesPerRound = 256; // 2048 per figure
 
