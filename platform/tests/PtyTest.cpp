@@ -263,57 +263,6 @@ TEST_F(PtyTest, InputNobodyWatchesIsStillTakenAfterAWatch) {
     }
 }
 
-// A watched port that receives a stream, then a pause, then single bytes: the stream arrives
-// whole (the driver's thread takes over from the watchers while it flows) and each later byte
-// still ends a watched wait.
-TEST_F(PtyTest, AStreamThenSingleBytesEachReachAWatchedWait) {
-    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
-    ASSERT_TRUE(SetCommTimeouts(port_, &t));
-    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
-    std::string stream(48 * 1024, '\0');
-    for (std::size_t i = 0; i < stream.size(); ++i)
-        stream[i] = static_cast<char>('a' + i % 23);
-    std::string got;
-    const auto watchedWait = [&](const std::string& send) {
-        OVERLAPPED ov{};
-        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        DWORD mask = 0;
-        EXPECT_FALSE(WaitCommEvent(port_, &mask, &ov)) << "no input was due";
-        {
-            std::thread sender([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                for (std::size_t done = 0; done < send.size();) {
-                    const ssize_t n = ::write(master_, send.data() + done, send.size() - done);
-                    if (n <= 0)
-                        return;
-                    done += static_cast<std::size_t>(n);
-                }
-            });
-            EXPECT_EQ(WaitForSingleObject(ov.hEvent, 5000), WAIT_OBJECT_0);
-            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            const std::size_t want = got.size() + send.size();
-            while (got.size() < want && std::chrono::steady_clock::now() < limit) {
-                char buf[4096];
-                DWORD n = 0;
-                ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &n, nullptr));
-                got.append(buf, n);
-            }
-            sender.join();
-        }
-        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
-        CloseHandle(ov.hEvent);
-    };
-    watchedWait(stream);
-    EXPECT_EQ(got, stream);
-    std::this_thread::sleep_for(std::chrono::milliseconds(80)); // a pause longer than any grace
-    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR)); // forgets the events the stream left
-    for (const char* byte : {"x", "y", "z"}) {
-        got.clear();
-        watchedWait(byte);
-        EXPECT_EQ(got, byte);
-    }
-}
-
 // Status calls and reads that return at once take from the device what has come, however often
 // they are made (the driver spares itself asking a device it has just read empty, but only
 // briefly), whether or not its own thread listens at the moment.
