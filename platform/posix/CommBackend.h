@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <time.h>
 #include <vector>
 
 namespace zv::win32 {
@@ -106,6 +107,11 @@ public:
     // The near end is closing: stop helper threads, release the device.
     virtual void Close() = 0;
 };
+
+// For the backends that wait in ppoll: the time from now to `deadline` in `ts` (nullptr, no
+// time-out, without a deadline), and emptying an eventfd that woke the wait.
+timespec* PollTimeout(std::optional<Clock::time_point> deadline, timespec& ts);
+void DrainEventFd(int fd);
 
 // Opens the named device: a registered virtual line, or a tty path. Sets `error` on failure.
 std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, bool& found);

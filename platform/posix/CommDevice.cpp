@@ -74,6 +74,23 @@ std::chrono::nanoseconds CharacterTime(const DCB& dcb) {
     return std::chrono::nanoseconds(HalfBitsPerCharacter(dcb) * 500'000'000ull / baud);
 }
 
+timespec* PollTimeout(std::optional<Clock::time_point> deadline, timespec& ts) {
+    if (!deadline)
+        return nullptr;
+    auto left = *deadline - Clock::now();
+    if (left < Clock::duration::zero())
+        left = Clock::duration::zero();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    return &ts;
+}
+
+void DrainEventFd(int fd) {
+    std::uint64_t value = 0;
+    [[maybe_unused]] auto ignored = ::read(fd, &value, sizeof value);
+}
+
 CommDevice::CommDevice(std::unique_ptr<CommBackend> backend, bool overlapped)
     : backend_(std::move(backend)), overlapped_(overlapped) {}
 

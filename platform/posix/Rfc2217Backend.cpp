@@ -356,23 +356,12 @@ public:
             count = 2;
         }
         timespec ts{};
-        timespec* timeout = nullptr;
-        if (deadline) {
-            auto left = *deadline - Clock::now();
-            if (left < Clock::duration::zero())
-                left = Clock::duration::zero();
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-            ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-            timeout = &ts;
-        }
-        int r = ::ppoll(fds, count, timeout, nullptr);
+        int r = ::ppoll(fds, count, PollTimeout(deadline, ts), nullptr);
         if (r <= 0)
             return 0;
         unsigned ready = 0;
         if (fds[0].revents & POLLIN) {
-            std::uint64_t value = 0;
-            [[maybe_unused]] auto ignored = ::read(kickFd_, &value, sizeof value);
+            DrainEventFd(kickFd_);
             ready |= kKicked;
         }
         if (count == 2) {

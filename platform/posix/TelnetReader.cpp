@@ -4,6 +4,17 @@ namespace zv::win32 {
 
 using namespace telnet;
 
+void TelnetReader::AddSubByte(std::uint8_t b) {
+    if (!subHaveOption_) {
+        subHaveOption_ = true;
+        subOption_ = b;
+    } else if (payload_.size() < kMaxPayload) {
+        payload_.push_back(b);
+    } else {
+        subOverflow_ = true;
+    }
+}
+
 std::size_t TelnetReader::Feed(const std::uint8_t* in, std::size_t count, std::uint8_t* out,
                                std::vector<TelnetCommand>& commands) {
     std::size_t o = 0;
@@ -46,27 +57,13 @@ std::size_t TelnetReader::Feed(const std::uint8_t* in, std::size_t count, std::u
                 state_ = State::SubIac;
                 break;
             }
-            if (!subHaveOption_) {
-                subHaveOption_ = true;
-                subOption_ = b;
-            } else if (payload_.size() < kMaxPayload) {
-                payload_.push_back(b);
-            } else {
-                subOverflow_ = true;
-            }
+            AddSubByte(b);
             break;
         case State::SubIac:
             if (b == kIac) {
                 // A doubled IAC inside a suboption is a payload byte.
                 state_ = State::Sub;
-                if (!subHaveOption_) {
-                    subHaveOption_ = true;
-                    subOption_ = b;
-                } else if (payload_.size() < kMaxPayload) {
-                    payload_.push_back(b);
-                } else {
-                    subOverflow_ = true;
-                }
+                AddSubByte(b);
                 break;
             }
             if (b == kSe) {

@@ -36,6 +36,9 @@ public:
     std::size_t Dropped() const { return dropped_; }
 
 private:
+    // A byte of a suboption: its option first, then payload up to kMaxPayload.
+    void AddSubByte(std::uint8_t b);
+
     enum class State : std::uint8_t { Data, Iac, Verb, Sub, SubIac };
     State state_ = State::Data;
     std::uint8_t verb_ = 0;

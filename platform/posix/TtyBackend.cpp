@@ -338,13 +338,12 @@ public:
             count = 2;
         }
         timespec ts{};
-        int r = ::ppoll(fds, count, TimeLeft(deadline, ts), nullptr);
+        int r = ::ppoll(fds, count, PollTimeout(deadline, ts), nullptr);
         if (r <= 0)
             return 0;
         unsigned ready = 0;
         if (fds[0].revents & POLLIN) {
-            std::uint64_t value = 0;
-            [[maybe_unused]] auto ignored = ::read(kickFd_, &value, sizeof value);
+            DrainEventFd(kickFd_);
             ready |= kKicked;
         }
         if (count == 2) {
@@ -374,7 +373,7 @@ public:
             return kHangup;
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         timespec ts{};
-        if (::ppoll(fds, 2, TimeLeft(deadline, ts), nullptr) <= 0)
+        if (::ppoll(fds, 2, PollTimeout(deadline, ts), nullptr) <= 0)
             return 0;
         unsigned ready = 0;
         if (fds[0].revents & POLLIN)
@@ -384,8 +383,7 @@ public:
             ready |= kHangup;
         }
         if (fds[1].revents & POLLIN) {
-            std::uint64_t value = 0;
-            [[maybe_unused]] auto ignored = ::read(wakeFd, &value, sizeof value);
+            DrainEventFd(wakeFd);
             ready |= kKicked;
         }
         return ready;
@@ -418,19 +416,6 @@ public:
     }
 
 private:
-    // The time from now to `deadline` for ppoll: nullptr (no time-out) without a deadline.
-    static timespec* TimeLeft(std::optional<Clock::time_point> deadline, timespec& ts) {
-        if (!deadline)
-            return nullptr;
-        auto left = *deadline - Clock::now();
-        if (left < Clock::duration::zero())
-            left = Clock::duration::zero();
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-        return &ts;
-    }
-
     DWORD ModemBits(int bit, bool on) {
         if (!modemLines_)
             return ERROR_INVALID_FUNCTION; // a pseudo-terminal has no modem lines
