@@ -334,9 +334,10 @@ void CommDevice::TakeInput() {
 }
 
 // What a call (ClearCommError, ReadFile, WaitCommEvent) takes from the device before it answers
-// from the queue. A device that had nothing at all very recently (FreshInputTime) is not asked
-// again: each question is a system call on the event path. One that has just delivered is asked,
-// since a stream goes on and the call should take as much as it can.
+// from the queue. A device read empty very recently (FreshInputTime) is not asked again: each
+// question is a system call on the event path. A read that came back short with a few bytes
+// emptied the device too (sparse input: the event of one byte). One that delivered a large
+// block is asked again, since a stream goes on and the call should take as much as it can.
 void CommDevice::TakeInputForCall() {
     if (drainedAt_ && Clock::now() - *drainedAt_ < backend_->FreshInputTime())
         return;
@@ -364,8 +365,11 @@ void CommDevice::TakeInputBatch() {
         if (dcb_.fDsrSensitivity && DsrLow())
             continue; // fDsrSensitivity: bytes are ignored while DSR is off
         StoreInput(scratch_.data(), static_cast<std::size_t>(n), marks_);
-        if (static_cast<std::size_t>(n) < capacity && marks_.empty())
+        if (static_cast<std::size_t>(n) < capacity && marks_.empty()) {
+            if (static_cast<std::size_t>(n) < kStreamBlock)
+                drainedAt_ = Clock::now();
             return;
+        }
     }
 }
 

@@ -158,7 +158,7 @@ private:
     std::size_t inSize_ GUARDED_BY(mutex_) = 0;
     std::size_t inCapacity_ GUARDED_BY(mutex_) = 0;
     std::vector<std::uint8_t> scratch_ GUARDED_BY(mutex_);
-    // When a read last found the device with nothing to give.
+    // When a read last left the device empty (see CommDevice::TakeInputForCall).
     std::optional<Clock::time_point> drainedAt_ GUARDED_BY(mutex_);
     std::vector<RxMark> marks_ GUARDED_BY(mutex_);
 
