@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <poll.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace zv {
 
@@ -101,6 +103,13 @@ struct VirtualLine::Impl {
     Clock::time_point rxAnchor GUARDED_BY(mutex);
     std::deque<RxItem> nearRx GUARDED_BY(mutex); // arrived at the near device
 
+    // Who waits for the near device's input: the driver's service thread (in Wait, woken through
+    // cv) and threads watching for their event waits (WatchInput, woken through their wake
+    // descriptors). Input from the far end wakes only them; a service thread that leaves the
+    // input to the watchers sleeps on.
+    bool nearListens GUARDED_BY(mutex) = false;
+    std::vector<int> nearWatchers GUARDED_BY(mutex);
+
     std::deque<LineChange> changes GUARDED_BY(mutex);
     std::vector<LineChange> toNotify GUARDED_BY(mutex);
     std::function<void(const LineChange&)> callback GUARDED_BY(mutex);
@@ -173,6 +182,14 @@ struct VirtualLine::Impl {
                           rxPending.begin() + static_cast<long>(n));
             rxPending.erase(rxPending.begin(), rxPending.begin() + static_cast<long>(n));
             rxAnchor = rxPending.empty() ? now : rxAnchor + ct * static_cast<long>(n);
+        }
+    }
+
+    // Wakes the threads that watch the near device's input (see nearWatchers).
+    void WakeWatchers() REQUIRES(mutex) {
+        for (const int fd : nearWatchers) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
         }
     }
 
@@ -253,7 +270,9 @@ struct VirtualLine::Impl {
         for (std::size_t i = 0; i < count; ++i)
             to.push_back({bytes[i], kind});
         CheckThrottle();
-        cv.notify_all();
+        if (nearListens)
+            cv.notify_all();
+        WakeWatchers();
     }
 };
 
@@ -477,15 +496,16 @@ public:
                 ready |= kReadable;
             if (wantWrite)
                 ready |= kWritable;
-            if (ready != 0)
+            if (ready != 0 || (deadline && now >= *deadline)) {
+                line_->nearListens = false;
                 return ready;
-            if (deadline && now >= *deadline)
-                return 0;
+            }
             std::optional<Clock::time_point> wake = deadline;
             if (line_->pacing && wantRead && !line_->rxPending.empty()) {
                 auto arrival = line_->rxAnchor + line_->CharTime();
                 wake = wake ? std::min(*wake, arrival) : arrival;
             }
+            line_->nearListens = wantRead;
             if (wake)
                 line_->cv.wait_until(lock.Native(), *wake);
             else
@@ -497,6 +517,36 @@ public:
         MutexLock lock(line_->mutex);
         line_->kicked = true;
         line_->cv.notify_all();
+    }
+
+    bool CanWatch() const override { return true; }
+
+    unsigned WatchInput(int wakeFd, std::optional<Clock::time_point> deadline) override {
+        std::optional<Clock::time_point> wake = deadline;
+        {
+            MutexLock lock(line_->mutex);
+            line_->Advance(Clock::now());
+            if (const unsigned ready = InputState())
+                return ready;
+            // Paced bytes arrive one character time apart: the watch ends when the next is due.
+            if (line_->pacing && !line_->rxPending.empty()) {
+                const auto arrival = line_->rxAnchor + line_->CharTime();
+                wake = wake ? std::min(*wake, arrival) : arrival;
+            }
+            line_->nearWatchers.push_back(wakeFd);
+        }
+        pollfd fd{wakeFd, POLLIN, 0};
+        timespec ts{};
+        const int n = ::ppoll(&fd, 1, win32::PollTimeout(wake, ts), nullptr);
+        // Written by the line for input, or for one of the waiter's events: which one shows in
+        // the line's state (the waiter looks at its events itself).
+        if (n > 0)
+            win32::DrainEventFd(wakeFd);
+        MutexLock lock(line_->mutex);
+        std::erase(line_->nearWatchers, wakeFd);
+        line_->Advance(Clock::now());
+        const unsigned ready = InputState();
+        return ready != 0 || n <= 0 ? ready : static_cast<unsigned>(kKicked);
     }
 
     void Close() override {
@@ -516,6 +566,13 @@ public:
 private:
     bool Gone() const REQUIRES(line_->mutex) {
         return !line_->plugged || line_->generation != generation_;
+    }
+
+    // What a watcher wakes for: input at the device, or the device gone.
+    unsigned InputState() const REQUIRES(line_->mutex) {
+        if (Gone())
+            return kHangup;
+        return line_->nearRx.empty() ? 0u : static_cast<unsigned>(kReadable);
     }
 
     DWORD SetOutput(bool VirtualLine::Impl::*level, LineSignal signal, bool on) {
@@ -826,6 +883,7 @@ void VirtualLine::SetPacing(bool on) {
     impl_->txAnchor = now;
     impl_->rxAnchor = now;
     impl_->cv.notify_all();
+    impl_->WakeWatchers();
 }
 
 std::chrono::nanoseconds VirtualLine::CharacterTime() const {
@@ -846,6 +904,7 @@ void VirtualLine::Unplug() {
         }
         impl_->kicked = true;
         impl_->cv.notify_all();
+        impl_->WakeWatchers();
     }
     impl_->NotifyCallbacks();
 }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -335,6 +337,114 @@ TEST_P(CommConformance, WaitCommEventCompletesRemembersAndIsCancelledByTheMask) 
     ASSERT_TRUE(SetCommMask(port_, 0));
     EXPECT_FALSE(WaitCommEvent(port_, &events, ov.get()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// While threads watch the device for their waits, the driver's own thread stops listening for
+// input. What nobody watches must still be served once they have gone: a read, or a wait that
+// the program only polls, after a watch that ended with input or after one that sat through a
+// quiet spell and gave up.
+TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
+    enum class Then { Read, PollWait };
+    struct Case {
+        const char* name;
+        DWORD watchMs; // how long a thread watches the first wait; input ends it when INFINITE
+        Then then;
+    };
+    // Completion asked for without waiting, the way a program that never waits sees it.
+    const auto PolledToTheEnd = [this](OVERLAPPED& ov) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        DWORD n = 0;
+        while (!GetOverlappedResult(port_, &ov, &n, FALSE)) {
+            if (GetLastError() != ERROR_IO_INCOMPLETE || std::chrono::steady_clock::now() > limit)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    };
+    const Case cases[] = {
+        {"watched to the input, then a read", INFINITE, Then::Read},
+        {"watched to the input, then a polled wait", INFINITE, Then::PollWait},
+        {"watched through a quiet spell, then a read", 150, Then::Read},
+        {"watched through a quiet spell, then a polled wait", 150, Then::PollWait},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(CloseHandle(port_));
+        port_ = Open(FILE_FLAG_OVERLAPPED); // a driver that has never been watched
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+        COMMTIMEOUTS t{0, 0, 5000, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port_, &t));
+        ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port_, &mask, &ov));
+        if (c.watchMs == INFINITE) {
+            std::thread waiter(
+                [&] { EXPECT_EQ(WaitForSingleObject(ov.hEvent, 10000), WAIT_OBJECT_0); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            peer_->Send("a");
+            waiter.join();
+        } else {
+            // The watcher gives up; from now on nobody waits for the event.
+            EXPECT_EQ(WaitForSingleObject(ov.hEvent, c.watchMs), WAIT_TIMEOUT);
+            peer_->Send("a");
+            ASSERT_TRUE(PolledToTheEnd(ov)) << "the wait left pending never completed";
+        }
+        DWORD n = 0;
+        ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, FALSE));
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+
+        OVERLAPPED next{};
+        next.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        char buf[2] = {};
+        if (c.then == Then::Read) {
+            // Wants two bytes, one is queued: the rest must come from the device.
+            EXPECT_FALSE(ReadFile(port_, buf, 2, &n, &next));
+            peer_->Send("b");
+            ASSERT_TRUE(GetOverlappedResult(port_, &next, &n, TRUE));
+            EXPECT_EQ(std::string(buf, n), "ab");
+        } else {
+            ASSERT_TRUE(ReadFile(port_, buf, 1, &n, &next)); // the 'a' of the first wait
+            ASSERT_FALSE(WaitCommEvent(port_, &mask, &next));
+            peer_->Send("b");
+            ASSERT_TRUE(PolledToTheEnd(next)) << "the polled wait never completed";
+            EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+        }
+        SetCommMask(port_, 0);
+        CloseHandle(next.hEvent);
+        CloseHandle(ov.hEvent);
+    }
+}
+
+// Once the driver's own thread has seen threads watch for their waits, it leaves the input to
+// them: a byte that ends a wait after a long silence, on a line watched wait after wait, must
+// wake the watching thread by itself.
+TEST_P(CommConformance, WatchedWaitsSeeInputAfterAQuietSpell) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    SetTimeouts(MAXDWORD, 0, 0);
+    for (const int quietMs : {20, 200, 200}) {
+        SCOPED_TRACE(quietMs);
+        Overlapped ov;
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port_, &mask, ov.get()));
+        std::promise<DWORD> woke;
+        std::future<DWORD> result = woke.get_future();
+        std::thread waiter([&] { woke.set_value(WaitForSingleObject(ov.event(), INFINITE)); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(quietMs));
+        peer_->Send("a");
+        const bool inTime =
+            result.wait_for(std::chrono::milliseconds(kLong)) == std::future_status::ready;
+        if (!inTime)
+            SetCommMask(port_, EV_RXCHAR); // ends the wait, so that the thread can be joined
+        waiter.join();
+        ASSERT_TRUE(inTime) << "the byte did not wake the thread watching for the wait";
+        EXPECT_EQ(result.get(), WAIT_OBJECT_0);
+        DWORD n = 0;
+        ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &n, FALSE));
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+        EXPECT_EQ(ReadOverlapped(1), "a");
+    }
 }
 
 TEST_P(CommConformance, EventCharacterRaisesRxFlag) {
