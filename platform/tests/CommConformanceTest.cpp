@@ -344,6 +344,8 @@ TEST_P(CommConformance, WaitCommEventCompletesRemembersAndIsCancelledByTheMask) 
 // the program only polls, after a watch that ended with input or after one that sat through a
 // quiet spell and gave up.
 TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
+    ZV_SKIP_UNDER_WINE("a pending WaitCommEvent ends by itself with ERROR_OPERATION_ABORTED, "
+                       "before any event");
     enum class Then { Read, PollWait };
     struct Case {
         const char* name;
@@ -392,7 +394,7 @@ TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
             ASSERT_TRUE(PolledToTheEnd(ov)) << "the wait left pending never completed";
         }
         DWORD n = 0;
-        ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, FALSE));
+        ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, FALSE)) << GetLastError();
         EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
 
         OVERLAPPED next{};
@@ -421,6 +423,8 @@ TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
 // them: a byte that ends a wait after a long silence, on a line watched wait after wait, must
 // wake the watching thread by itself.
 TEST_P(CommConformance, WatchedWaitsSeeInputAfterAQuietSpell) {
+    ZV_SKIP_UNDER_WINE("a pending WaitCommEvent ends by itself with ERROR_OPERATION_ABORTED, "
+                       "before any event");
     ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
     SetTimeouts(MAXDWORD, 0, 0);
     for (const int quietMs : {20, 200, 200}) {
@@ -441,7 +445,7 @@ TEST_P(CommConformance, WatchedWaitsSeeInputAfterAQuietSpell) {
         ASSERT_TRUE(inTime) << "the byte did not wake the thread watching for the wait";
         EXPECT_EQ(result.get(), WAIT_OBJECT_0);
         DWORD n = 0;
-        ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &n, FALSE));
+        ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &n, FALSE)) << GetLastError();
         EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
         EXPECT_EQ(ReadOverlapped(1), "a");
     }
