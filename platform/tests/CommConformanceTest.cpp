@@ -451,6 +451,27 @@ TEST_P(CommConformance, WatchedWaitsSeeInputAfterAQuietSpell) {
     }
 }
 
+// A read whose thread stopped waiting for it, after watching the line through a quiet spell, is
+// still completed when its bytes come: the program may only poll for it from then on.
+TEST_P(CommConformance, AReadNobodyWaitsForAnyMoreStillCompletes) {
+    SetTimeouts(0, 0, 0); // no time-out: the read waits for its whole count
+    for (const DWORD watchMs : {0, 150, 150}) {
+        SCOPED_TRACE(watchMs);
+        char buf[2] = {};
+        Overlapped ov;
+        ASSERT_TRUE(StartRead(buf, 2, ov));
+        EXPECT_EQ(WaitForSingleObject(ov.event(), watchMs), static_cast<DWORD>(WAIT_TIMEOUT));
+        peer_->Send("ab");
+        DWORD n = 0;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLong);
+        while (!GetOverlappedResult(port_, ov.get(), &n, FALSE) &&
+               GetLastError() == ERROR_IO_INCOMPLETE && std::chrono::steady_clock::now() < limit)
+            Sleep(2);
+        ASSERT_EQ(n, 2u) << "the read was never completed";
+        EXPECT_EQ(std::string(buf, n), "ab");
+    }
+}
+
 TEST_P(CommConformance, EventCharacterRaisesRxFlag) {
     ZV_SKIP_UNDER_WINE(
         "no EV_RXFLAG: a wait for the event character ends before that character comes");
