@@ -208,19 +208,12 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
             *done = got;
         return error == 0 ? TRUE : Fail(static_cast<LONG>(error));
     }
-    // A thread that waits for the read's event takes the input in itself (see WatchOnce); the
-    // service thread serves the time-outs, and the input when nobody watches.
-    PendingRead& pending = reads_.back();
-    if (!sync && rec->hEvent != nullptr && backend_->CanWatch()) {
-        pending.watched = true;
-        SetEventSource(rec->hEvent, shared_from_this());
-    }
-    // The service thread needs waking for a time-out to watch, or for room in a queue that was
-    // full (it does not listen to the device while the queue is full); otherwise it listens
-    // already, or leaves the input to the read's watchers.
+    // The service thread takes over. It needs waking only for a time-out to watch, or for room
+    // in a queue that was full (it does not listen to the device while the queue is full);
+    // otherwise it is listening already and completes the read when bytes come.
     if (wasFull || NextDeadline())
         backend_->Kick();
-    else if (!pending.watched)
+    else
         ListenAgainIfDeaf();
     if (sync) {
         lock.Unlock();
@@ -293,11 +286,7 @@ void CommDevice::ServiceReads(Clock::time_point now) {
     }
 }
 
-// The device lets go of a watched record's event first, so that nobody watches for a read
-// that is over.
 void CommDevice::CompleteRead(PendingRead& r, DWORD error) {
-    if (r.watched)
-        SetEventSource(r.ov->hEvent, nullptr);
     CompleteOverlapped(r.ov, error, r.got);
 }
 
@@ -681,7 +670,7 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
         MutexLock lock(mutex_);
         if (InputFree() == 0)
             lastWatch_.reset(); // nobody can watch a full queue: the service thread listens
-        if (closed_ || deadError_ != 0 || (!wait_ && reads_.empty()) || InputFree() == 0)
+        if (closed_ || deadError_ != 0 || !wait_ || InputFree() == 0)
             return false;
         watchFds_.push_back(wakeFd);
         lastWatch_ = Clock::now();
@@ -693,7 +682,6 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
     if (!closed_ && deadError_ == 0 && (ready & (CommBackend::kReadable | CommBackend::kHangup))) {
         // What the service thread would do on this wake-up, for reading.
         const std::size_t queued = inCount_;
-        const bool forRead = !reads_.empty();
         ServiceReads(*lastWatch_);
         TakeInput();
         ServiceReads(*lastWatch_);
@@ -701,16 +689,11 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
             Hangup(ERROR_DEVICE_NOT_CONNECTED);
         // A large block means a stream is flowing: the service thread drains the device while
         // the event is handled, or the sender would stall on the device's small buffer until
-        // the next wait. Only sparse input is left to the watchers. A watch for a read takes
-        // the stream into the read itself.
-        if (!forRead && inCount_ >= queued + kStreamBlock && watchFds_.empty()) {
+        // the next wait. Only sparse input is left to the watchers.
+        if (inCount_ >= queued + kStreamBlock && watchFds_.empty()) {
             lastWatch_.reset();
             ListenAgainIfDeaf();
         }
-        // The bytes taken may have started a read's time-out that the sleeping service thread
-        // does not know of.
-        if (const auto next = NextDeadline(); next && (!serviceWake_ || *next < *serviceWake_))
-            backend_->Kick();
     }
     if (watchFds_.empty()) {
         watchersLeft_.notify_all();
@@ -850,7 +833,6 @@ void CommDevice::ServiceLoop() {
             else
                 deadline = Earliest(deadline, *lastWatch_ + kWatchGrace);
         }
-        serviceWake_ = deadline;
         lock.Unlock();
         const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);
         lock.Lock();
@@ -863,16 +845,15 @@ void CommDevice::ServiceLoop() {
     }
 }
 
-// The service thread stops listening for input while threads waiting for a WaitCommEvent or a
-// ReadFile take it in themselves (WatchOnce): two threads woken by every byte would only
-// contend, and the second wake-up costs the first one time. Input that comes between two
-// watches stays in the device until the next call takes it; the kernel buffers it as it would
-// for a reader that is busy. The service thread listens again once no watch has been seen for
-// a grace period, when a read nobody can watch is pending (it completes reads), when a watch
-// finds a stream flowing (see WatchOnce), and whenever input flow control is on (the handshake
-// follows the queue).
+// The service thread stops listening for input while threads waiting for a WaitCommEvent take
+// it in themselves (WatchOnce): two threads woken by every byte would only contend, and the
+// second wake-up costs the first one time. Input that comes between two watches stays in the
+// device until the next call takes it; the kernel buffers it as it would for a reader that is
+// busy. The service thread listens again once no watch has been seen for a grace period, when
+// a read is pending (it completes reads), when a watch finds a stream flowing (see WatchOnce),
+// and whenever input flow control is on (the handshake follows the queue).
 bool CommDevice::InputLeftToWatchers(Clock::time_point now) const {
-    if (!lastWatch_ || (!reads_.empty() && !reads_.front().watched) || InputFlowControl())
+    if (!lastWatch_ || !reads_.empty() || InputFlowControl())
         return false;
     return !watchFds_.empty() || now - *lastWatch_ < kWatchGrace;
 }

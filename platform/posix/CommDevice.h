@@ -5,9 +5,8 @@
 //
 // Threads: the caller's thread runs each Win32 call; one service thread per device waits on the
 // backend (without polling: it blocks until data, room, a line change, a kick, or the nearest
-// time-out) and completes what became due; a thread blocked on the event of a pending wait or
-// read watches the device's input itself (WatchOnce). Everything is guarded by one mutex, taken
-// before the backend's own lock; the compiler checks the rule (ThreadSafety.h).
+// time-out) and completes what became due. Everything is guarded by one mutex, taken before the
+// backend's own lock; the compiler checks the rule (ThreadSafety.h).
 #pragma once
 
 #include "platform/posix/CommBackend.h"
@@ -53,9 +52,8 @@ public:
     BOOL Escape(DWORD function) EXCLUDES(mutex_);
     BOOL TransmitChar(char c) EXCLUDES(mutex_);
 
-    // A thread waiting for the event of a pending WaitCommEvent or ReadFile watches the device's
-    // input itself and takes it in, completing the operation without a hand-off through the
-    // service thread.
+    // A thread waiting for the event of a pending WaitCommEvent watches the device's input
+    // itself and takes it in, completing the wait without a hand-off through the service thread.
     bool WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline) override EXCLUDES(mutex_);
 
 private:
@@ -70,7 +68,6 @@ private:
         DWORD interval = 0;            // 0: no interval timer
         std::optional<Clock::time_point> totalDeadline;
         std::optional<Clock::time_point> intervalDeadline;
-        bool watched = false; // this device is attached to the record's event (EventSource)
     };
     struct PendingWrite {
         OVERLAPPED* ov;
@@ -179,9 +176,6 @@ private:
     // has run out, or, when `deafUntilKicked_`, until a kick.
     bool serviceDeaf_ GUARDED_BY(mutex_) = false;
     bool deafUntilKicked_ GUARDED_BY(mutex_) = false;
-    // The time-out the service thread sleeps until (none: it sleeps until woken). A watcher that
-    // brings a read time-out nearer wakes it.
-    std::optional<Clock::time_point> serviceWake_ GUARDED_BY(mutex_);
 };
 
 } // namespace zv::win32
