@@ -86,6 +86,11 @@ timespec* PollTimeout(std::optional<Clock::time_point> deadline, timespec& ts) {
     return &ts;
 }
 
+void SignalEventFd(int fd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
+}
+
 void DrainEventFd(int fd) {
     std::uint64_t value = 0;
     [[maybe_unused]] auto ignored = ::read(fd, &value, sizeof value);
@@ -128,10 +133,8 @@ void CommDevice::Close() {
         AbortWait(ERROR_OPERATION_ABORTED);
         // A watcher blocked on the device leaves at once (its event may have been closed, so
         // the completion above need not have reached it); the device is released after it.
-        for (const int fd : watchFds_) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
-        }
+        for (const int fd : watchFds_)
+            SignalEventFd(fd);
         while (!watchFds_.empty())
             watchersLeft_.wait(lock.Native());
     }

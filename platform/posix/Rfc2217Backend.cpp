@@ -379,10 +379,7 @@ public:
         return ready;
     }
 
-    void Kick() override {
-        std::uint64_t one = 1;
-        [[maybe_unused]] auto ignored = ::write(kickFd_, &one, sizeof one);
-    }
+    void Kick() override { SignalEventFd(kickFd_); }
 
     void Close() override {
         if (fd_ < 0)

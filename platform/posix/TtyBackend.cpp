@@ -359,10 +359,7 @@ public:
         return ready;
     }
 
-    void Kick() override {
-        std::uint64_t one = 1;
-        [[maybe_unused]] auto ignored = ::write(kickFd_, &one, sizeof one);
-    }
+    void Kick() override { SignalEventFd(kickFd_); }
 
     bool CanWatch() const override { return true; }
 

@@ -11,7 +11,6 @@
 #include <map>
 #include <poll.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace zv {
 
@@ -187,10 +186,8 @@ struct VirtualLine::Impl {
 
     // Wakes the threads that watch the near device's input (see nearWatchers).
     void WakeWatchers() REQUIRES(mutex) {
-        for (const int fd : nearWatchers) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
-        }
+        for (const int fd : nearWatchers)
+            win32::SignalEventFd(fd);
     }
 
     // Records a near-end change; callbacks run later, from NotifyCallbacks().
