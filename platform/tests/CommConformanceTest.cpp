@@ -100,6 +100,18 @@ protected:
         return buf;
     }
 
+    // Completion asked for without waiting, the way a program that never waits sees it: true
+    // once the operation is over (its count in `n`), false if it is not within kLong.
+    bool PolledToTheEnd(OVERLAPPED& ov, DWORD& n) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLong);
+        while (!GetOverlappedResult(port_, &ov, &n, FALSE)) {
+            if (GetLastError() != ERROR_IO_INCOMPLETE || std::chrono::steady_clock::now() > limit)
+                return false;
+            Sleep(2);
+        }
+        return true;
+    }
+
     std::unique_ptr<Peer> peer_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
@@ -352,17 +364,6 @@ TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
         DWORD watchMs; // how long a thread watches the first wait; input ends it when INFINITE
         Then then;
     };
-    // Completion asked for without waiting, the way a program that never waits sees it.
-    const auto PolledToTheEnd = [this](OVERLAPPED& ov) {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        DWORD n = 0;
-        while (!GetOverlappedResult(port_, &ov, &n, FALSE)) {
-            if (GetLastError() != ERROR_IO_INCOMPLETE || std::chrono::steady_clock::now() > limit)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    };
     const Case cases[] = {
         {"watched to the input, then a read", INFINITE, Then::Read},
         {"watched to the input, then a polled wait", INFINITE, Then::PollWait},
@@ -391,7 +392,8 @@ TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
             // The watcher gives up; from now on nobody waits for the event.
             EXPECT_EQ(WaitForSingleObject(ov.hEvent, c.watchMs), WAIT_TIMEOUT);
             peer_->Send("a");
-            ASSERT_TRUE(PolledToTheEnd(ov)) << "the wait left pending never completed";
+            DWORD polled = 0;
+            ASSERT_TRUE(PolledToTheEnd(ov, polled)) << "the wait left pending never completed";
         }
         DWORD n = 0;
         ASSERT_TRUE(GetOverlappedResult(port_, &ov, &n, FALSE)) << GetLastError();
@@ -410,7 +412,7 @@ TEST_P(CommConformance, InputNobodyWatchesIsStillTakenAfterAWatch) {
             ASSERT_TRUE(ReadFile(port_, buf, 1, &n, &next)); // the 'a' of the first wait
             ASSERT_FALSE(WaitCommEvent(port_, &mask, &next));
             peer_->Send("b");
-            ASSERT_TRUE(PolledToTheEnd(next)) << "the polled wait never completed";
+            ASSERT_TRUE(PolledToTheEnd(next, n)) << "the polled wait never completed";
             EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
         }
         SetCommMask(port_, 0);
@@ -463,11 +465,7 @@ TEST_P(CommConformance, AReadNobodyWaitsForAnyMoreStillCompletes) {
         EXPECT_EQ(WaitForSingleObject(ov.event(), watchMs), static_cast<DWORD>(WAIT_TIMEOUT));
         peer_->Send("ab");
         DWORD n = 0;
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLong);
-        while (!GetOverlappedResult(port_, ov.get(), &n, FALSE) &&
-               GetLastError() == ERROR_IO_INCOMPLETE && std::chrono::steady_clock::now() < limit)
-            Sleep(2);
-        ASSERT_EQ(n, 2u) << "the read was never completed";
+        ASSERT_TRUE(PolledToTheEnd(*ov.get(), n)) << "the read was never completed";
         EXPECT_EQ(std::string(buf, n), "ab");
     }
 }
