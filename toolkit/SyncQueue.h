@@ -2,10 +2,12 @@
 // message window's SendMessageA so that calls and messages run in the order they were queued.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace zv::detail {
@@ -17,10 +19,15 @@ struct TSyncRequest {
     // A message sent to a window: an exception escaping Method goes to the application's
     // exception handler (not back to the sender), and ReplyMessage/InSendMessage apply.
     bool IsMessage = false;
-    // Written (under the queue's mutex) when Done is set; read by the sender after it.
+    // Written (under DoneMutex) when Done is set; read by the sender after it.
     std::intptr_t Result = 0;
     std::exception_ptr Error;
-    bool Done = false; // guarded by the queue's mutex
+    // The sender waits on a lock of its own, not on the queue's: the main thread takes the
+    // queue's lock again right after releasing a sender, and a sender woken onto it would only
+    // block once more.
+    std::mutex DoneMutex;
+    std::condition_variable DoneCv;
+    bool Done = false; // guarded by DoneMutex
     // The thread blocked in QueueAndWait for this request.
     std::thread::id Sender;
 };

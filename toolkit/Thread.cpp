@@ -24,11 +24,11 @@
 namespace zv {
 
 // ---------------------------------------------------------------------------------------------
-// The main thread's queue. One mutex guards the queue, every request's Done flag and every
-// thread's Finished flag; two condition variables: one the main thread waits on (work queued,
-// or a thread it waits for finished), one the other threads wait on (their request done, or a
-// thread they wait for finished). The objects are never destroyed, so that a thread still
-// running while the process exits finds them intact.
+// The main thread's queue. One mutex guards the queue and every thread's Finished flag; two
+// condition variables: one the main thread waits on (work queued, or a thread it waits for
+// finished), one the other threads wait on (a thread they wait for finished). A sender waits
+// for its request on the request's own lock (see TSyncRequest). The objects are never
+// destroyed, so that a thread still running while the process exits finds them intact.
 
 namespace {
 
@@ -174,8 +174,8 @@ void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request) {
     }
     notifyMain(queue);
     wakeMainThread();
-    std::unique_lock lock(queue.Mutex);
-    queue.OthersCv.wait(lock, [&] { return Request->Done; });
+    std::unique_lock lock(Request->DoneMutex);
+    Request->DoneCv.wait(lock, [&] { return Request->Done; });
 }
 
 TSyncRequest* CurrentRequest() noexcept {
@@ -184,16 +184,15 @@ TSyncRequest* CurrentRequest() noexcept {
 }
 
 bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result, std::exception_ptr Error) {
-    auto& queue = syncQueue();
     {
-        std::lock_guard lock(queue.Mutex);
+        std::lock_guard lock(Request.DoneMutex);
         if (Request.Done)
             return false;
         Request.Result = Result;
         Request.Error = std::move(Error);
         Request.Done = true;
     }
-    queue.OthersCv.notify_all();
+    Request.DoneCv.notify_all();
     return true;
 }
 
@@ -463,10 +462,8 @@ void TThread::WaitFor() {
             // call itself runs on to its end.
             const auto threadId = state->Thread.get_id();
             for (detail::TSyncRequest* running : runningRequests())
-                if (running != nullptr && running->Sender == threadId && !running->Done) {
-                    running->Done = true;
-                    queue.OthersCv.notify_all();
-                }
+                if (running != nullptr && running->Sender == threadId)
+                    detail::ReleaseRequest(*running, 0);
 #ifdef _WIN32
             // Win32 does not tell who sent the message being handled: its sender is released
             // (the port's window hand-off closing the port waits for the very thread that sent).
