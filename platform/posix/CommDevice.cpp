@@ -679,6 +679,7 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
         lastWatch_ = Clock::now();
     }
     const unsigned ready = backend_->WatchInput(wakeFd, deadline);
+    HeldCompletions completions; // sent when the lock below has been let go
     MutexLock lock(mutex_);
     watchFds_.erase(std::find(watchFds_.begin(), watchFds_.end(), wakeFd));
     lastWatch_ = Clock::now();
@@ -808,6 +809,7 @@ std::optional<Clock::time_point> CommDevice::NextDeadline() const {
 }
 
 void CommDevice::ServiceLoop() {
+    HeldCompletions completions; // sent while the lock is not held
     MutexLock lock(mutex_);
     while (!stopping_) {
         const auto now = Clock::now();
@@ -837,6 +839,7 @@ void CommDevice::ServiceLoop() {
                 deadline = Earliest(deadline, *lastWatch_ + kWatchGrace);
         }
         lock.Unlock();
+        completions.Send();
         const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);
         lock.Lock();
         if ((ready & CommBackend::kHangup) && deadError_ == 0 && !stopping_) {

@@ -207,7 +207,38 @@ void MarkPending(OVERLAPPED* ov) {
     std::atomic_ref<ULONG_PTR>(ov->Internal).store(STATUS_PENDING, std::memory_order_release);
 }
 
+namespace {
+// The completions held by this thread's outermost HeldCompletions, if one lives.
+thread_local std::vector<HeldCompletions::Completion>* t_held = nullptr;
+} // namespace
+
+HeldCompletions::HeldCompletions() : outermost_(t_held == nullptr) {
+    if (outermost_)
+        t_held = &held_;
+}
+
+HeldCompletions::~HeldCompletions() {
+    if (outermost_) {
+        Send();
+        t_held = nullptr;
+    }
+}
+
+void HeldCompletions::Send() {
+    if (!outermost_)
+        return;
+    t_held = nullptr;
+    for (const Completion& c : held_)
+        CompleteOverlapped(c.ov, c.error, c.transferred);
+    held_.clear();
+    t_held = &held_;
+}
+
 void CompleteOverlapped(OVERLAPPED* ov, DWORD error, DWORD transferred) {
+    if (t_held != nullptr) {
+        t_held->push_back({ov, error, transferred});
+        return;
+    }
     HANDLE event = ov->hEvent; // read before publishing: the owner may free ov right after
     std::atomic_ref<ULONG_PTR>(ov->InternalHigh).store(transferred, std::memory_order_relaxed);
     std::atomic_ref<ULONG_PTR>(ov->Internal).store(error, std::memory_order_release);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace zv::win32 {
 
@@ -76,6 +77,32 @@ void SetEventSource(HANDLE h, std::shared_ptr<EventSource> source);
 // also sees the count and the data.
 void MarkPending(OVERLAPPED* ov);
 void CompleteOverlapped(OVERLAPPED* ov, DWORD error, DWORD transferred);
+
+// While one lives, the records this thread completes are held, status and signal together, and
+// completed when it ends or on Send(). A device completes operations under its lock; a waiter
+// woken there would run into the lock at once and block on it again, so the device holds the
+// completions until it has let go (declared before the lock, this ends after it). Until then
+// the records still read as pending, so their owners cannot reuse them early. Scopes nest: an
+// inner one leaves the completions to the outermost.
+class HeldCompletions {
+public:
+    HeldCompletions();
+    ~HeldCompletions();
+    HeldCompletions(const HeldCompletions&) = delete;
+    HeldCompletions& operator=(const HeldCompletions&) = delete;
+    // Completes what is held so far; later completions are held again.
+    void Send();
+
+    struct Completion {
+        OVERLAPPED* ov;
+        DWORD error;
+        DWORD transferred;
+    };
+
+private:
+    std::vector<Completion> held_;
+    bool outermost_;
+};
 // Reads the status of a record: true when complete, with its error and count.
 bool ReadOverlapped(const OVERLAPPED* ov, DWORD& error, DWORD& transferred);
 
