@@ -41,7 +41,8 @@ void QueueAndWait(const std::shared_ptr<TSyncRequest>& Request);
 TSyncRequest* CurrentRequest() noexcept;
 
 // Releases the sender of Request with Result (and Error), once; false when it was released
-// already, in which case nothing is written.
+// already, in which case nothing is written. Main thread only, while Request runs: the running
+// call holds the request, so it outlives the sender's wake-up.
 bool ReleaseRequest(TSyncRequest& Request, std::intptr_t Result,
                     std::exception_ptr Error = nullptr);
 

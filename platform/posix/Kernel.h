@@ -103,6 +103,7 @@ private:
     std::vector<Completion> held_;
     bool outermost_;
 };
+
 // Reads the status of a record: true when complete, with its error and count.
 bool ReadOverlapped(const OVERLAPPED* ov, DWORD& error, DWORD& transferred);
 
