@@ -109,11 +109,9 @@ public:
 };
 
 // For the backends that wait in ppoll: the time from now to `deadline` in `ts` (nullptr, no
-// time-out, without a deadline), waking a wait through an eventfd, and emptying the eventfd
-// that woke it.
+// time-out, without a deadline). Their wake descriptors are eventfds (SignalEventFd,
+// DrainEventFd in Kernel.h).
 timespec* PollTimeout(std::optional<Clock::time_point> deadline, timespec& ts);
-void SignalEventFd(int fd);
-void DrainEventFd(int fd);
 
 // Opens the named device: a registered virtual line, or a tty path. Sets `error` on failure.
 std::unique_ptr<CommBackend> OpenVirtualBackend(const char* name, DWORD& error, bool& found);

@@ -86,16 +86,6 @@ timespec* PollTimeout(std::optional<Clock::time_point> deadline, timespec& ts) {
     return &ts;
 }
 
-void SignalEventFd(int fd) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
-}
-
-void DrainEventFd(int fd) {
-    std::uint64_t value = 0;
-    [[maybe_unused]] auto ignored = ::read(fd, &value, sizeof value);
-}
-
 CommDevice::CommDevice(std::unique_ptr<CommBackend> backend, bool overlapped)
     : backend_(std::move(backend)), overlapped_(overlapped) {}
 

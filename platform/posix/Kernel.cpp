@@ -76,10 +76,8 @@ public:
         signalled = true;
         for (Waiter* w : waiters) {
             w->cv.notify_one();
-            if (w->wakeFd >= 0 && w->wakeFd != t_watchingFd) {
-                const std::uint64_t one = 1;
-                [[maybe_unused]] auto ignored = ::write(w->wakeFd, &one, sizeof one);
-            }
+            if (w->wakeFd >= 0 && w->wakeFd != t_watchingFd)
+                SignalEventFd(w->wakeFd);
         }
     }
 };
@@ -178,6 +176,16 @@ DWORD ErrnoToWin32(int err) {
     default:
         return ERROR_GEN_FAILURE;
     }
+}
+
+void SignalEventFd(int fd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(fd, &one, sizeof one);
+}
+
+void DrainEventFd(int fd) {
+    std::uint64_t value = 0;
+    [[maybe_unused]] auto ignored = ::read(fd, &value, sizeof value);
 }
 
 void SignalEventHandle(HANDLE h) {

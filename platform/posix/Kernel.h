@@ -72,6 +72,10 @@ public:
 // ignored, as in SignalEventHandle.
 void SetEventSource(HANDLE h, std::shared_ptr<EventSource> source);
 
+// Wakes a ppoll wait through its eventfd; empties the eventfd that woke it.
+void SignalEventFd(int fd);
+void DrainEventFd(int fd);
+
 // Marks an overlapped record pending / completed. Internal is published with release ordering
 // after InternalHigh, and the event is signalled last, so that a reader who sees the status
 // also sees the count and the data.
