@@ -164,7 +164,7 @@ struct TProgramRunner::Impl {
     const NoteFn note;
 
     struct Command {
-        enum Kind { Start, Stop, Quit } kind;
+        enum class Kind { Start, Stop, Quit } kind;
         std::vector<std::uint8_t> image;
         std::string why;
     };
@@ -286,13 +286,13 @@ struct TProgramRunner::Impl {
                 todo.swap(commands);
             }
             for (Command& c : todo) {
-                if (c.kind == Command::Quit) {
+                if (c.kind == Command::Kind::Quit) {
                     StopRun({});
                     Done(todo.size());
                     return;
                 }
                 StopRun(c.why);
-                if (c.kind == Command::Start)
+                if (c.kind == Command::Kind::Start)
                     StartRun(c.image);
             }
             if (!todo.empty())
@@ -581,16 +581,16 @@ TProgramRunner::TProgramRunner(VirtualLine& line, TProgramRunnerOptions options,
 }
 
 TProgramRunner::~TProgramRunner() {
-    impl_->Give({Impl::Command::Quit, {}, {}});
+    impl_->Give({Impl::Command::Kind::Quit, {}, {}});
     impl_->thread.join();
 }
 
 void TProgramRunner::Start(std::vector<std::uint8_t> image, std::string why) {
-    impl_->Give({Impl::Command::Start, std::move(image), std::move(why)});
+    impl_->Give({Impl::Command::Kind::Start, std::move(image), std::move(why)});
 }
 
 void TProgramRunner::Stop(std::string why) {
-    impl_->Give({Impl::Command::Stop, {}, std::move(why)});
+    impl_->Give({Impl::Command::Kind::Stop, {}, std::move(why)});
 }
 
 void TProgramRunner::Feed(const std::uint8_t* data, std::size_t count) {
