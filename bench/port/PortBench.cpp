@@ -11,6 +11,8 @@
 //   samples each, in every hand-off mode on a pseudo-terminal and in smThreadSync on a virtual
 //   line. The reference is a thread blocked in poll() on a raw pseudo-terminal that then
 //   read()s the byte; its samples are taken in the same rounds, alternating with the port's.
+//   The same runs give a second reference, the moment the waiting sender has the byte from the
+//   reader: one thread handing on to another, the two wake-ups smThreadSync has by design.
 // - Wake-ups per second of an open port with all ten events enabled and a quiet line: the
 //   context switches of every thread of the process except the main one, which sleeps.
 //
@@ -201,8 +203,10 @@ struct Arrival {
 };
 
 // The reference: a thread blocked in poll() on a raw pseudo-terminal (and an eventfd that ends
-// it), reading each byte as it comes.
-void PollReadLatency(Samples& out) {
+// it), reading each byte as it comes. The sender is woken by the reader: the moment it has the
+// byte is a second figure, the least that a receiver handing each byte from its own thread to a
+// waiting main thread costs (two threads woken one after the other, as in smThreadSync).
+void PollReadLatency(Samples& out, Samples& handedOn) {
     zvbench::Pty pty;
     const int slave = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
     MakeRaw(slave);
@@ -227,11 +231,14 @@ void PollReadLatency(Samples& out) {
         const auto sent = Clock::now();
         if (::write(pty.Master(), "x", 1) != 1)
             break;
-        if (const long long stamp = arrival.Wait(2s))
+        if (const long long stamp = arrival.Wait(2s)) {
             out.push_back(Micros(sent, stamp));
+            handedOn.push_back(Micros(sent, Clock::now().time_since_epoch().count()));
+        }
         std::this_thread::sleep_for(1ms); // a quiet line between bytes
     }
     out.Switches += zvbench::ThreadSwitches(true) - switches;
+    handedOn.Switches = out.Switches;
     const std::uint64_t one = 1;
     (void)!::write(stopFd, &one, sizeof one);
     reader.join();
@@ -382,8 +389,12 @@ void LatencyFigures() {
     auto line = zv::VirtualLine::Create("ZVBENCHLAT");
     const auto ptySend = [&] { (void)!::write(pty.Master(), "x", 1); };
     const auto lineSend = [&] { line->Write("x"); };
+    Samples handedOn; // taken with the reference's samples
     LatencyCase cases[] = {
-        {"poll()/read() thread, pty", "poll", [](Samples& s) { PollReadLatency(s); }, {}},
+        {"poll()/read() thread, pty",
+         "poll",
+         [&](Samples& s) { PollReadLatency(s, handedOn); },
+         {}},
         {"port smThreadSync, pty",
          "threadsync",
          [&](Samples& s) { PortLatency(pty.Path(), zv::smThreadSync, ptySend, s); },
@@ -416,6 +427,12 @@ void LatencyFigures() {
                     p99, refP50 > 0 ? p50 / refP50 : 0, refP99 > 0 ? p99 / refP99 : 0,
                     c.Us.PerSample());
     }
+    const double handedP50 = zvbench::Percentile(handedOn.Us, 0.50);
+    const double handedP99 = zvbench::Percentile(handedOn.Us, 0.99);
+    std::printf("  %-40s %7zu %8.1f %8.1f %8.2f %8.2f %8.2f\n",
+                "poll()/read() thread, handed to main", handedOn.Us.size(), handedP50, handedP99,
+                refP50 > 0 ? handedP50 / refP50 : 0, refP99 > 0 ? handedP99 / refP99 : 0,
+                handedOn.PerSample());
 
     for (const LatencyCase& c : cases) {
         const std::string name = c.Name;
@@ -430,6 +447,13 @@ void LatencyFigures() {
                     refP99 > 0 ? zvbench::Percentile(pty1.Us.Us, 0.99) / refP99 : 0);
     zvbench::Figure("latency_switches_ratio_vs_poll",
                     refSwitches > 0 ? pty1.Us.PerSample() / refSwitches : 0);
+    // Against the hand-off reference: what the port adds to the two wake-ups of its design.
+    zvbench::Figure("latency_p50_us_poll_handoff", handedP50);
+    zvbench::Figure("latency_p99_us_poll_handoff", handedP99);
+    zvbench::Figure("latency_p50_ratio_vs_poll_handoff",
+                    handedP50 > 0 ? zvbench::Percentile(pty1.Us.Us, 0.50) / handedP50 : 0);
+    zvbench::Figure("latency_p99_ratio_vs_poll_handoff",
+                    handedP99 > 0 ? zvbench::Percentile(pty1.Us.Us, 0.99) / handedP99 : 0);
     for (std::size_t i = 2; i < std::size(cases); ++i) {
         const std::string name = cases[i].Name;
         zvbench::Figure(("latency_p50_ratio_vs_poll_" + name).c_str(),
