@@ -84,7 +84,7 @@ LRESULT CALLBACK utilityWindowProc(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
     try {
         (*method)(message);
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly(); // nor may the handler's own exception
     }
     return message.Result;
 }

@@ -70,11 +70,12 @@ void wakeMainThread() {
     }
     if (!hook)
         return;
-    // The request is queued already and its sender must wait for it whatever the hook does.
+    // The request is queued already and its sender must wait for it whatever the hook does
+    // (and whatever the application's handler does with the hook's exception).
     try {
         hook();
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly();
     }
 }
 
@@ -125,7 +126,8 @@ bool waitMain(std::unique_lock<std::mutex>& lock, TDeadline deadline, TReady Rea
 #endif
 }
 
-// Runs one request on the main thread and releases its sender.
+// Runs one request on the main thread and releases its sender, whatever the request and the
+// application's exception handler raise: a sender left waiting would wait for ever.
 void runRequest(const std::shared_ptr<detail::TSyncRequest>& request) {
     auto& running = runningRequests();
     running.push_back(request.get());
@@ -135,7 +137,7 @@ void runRequest(const std::shared_ptr<detail::TSyncRequest>& request) {
         result = request->Method();
     } catch (...) {
         if (request->IsMessage)
-            HandleCurrentException();
+            HandleCurrentExceptionQuietly();
         else
             error = std::current_exception();
     }
@@ -146,7 +148,7 @@ void runRequest(const std::shared_ptr<detail::TSyncRequest>& request) {
         try {
             std::rethrow_exception(error);
         } catch (...) {
-            HandleCurrentException();
+            HandleCurrentExceptionQuietly();
         }
     }
 }
@@ -359,7 +361,7 @@ void TThread::TerminateAndWait() noexcept {
     try {
         WaitFor();
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly();
     }
 }
 

@@ -210,28 +210,38 @@ TEST(MessageWindowTest, DestroyingTheSenderFromInsideTheWindowMethod) {
 #endif
 }
 
+// Also when the application's handler raises in turn: the sender still gets its answer, and
+// the main thread goes on serving.
 TEST(MessageWindowTest, AnExceptionInTheWindowMethodGoesToTheApplicationHandler) {
-    std::string seen;
-    auto previous =
-        SetApplicationExceptionHandler([&](const std::exception& e) { seen = e.what(); });
-    TWindow window([](TMessage& m) {
-        if (m.WParam == 1)
-            ReplyMessage(9);
-        throw Exception("handler failed " + std::to_string(m.WParam));
-    });
-    std::vector<LRESULT> results;
-    TFuncThread thread([&](TFuncThread&) {
-        results.push_back(SendMessageA(window.Handle, WM_PORT, 0, 0));
-        results.push_back(SendMessageA(window.Handle, WM_PORT, 1, 0));
-    });
-    thread.Start();
-    thread.WaitFor();
-    SetApplicationExceptionHandler(std::move(previous));
-    EXPECT_EQ(results, (std::vector<LRESULT>{0, 9}));
-    EXPECT_EQ(seen, "handler failed 1");
+    for (const bool handlerRaises : {false, true}) {
+        SCOPED_TRACE(handlerRaises ? "the handler raises" : "the handler returns");
+        std::string seen;
+        auto previous = SetApplicationExceptionHandler([&](const std::exception& e) {
+            seen = e.what();
+            if (handlerRaises)
+                throw Exception("the handler failed too");
+        });
+        TWindow window([](TMessage& m) {
+            if (m.WParam == 1)
+                ReplyMessage(9);
+            throw Exception("handler failed " + std::to_string(m.WParam));
+        });
+        std::vector<LRESULT> results;
+        TFuncThread thread([&](TFuncThread&) {
+            results.push_back(SendMessageA(window.Handle, WM_PORT, 0, 0));
+            results.push_back(SendMessageA(window.Handle, WM_PORT, 1, 0));
+        });
+        thread.Start();
+        EXPECT_NO_THROW(thread.WaitFor());
+        SetApplicationExceptionHandler(std::move(previous));
+        EXPECT_EQ(results, (std::vector<LRESULT>{0, 9}));
+        EXPECT_EQ(seen, "handler failed 1");
+        EXPECT_EQ(InSendMessage(), FALSE); // no message is left marked as being handled
+    }
 #ifndef _WIN32
     // The main thread's own direct send passes the exception to the caller (on Windows it goes
     // to the handler too: it cannot cross the system's frames).
+    TWindow window([](TMessage&) { throw Exception("handler failed"); });
     EXPECT_THROW(SendMessageA(window.Handle, WM_PORT, 2, 0), Exception);
 #endif
 }
