@@ -42,12 +42,13 @@ TCustomComPort::~TCustomComPort() {
     // A destructor must not throw: a close whose abort step fails still ends the thread and
     // closes the device, and the failure goes to the application's exception handler.
     try {
-        if (FLife->Closer.load() == std::this_thread::get_id() && FConnected)
+        if (FLife->Closer.load() == std::this_thread::get_id() && FLife->InBeforeClose &&
+            FConnected)
             FinishClose(); // destroyed from OnBeforeClose: the close that began finishes here
         else
             Close(); // waits for a close running on another thread
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly(); // a raising handler must not leave a destructor
         if (BeginClose()) {
             ReleaseDevice();
             EndClose(FLife);
@@ -195,13 +196,16 @@ void TCustomComPort::Close() {
     // event thread has begun) see the close through their guards and stop.
     life->Closes.fetch_add(1);
     TCallbackGuard guard(this);
+    life->InBeforeClose = true;
     try {
         CallBeforeClose();
     } catch (...) {
+        life->InBeforeClose = false;
         if (guard.Live())
             EndClose(life);
         throw;
     }
+    life->InBeforeClose = false;
     // OnBeforeClose may have destroyed the port; its destructor finished the close.
     if (!guard.Live())
         return;
@@ -259,8 +263,14 @@ void TCustomComPort::FinishClose() {
     ReleaseDevice();
     TComThread::ReapDetached();
     life->Announcing = true;
-    // Nothing of the port is touched after this: a callback may destroy it.
-    CallAfterClose();
+    // Nothing of the port is touched after this: a callback may destroy it. A raising
+    // callback still ends the close, or the port would stay claimed (and deaf) for good.
+    try {
+        CallAfterClose();
+    } catch (...) {
+        EndClose(life);
+        throw;
+    }
     EndClose(life);
 }
 

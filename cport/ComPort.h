@@ -305,9 +305,11 @@ protected:
         std::atomic<std::thread::id> Closer{};
         // The close has closed the device and is announcing it (OnAfterClose may reopen the port).
         std::atomic<bool> Announcing{false};
-        // Closes of a port reopened by OnAfterClose, nested in the close being announced (only
-        // the closing thread touches it).
-        int Nested = 0;
+        // Closes (and openings) of a port reopened by OnAfterClose, nested in the close being
+        // announced. Only the closing thread changes it; dispatch looks at it (see Closing).
+        std::atomic<int> Nested{0};
+        // The closing thread is in OnBeforeClose (a port destroyed there finishes that close).
+        std::atomic<bool> InBeforeClose{false};
         // The thread holding Closer is opening the device, not closing it (see TOpenClaim).
         std::atomic<bool> Opening{false};
     };
@@ -359,9 +361,14 @@ private:
     bool BeginClose();
     // Ends the close this thread began: the next close may begin and waiting threads go on.
     static void EndClose(const std::shared_ptr<TLife>& Life);
-    // A close is running (OnBeforeClose to OnAfterClose): event dispatch stops.
+    // A close is running (OnBeforeClose to OnAfterClose): event dispatch stops. A port that
+    // OnAfterClose opened again is a new session, which dispatches until it is closed in turn.
     bool Closing() const noexcept {
-        return FLife->Closer.load() != std::thread::id{} && !FLife->Opening.load();
+        const TLife& life = *FLife;
+        if (life.Closer.load() == std::thread::id{} || life.Opening.load())
+            return false;
+        const bool reopened = life.Announcing.load() && life.Nested.load() == 0 && FConnected;
+        return !reopened;
     }
     // Holds the close's claim while Open creates the device and its thread.
     class TOpenClaim;

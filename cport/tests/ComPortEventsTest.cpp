@@ -293,6 +293,83 @@ TEST_P(ComPortEvents, ACallbackDestroyingThePortLeavesNothingBehind) {
     EXPECT_EQ(TComThread::DetachedCount(), 0);
 }
 
+// Whatever OnAfterClose does, the port comes out of the close whole: opened again (there or
+// later) it hears the line, and destroyed there it has announced every close it went through.
+TEST_P(ComPortEvents, WhateverOnAfterCloseDoesThePortComesOutWhole) {
+    enum class Then { Raise, ReopenAndHear, ReopenAndDestroy };
+    struct Case {
+        const char* name;
+        Then then;
+        Log expected;
+    };
+    const Case cases[] = {
+        {"raises; the port is opened again afterwards",
+         Then::Raise,
+         {"OnBeforeClose", "OnAfterClose", "OnBeforeOpen", "OnAfterOpen", "heard"}},
+        {"opens the port again and hears the line before it returns",
+         Then::ReopenAndHear,
+         {"OnBeforeClose", "OnAfterClose", "OnBeforeOpen", "OnAfterOpen", "heard"}},
+        {"opens the port again and destroys it",
+         Then::ReopenAndDestroy,
+         {"OnBeforeClose", "OnAfterClose", "OnBeforeOpen", "OnAfterOpen", "OnBeforeClose",
+          "OnAfterClose"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinePort p(GetParam());
+        TComPort* port = p.port.get();
+        EventLog log;
+        std::mutex lock;
+        std::string got;
+        const auto heard = [&] {
+            std::lock_guard<std::mutex> hold(lock);
+            return got == "ab";
+        };
+        port->Open();
+        port->OnBeforeOpen = [&log](TObject*) { log.Add("OnBeforeOpen"); };
+        port->OnAfterOpen = [&log](TObject*) { log.Add("OnAfterOpen"); };
+        port->OnBeforeClose = [&log](TObject*) { log.Add("OnBeforeClose"); };
+        port->OnRxChar = [&](TObject* sender, std::int32_t n) {
+            std::string part;
+            static_cast<TComPort*>(sender)->ReadStr(part, n);
+            std::lock_guard<std::mutex> hold(lock);
+            got += part;
+            if (got == "ab")
+                log.Add("heard");
+        };
+        int afterCloses = 0;
+        port->OnAfterClose = [&](TObject*) {
+            log.Add("OnAfterClose");
+            if (++afterCloses > 1)
+                return;
+            switch (c.then) {
+            case Then::Raise:
+                throw std::runtime_error("OnAfterClose failed");
+            case Then::ReopenAndHear:
+                port->Open();
+                p.line->Write("ab");
+                EXPECT_TRUE(PumpUntil(heard)) << "the reopened port is deaf";
+                break;
+            case Then::ReopenAndDestroy:
+                port->Open();
+                p.port.reset();
+                break;
+            }
+        };
+        if (c.then == Then::Raise) {
+            EXPECT_THROW(port->Close(), std::runtime_error);
+            port->Open();
+            p.line->Write("ab");
+            EXPECT_TRUE(PumpUntil(heard)) << "the port is deaf after a raising OnAfterClose";
+        } else {
+            port->Close();
+        }
+        EXPECT_EQ(log.Take(), c.expected);
+        if (p.port)
+            p.port->Close();
+    }
+}
+
 TEST_P(ComPortEvents, ClosingWhileAHandOffWaitsNeverDeadlocks) {
     LinePort p(GetParam());
     EventLog log;

@@ -454,6 +454,30 @@ TEST(ComPortLifecycle, TheOwnerClosesThePortItDestroys) {
     EXPECT_EQ(log.Take(), Log{"OnAfterClose"});
 }
 
+// A port destroyed while its close fails still closes its device; the failure goes to the
+// application's handler, even one that raises in turn (a destructor must not let it out).
+TEST(ComPortLifecycle, ADestroyedPortClosesItsDeviceWhenItsCloseFails) {
+    for (const bool handlerRaises : {false, true}) {
+        SCOPED_TRACE(handlerRaises ? "the handler raises" : "the handler returns");
+        auto line = NewLine();
+        std::vector<std::string> seen;
+        auto previous = SetApplicationExceptionHandler([&](const std::exception& e) {
+            seen.emplace_back(e.what());
+            if (handlerRaises)
+                throw std::runtime_error("the handler failed too");
+        });
+        {
+            TComPort port;
+            port.SetPort(line->Name());
+            port.OnBeforeClose = [](TObject*) { throw std::runtime_error("OnBeforeClose failed"); };
+            port.Open();
+        }
+        SetApplicationExceptionHandler(previous);
+        EXPECT_FALSE(line->IsOpen());
+        EXPECT_EQ(seen, std::vector<std::string>{"OnBeforeClose failed"});
+    }
+}
+
 TEST(ComPortLifecycle, CallsOnAClosedPortFailWithTheInvalidHandleCode) {
     TComPort port;
     char byte = 0;
