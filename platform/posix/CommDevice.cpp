@@ -335,6 +335,11 @@ void CommDevice::TakeInputForCall() {
     if (drainedAt_ && Clock::now() - *drainedAt_ < backend_->FreshInputTime())
         return;
     TakeInput();
+    // The bytes go to a pending read first, as they would had the service thread taken them.
+    if (!reads_.empty()) {
+        ServiceReads(Clock::now());
+        WakeServiceForDeadline();
+    }
 }
 
 void CommDevice::TakeInputBatch() {
@@ -679,6 +684,7 @@ bool CommDevice::WatchOnce(int wakeFd, std::optional<Clock::time_point> deadline
         ServiceReads(*lastWatch_);
         TakeInput();
         ServiceReads(*lastWatch_);
+        WakeServiceForDeadline();
         if ((ready & CommBackend::kHangup) && deadError_ == 0)
             Hangup(ERROR_DEVICE_NOT_CONNECTED);
         // A large block means a stream is flowing: the service thread drains the device while
@@ -828,6 +834,7 @@ void CommDevice::ServiceLoop() {
             else
                 deadline = Earliest(deadline, *lastWatch_ + kWatchGrace);
         }
+        serviceDeadline_ = deadline;
         lock.Unlock();
         completions.Send();
         const unsigned ready = backend_->Wait(wantRead, wantWrite, deadline);
@@ -852,6 +859,15 @@ bool CommDevice::InputLeftToWatchers(Clock::time_point now) const {
     if (!lastWatch_ || !reads_.empty() || InputFlowControl())
         return false;
     return !watchFds_.empty() || now - *lastWatch_ < kWatchGrace;
+}
+
+// A call or a watcher that served a read may have started a time-out (the read's interval
+// timer at its first byte, the total time-out of the read after it) that ends before the
+// service thread would look again: it is woken to watch it.
+void CommDevice::WakeServiceForDeadline() {
+    const auto next = NextDeadline();
+    if (next && (!serviceDeadline_ || *next < *serviceDeadline_))
+        backend_->Kick();
 }
 
 // Something changed that may make the service thread listen again.

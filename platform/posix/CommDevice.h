@@ -118,6 +118,7 @@ private:
     std::optional<Clock::time_point> NextDeadline() const REQUIRES(mutex_);
     bool InputLeftToWatchers(Clock::time_point now) const REQUIRES(mutex_);
     void ListenAgainIfDeaf() REQUIRES(mutex_);
+    void WakeServiceForDeadline() REQUIRES(mutex_);
     DWORD OutQueueBytes() const REQUIRES(mutex_);
 
     Mutex mutex_;
@@ -176,6 +177,8 @@ private:
     // has run out, or, when `deafUntilKicked_`, until a kick.
     bool serviceDeaf_ GUARDED_BY(mutex_) = false;
     bool deafUntilKicked_ GUARDED_BY(mutex_) = false;
+    // The deadline the service thread last went to sleep with (none: it sleeps until woken).
+    std::optional<Clock::time_point> serviceDeadline_ GUARDED_BY(mutex_);
 };
 
 } // namespace zv::win32

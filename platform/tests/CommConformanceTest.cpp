@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -258,6 +260,83 @@ TEST_P(CommConformance, FirstByteReturnsForMaxdwordMaxdwordConstant) {
     // With nothing arriving it ends with 0 bytes at the constant.
     SetTimeouts(MAXDWORD, MAXDWORD, 30);
     EXPECT_EQ(ReadOverlapped(10), "");
+}
+
+// A pending read gets the bytes that come while other threads use the port: one polling
+// ClearCommError (which takes input from the device too) or one waiting for a WaitCommEvent
+// (which may watch the device itself). Its time-outs run as they would alone: the interval
+// timer starts at the byte, whoever took it from the device.
+TEST_P(CommConformance, APendingReadGetsItsBytesWhateverElseUsesThePort) {
+    enum class Beside { Nobody, StatusPoller, EventWaiter };
+    struct Case {
+        const char* name;
+        DWORD interval; // 0: no time-outs, the read wants one byte; else it wants ten
+        Beside beside;
+    };
+    const Case cases[] = {
+        {"no time-outs, alone", 0, Beside::Nobody},
+        {"no time-outs, beside a ClearCommError poller", 0, Beside::StatusPoller},
+        {"no time-outs, beside a WaitCommEvent waiter", 0, Beside::EventWaiter},
+        {"interval time-out, alone", 20, Beside::Nobody},
+        {"interval time-out, beside a ClearCommError poller", 20, Beside::StatusPoller},
+        {"interval time-out, beside a WaitCommEvent waiter", 20, Beside::EventWaiter},
+    };
+    constexpr int kRounds = 40; // the races are narrow: one round seldom shows them
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetTimeouts(c.interval, 0, 0);
+        ASSERT_TRUE(SetCommMask(port_, c.beside == Beside::EventWaiter ? EV_RXCHAR : 0));
+        std::atomic<bool> stop{false};
+        std::thread beside;
+        if (c.beside == Beside::StatusPoller) {
+            beside = std::thread([&] {
+                while (!stop) {
+                    COMSTAT st{};
+                    DWORD errors = 0;
+                    ClearCommError(port_, &errors, &st);
+                }
+            });
+        } else if (c.beside == Beside::EventWaiter) {
+            beside = std::thread([&] {
+                Overlapped wait;
+                while (!stop) {
+                    DWORD mask = 0;
+                    if (WaitCommEvent(port_, &mask, wait.get()))
+                        continue;
+                    if (GetLastError() != ERROR_IO_PENDING) {
+                        Sleep(1);
+                        continue;
+                    }
+                    WaitForSingleObject(wait.event(), INFINITE); // mask 0 ends it at the end
+                }
+            });
+        }
+        bool missed = false;
+        for (int round = 0; round < kRounds && !missed; ++round) {
+            char buf[10];
+            const DWORD want = c.interval == 0 ? 1 : sizeof buf;
+            auto ov = std::make_unique<Overlapped>();
+            if (!StartRead(buf, want, *ov))
+                continue; // a byte of an earlier round was still queued
+            Sleep(1);     // the other thread is back in its poll or its wait
+            peer_->Send("x");
+            DWORD got = 0;
+            if (WaitForSingleObject(ov->event(), kLong) != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "round " << round << ": the read missed its byte";
+                missed = true;
+                PurgeComm(port_, PURGE_RXABORT);
+                if (WaitForSingleObject(ov->event(), kLong) != WAIT_OBJECT_0)
+                    (void)ov.release(); // still pending: the driver may yet write into it
+                continue;
+            }
+            EXPECT_TRUE(GetOverlappedResult(port_, ov->get(), &got, FALSE));
+            EXPECT_EQ(std::string(buf, got), "x") << "round " << round;
+        }
+        stop = true;
+        SetCommMask(port_, 0); // ends the waiter's pending wait
+        if (beside.joinable())
+            beside.join();
+    }
 }
 
 TEST_P(CommConformance, NoTimeoutsWaitForTheWholeCount) {
