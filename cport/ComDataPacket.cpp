@@ -158,6 +158,13 @@ void TComDataPacket::AddData(std::string_view Str) {
         return;
     }
     Append(Str);
+    if (FPassing) {
+        // Fed by a handler during a pass: that pass works on positions in the buffer as it was,
+        // so the new bytes wait for the next pass of the loop.
+        if (!Str.empty())
+            FRepeat = true;
+        return;
+    }
     HandleBuffer();
 }
 
@@ -169,14 +176,15 @@ bool TComDataPacket::ValidStop() const noexcept {
 
 void TComDataPacket::HandleBuffer() {
     if (FPassing) {
-        // A further pass inside the loop below (or data fed from a handler during a pass).
+        // A further pass of the loop below.
         if (Pass())
             FRepeat = true;
         return;
     }
     FPassing = true;
+    FRepeat = false;
     try {
-        bool Again = Pass();
+        bool Again = Pass() || FRepeat; // FRepeat: a handler fed bytes during the pass
         while (Again) {
             FRepeat = false;
             HandleBuffer(); // through virtual dispatch: an override sees every pass

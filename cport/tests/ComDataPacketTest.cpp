@@ -386,6 +386,60 @@ TEST(ComDataPacket, ACustomHandlerFeedingTheFramerKeepsItsView) {
     EXPECT_EQ(f.Buffer().size(), 100003u);
 }
 
+// Bytes a handler feeds during a pass are framed as if they had come right after the block
+// being worked on: the outcome is that of the whole in one block, however the pass ends.
+TEST(ComDataPacket, BytesFedByAHandlerDuringAPassAreFramedInOrder) {
+    enum class Feeder { CustomStop, Discard };
+    struct Case {
+        const char* name;
+        Settings set;
+        Feeder from;
+        std::string block, fed;
+    };
+    const Case cases[] = {
+        {"a custom stop handler, length-prefixed packets", Settings().CustomStop(LengthPrefixed),
+         Feeder::CustomStop,
+         "\x01"
+         "a",
+         "\x03"
+         "def"},
+        {"the discard handler, start and stop strings", Settings().Start("<").Stop(";"),
+         Feeder::Discard, "x<a;", "b;<c;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TComDataPacket whole;
+        Log expected;
+        Configure(whole, c.set, expected);
+        whole.AddData(c.block + c.fed);
+
+        TComDataPacket f;
+        Log log;
+        Configure(f, c.set, log);
+        bool fed = false;
+        const auto feedOnce = [&] {
+            if (!fed) {
+                fed = true;
+                f.AddData(c.fed);
+            }
+        };
+        if (c.from == Feeder::CustomStop) {
+            f.OnCustomStop = [&](TObject* sender, std::string_view s, std::int32_t& p) {
+                feedOnce();
+                c.set.customStop(sender, s, p);
+            };
+        } else {
+            f.OnDiscard = [&](TObject*, const std::string& d) {
+                log.push_back("D:" + d);
+                feedOnce();
+            };
+        }
+        f.AddData(c.block);
+        EXPECT_EQ(log, expected);
+        EXPECT_EQ(f.Buffer(), whole.Buffer());
+    }
+}
+
 // An override of HandleBuffer sees every pass.
 class CountingFramer : public TComDataPacket {
 public:
