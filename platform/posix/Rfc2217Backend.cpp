@@ -85,6 +85,8 @@ constexpr auto kNegotiateTime = std::chrono::seconds(3);
 constexpr auto kAnswerTime = std::chrono::seconds(3);
 // Data bytes taken from the driver but not yet in the socket; more waits in the driver's write.
 constexpr std::size_t kTxLimit = 16 * 1024;
+// Data read while the driver does not take it (an opening, a settings answer awaited).
+constexpr std::size_t kRxKeepLimit = 64 * 1024;
 
 int PollFor(int fd, short events, Clock::time_point deadline) {
     pollfd p{fd, events, 0};
@@ -196,7 +198,7 @@ public:
 
     DWORD SetTxHold(bool hold) override {
         localHold_ = hold;
-        return FlushAndKick();
+        return ReleaseOrHold(hold);
     }
 
     DWORD GetModemStatus(DWORD& status) override {
@@ -238,6 +240,9 @@ public:
             if (rxHead_ == rx_.size()) {
                 rx_.clear();
                 rxHead_ = 0;
+                if (rxLost_)
+                    marks.push_back({n, RxMarkKind::RxOver});
+                rxLost_ = false;
             }
             return static_cast<long>(n);
         }
@@ -267,6 +272,10 @@ public:
             marks.push_back({0, *pendingError_});
             pendingError_.reset();
         }
+        // A report marks the byte before it (parity, framing) or the place where it came (break,
+        // overrun): the driver takes the marks in the order of their positions.
+        std::stable_sort(marks.begin(), marks.end(),
+                         [](const RxMark& a, const RxMark& b) { return a.pos < b.pos; });
         FlushAndKick();
         return static_cast<long>(o);
     }
@@ -323,6 +332,7 @@ public:
         // What the socket holds now is old input: read it, keeping the commands.
         rx_.clear();
         rxHead_ = 0;
+        rxLost_ = false;
         SendSub(kPurgeData, {1});
         std::vector<RxMark> ignored;
         std::vector<std::uint8_t> sink(4096);
@@ -350,9 +360,13 @@ public:
         nfds_t count = 1;
         if (!gone_ && !peerClosed_) {
             fds[1].fd = fd_;
+            // Room in the socket matters only for bytes that may go now: the driver's own wish
+            // to write (Send takes what it can into the backlog, and that backlog may be held)
+            // would make an empty socket report room for ever while a hold lasts.
+            (void)wantWrite;
             const bool txBacklog = txWaiting_.load();
-            fds[1].events = static_cast<short>(POLLRDHUP | (wantRead ? POLLIN : 0) |
-                                               ((wantWrite || txBacklog) ? POLLOUT : 0));
+            fds[1].events =
+                static_cast<short>(POLLRDHUP | (wantRead ? POLLIN : 0) | (txBacklog ? POLLOUT : 0));
             count = 2;
         }
         timespec ts{};
@@ -408,6 +422,12 @@ public:
         const std::size_t o =
             reader_.Feed(buf, static_cast<std::size_t>(n), rx_.data() + base, commands_);
         rx_.resize(base + o);
+        if (rx_.size() - rxHead_ > kRxKeepLimit) {
+            // Nobody takes the data while an answer is awaited: what does not fit is lost, as on
+            // a device whose buffer is full, and the loss is reported after the data kept.
+            rx_.resize(rxHead_ + kRxKeepLimit);
+            rxLost_ = true;
+        }
         for (const TelnetCommand& c : commands_)
             Handle(c, 0, nullptr);
         return n;
@@ -528,6 +548,11 @@ private:
 
     void HandleComPort(std::uint8_t command, const std::vector<std::uint8_t>& p, std::size_t pos,
                        std::vector<RxMark>* marks) {
+        if (command == kServerOffset + kFlowSuspend || command == kServerOffset + kFlowResume) {
+            serverHold_ = command == kServerOffset + kFlowSuspend; // these carry no value
+            ReleaseOrHold(serverHold_);
+            return;
+        }
         if (p.size() < 2)
             return;
         const std::uint8_t value = p[1];
@@ -570,12 +595,6 @@ private:
                 add(RxMarkKind::Frame);
             break;
         }
-        case kServerOffset + kFlowSuspend:
-            serverHold_ = true;
-            break;
-        case kServerOffset + kFlowResume:
-            serverHold_ = false;
-            break;
         case kServerOffset + kSetBaudrate:
             if (p.size() >= 5)
                 answer_[0] = (std::uint32_t{p[1]} << 24) | (std::uint32_t{p[2]} << 16) |
@@ -589,6 +608,14 @@ private:
         default:
             break; // answers to the other requests
         }
+    }
+
+    // A hold lifted: the service thread goes on with a write that waited for room in the backlog.
+    DWORD ReleaseOrHold(bool hold) {
+        const DWORD e = FlushAndKick();
+        if (!hold)
+            Kick();
+        return e;
     }
 
     DWORD FlushAndKick() {
@@ -694,6 +721,7 @@ private:
     std::vector<std::uint8_t> raw_;
     std::vector<std::uint8_t> rx_; // decoded data not yet delivered
     std::size_t rxHead_ = 0;
+    bool rxLost_ = false;            // data beyond kRxKeepLimit was dropped from rx_
     std::vector<std::uint8_t> ctrl_; // telnet commands not yet in the socket
     std::vector<std::uint8_t> data_; // data bytes not yet in the socket, from dataHead_
     std::size_t dataHead_ = 0;

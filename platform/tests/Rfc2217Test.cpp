@@ -1,16 +1,26 @@
 // The network port against real port servers on the loopback (PortServers.h): ser2net serving
 // a pseudo-terminal pair whose far end the test holds, and pyserial's server class over its
 // loop:// port, which echoes the data and mirrors RTS to CTS and DTR to DSR. Each test starts its
-// own servers on free ports; they are stopped at the end of the test whatever happened.
+// own servers on free ports; they are stopped at the end of the test whatever happened. Where a
+// test needs to say exactly what reaches the port (line-error reports between data bytes, a
+// request to stop sending), a server scripted in the test plays the other end.
+#include "platform/posix/TelnetReader.h"
 #include "platform/tests/PortServers.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <functional>
+#include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace zv::test {
@@ -162,6 +172,258 @@ TEST_F(Ser2netPort, ADroppedConnectionIsAnUnpluggedDevice) {
     Ser2net server;
     ASSERT_GT(server.port(), 0) << server.Log();
     ExpectDropIsAnUnplug(server.Name(), [&] { server.Kill(); });
+}
+
+// A port server in the test: it agrees to every option and answers every setting with the value
+// asked for, counts the data bytes it receives, and sends what the test gives it byte for byte
+// (telnet commands included). `preamble` goes out before it answers anything.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(std::vector<std::uint8_t> preamble = {})
+        : preamble_(std::move(preamble)) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::listen(listen_, 1) == 0 &&
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer() {
+        ::shutdown(listen_, SHUT_RDWR);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (conn_ >= 0)
+                ::shutdown(conn_, SHUT_RDWR);
+        }
+        thread_.join();
+        if (conn_ >= 0)
+            ::close(conn_);
+        ::close(listen_);
+    }
+    std::string Name() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    std::size_t Received() const { return received_; }
+    void Send(const std::vector<std::uint8_t>& bytes) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = ::send(conn_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    // IAC SB COM-PORT-OPTION, the server's command and value, IAC SE.
+    static std::vector<std::uint8_t> Sub(std::uint8_t command, std::vector<std::uint8_t> value) {
+        using namespace win32::telnet;
+        std::vector<std::uint8_t> out = {kIac, kSb, kComPort, command};
+        for (std::uint8_t b : value) {
+            out.push_back(b);
+            if (b == kIac)
+                out.push_back(kIac);
+        }
+        out.insert(out.end(), {kIac, kSe});
+        return out;
+    }
+
+private:
+    void Serve() {
+        const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            conn_ = c;
+        }
+        Send(preamble_);
+        win32::TelnetReader reader;
+        std::vector<std::uint8_t> in(4096), data(4096);
+        std::vector<win32::TelnetCommand> commands;
+        for (;;) {
+            const ssize_t n = ::recv(c, in.data(), in.size(), 0);
+            if (n <= 0)
+                return;
+            commands.clear();
+            received_ += reader.Feed(in.data(), static_cast<std::size_t>(n), data.data(), commands);
+            for (const win32::TelnetCommand& command : commands)
+                Answer(command);
+        }
+    }
+    void Answer(const win32::TelnetCommand& c) {
+        using namespace win32::telnet;
+        switch (c.kind) {
+        case win32::TelnetCommand::Will:
+            Send({kIac, kDo, c.option});
+            break;
+        case win32::TelnetCommand::Do:
+            Send({kIac, kWill, c.option});
+            break;
+        case win32::TelnetCommand::Sub:
+            if (c.option == kComPort && !c.payload.empty() && c.payload[0] < 100)
+                Send(Sub(static_cast<std::uint8_t>(c.payload[0] + 100),
+                         std::vector<std::uint8_t>(c.payload.begin() + 1, c.payload.end())));
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::vector<std::uint8_t> preamble_;
+    int listen_ = -1;
+    int port_ = 0;
+    std::mutex lock_;
+    int conn_ = -1;
+    std::atomic<std::size_t> received_{0};
+    std::thread thread_;
+};
+
+constexpr std::uint8_t kNotifyLinestate = 106, kFlowSuspend = 108, kFlowResume = 109;
+
+// Line-error reports mark the bytes they concern, however many come in one segment and in
+// whatever order the server lists them (a parity error marks the byte before the report).
+TEST(Rfc2217Scripted, LineErrorReportsMarkTheirBytes) {
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::uint8_t>> parts; // data and reports, sent as one segment
+        DWORD errors;
+    };
+    const auto report = [](std::uint8_t bits) {
+        return ScriptedServer::Sub(kNotifyLinestate, {bits});
+    };
+    const std::vector<std::uint8_t> A = {'A'}, B = {'B'};
+    const Case cases[] = {
+        {"parity", {A, report(0x04)}, CE_RXPARITY},
+        {"overrun and parity", {A, report(0x06)}, CE_OVERRUN | CE_RXPARITY},
+        {"break and framing", {A, report(0x18)}, CE_BREAK | CE_FRAME},
+        {"two reports", {A, report(0x14), B, report(0x02)}, CE_BREAK | CE_RXPARITY | CE_OVERRUN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        HANDLE port = Open(server.Name());
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.Parity = EVENPARITY;
+        dcb.fParity = TRUE;
+        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        std::vector<std::uint8_t> segment;
+        std::size_t bytes = 0;
+        for (const auto& part : c.parts) {
+            segment.insert(segment.end(), part.begin(), part.end());
+            bytes += part.size() == 1 ? 1 : 0;
+        }
+        server.Send(segment);
+        DWORD errors = 0;
+        COMSTAT st{};
+        for (int i = 0; i < 5000 && st.cbInQue < bytes; ++i) {
+            DWORD more = 0;
+            ASSERT_TRUE(ClearCommError(port, &more, &st));
+            errors |= more;
+            Sleep(1);
+        }
+        EXPECT_EQ(st.cbInQue, bytes);
+        EXPECT_EQ(errors, c.errors);
+        EXPECT_TRUE(CloseHandle(port));
+    }
+}
+
+// The port's CPU time while `span` passes.
+double CpuSecondsDuring(std::chrono::milliseconds span) {
+    const auto cpu = [] {
+        rusage u{};
+        ::getrusage(RUSAGE_SELF, &u);
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = cpu();
+    std::this_thread::sleep_for(span);
+    return cpu() - before;
+}
+
+// A write larger than what the port buffers, held by the server or by the program: nothing
+// goes out, nothing spins, and the whole write goes once the hold ends.
+TEST(Rfc2217Scripted, AHeldWriteWaitsQuietlyAndGoesOnWhenReleased) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedServer&, HANDLE)> hold, release;
+    };
+    const Case cases[] = {
+        {"the server asks to suspend",
+         [](ScriptedServer& s, HANDLE) { s.Send(ScriptedServer::Sub(kFlowSuspend, {})); },
+         [](ScriptedServer& s, HANDLE) { s.Send(ScriptedServer::Sub(kFlowResume, {})); }},
+        {"the program holds it (SETXOFF)",
+         [](ScriptedServer&, HANDLE p) { EscapeCommFunction(p, SETXOFF); },
+         [](ScriptedServer&, HANDLE p) { EscapeCommFunction(p, SETXON); }},
+    };
+    // More than the port buffers; fast enough a line that the write ends well within kLong (it
+    // lasts as long as the server's line needs to send it).
+    const std::vector<std::uint8_t> payload(32 * 1024, 'w');
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.BaudRate = 921600;
+        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        c.hold(server, port);
+        // A byte after the hold: once the port has it, it has seen the hold too.
+        server.Send({'s'});
+        COMSTAT st{};
+        for (int i = 0; i < 5000 && st.cbInQue == 0; ++i) {
+            DWORD errors = 0;
+            ASSERT_TRUE(ClearCommError(port, &errors, &st));
+            Sleep(1);
+        }
+        ASSERT_EQ(st.cbInQue, 1u);
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD n = 0;
+        ASSERT_FALSE(WriteFile(port, payload.data(), static_cast<DWORD>(payload.size()), &n, &ov));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        EXPECT_LT(CpuSecondsDuring(std::chrono::milliseconds(300)), 0.15) << "a held write spins";
+        EXPECT_EQ(server.Received(), 0u);
+        c.release(server, port);
+        EXPECT_EQ(WaitForSingleObject(ov.hEvent, kLong), WAIT_OBJECT_0) << "still held";
+        EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+        EXPECT_EQ(n, payload.size());
+        for (int i = 0; i < 5000 && server.Received() < payload.size(); ++i)
+            Sleep(1);
+        EXPECT_EQ(server.Received(), payload.size());
+        CloseHandle(ov.hEvent);
+        EXPECT_TRUE(CloseHandle(port));
+    }
+}
+
+// Data the server sends before the port takes any (here, before it has agreed to the protocol)
+// is kept up to a bound; the rest is reported lost, not held in memory without end.
+TEST(Rfc2217Scripted, DataBeforeTheOpenEndsIsBoundedAndTheLossReported) {
+    ScriptedServer server(std::vector<std::uint8_t>(4u << 20, 'z'));
+    HANDLE port = Open(server.Name());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0}; // reads return what is there
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    std::size_t total = 0;
+    DWORD errors = 0;
+    std::vector<char> buffer(65536);
+    for (int quiet = 0; quiet < 50;) {
+        DWORD n = 0;
+        ASSERT_TRUE(ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr));
+        COMSTAT st{};
+        DWORD more = 0;
+        ASSERT_TRUE(ClearCommError(port, &more, &st));
+        errors |= more;
+        total += n;
+        quiet = n == 0 ? quiet + 1 : 0;
+        Sleep(n == 0 ? 2 : 0);
+    }
+    EXPECT_LT(total, std::size_t{4u << 20});
+    EXPECT_TRUE(errors & CE_RXOVER) << errors;
+    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(Rfc2217Port, ASettingTheServerDoesNotTakeFailsAndNothingElseChanges) {
