@@ -123,10 +123,15 @@ void TTermEngine::WriteBytes(const char* Bytes, std::size_t Count) {
             PutChar(parser->Character());
             break;
         case erCode: {
+            // The parameters belong to this sequence alone, also when its handling raises (a
+            // reply the sink refuses): the next sequence starts from an empty list.
+            struct TParamsReset {
+                TEscapeParams& Params;
+                ~TParamsReset() { Params.clear(); }
+            } reset{parser->Params()};
             const TEscapeCode code = parser->Code();
             if (!PutEscapeCode(code, &parser->Params()))
                 DoUnhandledCode(code, parser->Data());
-            parser->Params().clear();
             break;
         }
         case erNothing:

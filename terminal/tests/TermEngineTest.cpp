@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -492,6 +493,28 @@ TEST(TermEngine, EventsSeeEveryByteAndUnhandledCodes) {
     EXPECT_EQ(unhandled, (std::vector<std::string>{std::to_string(ecUnknown) + ":[5x",
                                                    std::to_string(ecReportDeviceOK) + ":[0n"}));
     EXPECT_EQ(engine.Screen(), "ab!");
+}
+
+// A reply the sink refuses raises out of the write; the next sequence is read on its own, not
+// with the parameters of the one whose reply failed.
+TEST(TermEngine, ASequenceAfterARefusedReplyStartsAfresh) {
+    class RefusingSink : public RecordingSink {
+    public:
+        void SendStr(const std::string&) override { throw std::runtime_error("line down"); }
+    };
+    for (const TTermEmulation emulation : {teVT52, teVT100orANSI}) {
+        SCOPED_TRACE(emulation == teVT52 ? "VT52" : "VT100");
+        TestEngine engine;
+        RefusingSink refusing;
+        engine.SetEmulation(emulation);
+        engine.SetSink(&refusing);
+        const std::string query = emulation == teVT52 ? ESC + "Z" : ESC + "[6n";
+        EXPECT_THROW(engine.WriteStr(query), std::runtime_error);
+        engine.SetSink(&engine.sink);
+        // Row 5, column 10.
+        engine.WriteStr((emulation == teVT52 ? ESC + "Y$)" : ESC + "[5;10H") + "X");
+        EXPECT_EQ(engine.Buffer().GetChar(10, 5).Ch, 'X');
+    }
 }
 
 TEST(TermEngine, HandlerReplacingTheParserDuringAWrite) {
