@@ -50,6 +50,17 @@ bool ReadsBack(std::string_view section, std::string_view ident, std::string_vie
            lead != ';' && !HasLineBreakOrNul(value);
 }
 
+// Reading drops the blanks around a value and one pair of quotes around it, as the system's
+// profile functions do: a value that would lose either is written inside a pair of quotes, which
+// the reading takes off again.
+std::string Storable(const std::string& Value) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; };
+    const bool edgeBlanks = !Value.empty() && (blank(Value.front()) || blank(Value.back()));
+    const bool quoted = Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') &&
+                        Value.back() == Value.front();
+    return edgeBlanks || quoted ? '"' + Value + '"' : Value;
+}
+
 } // namespace
 
 bool TryStrToInt(std::string_view text, std::int32_t& value) noexcept {
@@ -111,7 +122,7 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
         SetLastError(ERROR_INVALID_PARAMETER);
         RaiseWriteError();
     }
-    if (!WritePrivateProfileStringA(Section.c_str(), Ident.c_str(), Value.c_str(),
+    if (!WritePrivateProfileStringA(Section.c_str(), Ident.c_str(), Storable(Value).c_str(),
                                     FFileName.c_str()))
         RaiseWriteError();
 }

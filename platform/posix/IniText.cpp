@@ -70,7 +70,12 @@ void IniText::Reindex() {
     int section = -1;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         Line& line = lines_[i];
-        std::string_view t = Trim(line.text);
+        std::string_view t = line.text;
+        // An editor may put a UTF-8 byte-order mark before the first line; the line is read
+        // without it (and kept with it).
+        if (i == 0 && t.starts_with("\xEF\xBB\xBF"))
+            t.remove_prefix(3);
+        t = Trim(t);
         line.name.clear();
         line.value.clear();
         line.section = -1;

@@ -191,6 +191,14 @@ TEST_F(ProfileTest, TextThatWouldNotReadBackIsRefusedAndNothingChanges) {
     EXPECT_EQ(Contents(), "[A]\nx=1\n");
 }
 
+TEST_F(ProfileTest, AByteOrderMarkBeforeTheFirstSectionIsReadPast) {
+    OUR_RULE_ONLY("a UTF-8 byte-order mark is read past");
+    Put("\xEF\xBB\xBF[ComPort1]\r\nPort=COM7\r\n");
+    EXPECT_EQ(Get("ComPort1", "Port"), "COM7");
+    ASSERT_TRUE(WritePrivateProfileStringA("ComPort1", "Port", "COM8", path_.c_str()));
+    EXPECT_EQ(Contents(), "\xEF\xBB\xBF[ComPort1]\r\nPort=COM8\r\n"); // no second section
+}
+
 TEST_F(ProfileTest, DamagedLinesReadAsAbsentAndTheRestStaysReadable) {
     OUR_RULE_ONLY("a line holding a NUL is not read, and damaged lines are kept byte for byte");
     using namespace std::string_literals;

@@ -106,6 +106,13 @@ TEST_F(IniFileTest, WritesAndRaisesWhenTheSystemRefuses) {
     ini.EraseSection("N");
     EXPECT_FALSE(ini.SectionExists("N"));
 
+    // Blanks around a value and quotes around it read back too.
+    for (const char* value : {" COM1 ", "\tx", "\"COM1\"", "'x'", "\"", "'", "a b", "\"x'"}) {
+        ini.WriteString("Q", "V", value);
+        EXPECT_EQ(ini.ReadString("Q", "V", "absent"), value);
+    }
+    ini.EraseSection("Q");
+
     TIniFile nowhere(path_ + "/below-a-file.ini");
     EXPECT_THROW(nowhere.WriteString("S", "K", "V"), EIniFileException);
     // Text that would not read back as written is refused, and the file keeps what it had.
