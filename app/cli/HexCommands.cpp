@@ -5,12 +5,14 @@
 #include "app/core/HostSystem.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <ostream>
 #include <random>
 #include <sstream>
+#include <unistd.h>
 
 namespace zv::cli {
 
@@ -77,6 +79,28 @@ int WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes, bool syn
     if (std::fclose(file) != 0 && error == 0)
         error = errno != 0 ? errno : EIO;
     return error;
+}
+
+// The descriptor of this process that a path names (/dev/stdout, /dev/fd/N, /proc/self/fd/N),
+// or -1. Following such a link leads to whatever the descriptor has open (a file a shell opened
+// for appending, a pipe that has no name at all), which must not be replaced.
+int OwnDescriptorNamed(const std::filesystem::path& path) {
+    const std::string text = path.lexically_normal().string();
+    if (text == "/dev/stdout")
+        return 1;
+    if (text == "/dev/stderr")
+        return 2;
+    const std::string self = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    for (const std::string& prefix :
+         {std::string("/dev/fd/"), std::string("/proc/self/fd/"), self}) {
+        if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string number = text.substr(prefix.size());
+        if (number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        return std::stoi(number);
+    }
+    return -1;
 }
 
 void RunInfo(const ParsedCommand& args, Context& context) {
@@ -159,6 +183,20 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
     // when the link dangles. Each link is read by hand: canonical() fails on a dangling one.
     fs::path target = path;
     for (int links = 0;; ++links) {
+        if (const int fd = OwnDescriptorNamed(target); fd >= 0) {
+            // Written through the descriptor itself, as it was opened (appending, say).
+            const int copy = ::dup(fd);
+            std::FILE* file = copy < 0 ? nullptr : ::fdopen(copy, "wb");
+            if (file == nullptr) {
+                const int error = errno;
+                if (copy >= 0)
+                    ::close(copy);
+                throw fail(error);
+            }
+            if (const int error = WriteAndClose(file, bytes, false); error != 0)
+                throw fail(error);
+            return;
+        }
         std::error_code error;
         if (!fs::is_symlink(fs::symlink_status(target, error)))
             break;
@@ -188,16 +226,25 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
     const bool existing = fs::is_regular_file(status);
     if (existing && (status.permissions() & writable) == fs::perms::none)
         throw Failure("cannot write " + Quoted(path) + ": the file is read-only");
+    // Nor one this user may not write (renaming over it needs only the folder's permission).
+    if (existing && ::access(target.c_str(), W_OK) != 0)
+        throw fail(errno);
 
     // A new temporary beside the target, under a name no earlier run can have left behind:
     // exclusive creation ("x") of a random name, so that two writers never share one either.
+    // The name is shortened as far as the suffix needs, so that a target with a name of the
+    // longest length allowed gets a temporary too.
     std::random_device random;
     std::string temp;
     std::FILE* file = nullptr;
+    constexpr std::size_t suffixLength = 13; // ".%08x.tmp"
+    std::string stem = target.filename().string();
+    if (stem.size() > NAME_MAX - suffixLength)
+        stem.resize(NAME_MAX - suffixLength);
     for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-        temp = target.string() + suffix;
+        temp = (target.parent_path() / (stem + suffix)).string();
         errno = 0;
         file = std::fopen(temp.c_str(), "wbx");
         if (file == nullptr && errno != EEXIST)

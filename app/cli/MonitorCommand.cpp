@@ -146,6 +146,8 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
             context.Out.write(buffer, n);
             context.Out.flush();
         }
+        if (!context.Out)
+            return; // the output has gone (a reader that quit): nothing more can be shown
     }
 }
 

@@ -111,8 +111,8 @@ double Milliseconds(const ParsedCommand& args, std::string_view option, bool sim
 }
 
 // The window's ComPort1 as it starts: its designed settings, then the ones it stored. A stored
-// port that cannot be used is said on the error stream and left out.
-void ReadStoredPort(PortOptions& o, Context& context) {
+// port that cannot be used is said on the error stream and left out; false then.
+bool ReadStoredPort(PortOptions& o, Context& context) {
     TComPort stored;
     ConfigureBoardPort(stored);
     stored.SetName(BoardPortName);
@@ -129,16 +129,21 @@ void ReadStoredPort(PortOptions& o, Context& context) {
     o.DataBits = stored.DataBits();
     o.Parity = stored.Parity()->Bits();
     o.Flow = stored.FlowControl()->GetFlowControl();
+    return loaded.State != bsRefused;
 }
 
 PortOptions ReadPortOptions(const ParsedCommand& args, std::string_view command, Context& context) {
     const std::string where = std::string(command) + ": ";
     PortOptions o;
-    ReadStoredPort(o, context);
+    const bool storedUsable = ReadStoredPort(o, context);
     if (auto port = args.Value("port")) {
         if (port->empty())
             throw UsageError(where + "the port name is empty");
         o.Port = *port;
+    } else if (!storedUsable) {
+        // The built-in port is not the one the user chose: resetting or writing to whatever
+        // device sits there could harm it.
+        throw Failure(where + "the stored port cannot be used; name the port with --port");
     }
     o.Simulated = SameText(o.Port, kSimPort);
     if (o.Simulated)

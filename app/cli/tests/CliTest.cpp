@@ -327,6 +327,28 @@ TEST_F(CliProgram, ImageFollowsALinkAndWritesIntoAPipe) {
     EXPECT_EQ(Listing(), (std::vector<std::string>{"good.hex", "link.bin", "pipe", "real.bin"}));
 }
 
+// A name for the program's own output is written through it as the shell opened it (appending
+// here), not by replacing the file behind it; a name of the longest length allowed works too.
+TEST_F(CliProgram, ImageWritesThroughItsOwnOutputAndTakesTheLongestNames) {
+    const std::string good = File("good.hex", ":0100010011ED\n");
+    const std::string want("\0\x11\0", 3);
+    for (const char* name : {"/dev/stdout", "/dev/fd/1"}) {
+        SCOPED_TRACE(name);
+        const std::string log = File("log.bin", "HEADER\n");
+        const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const Result r = clitest::SpawnToDescriptor({ZELVATOR_CLI_PATH, "image", good, "-o", name},
+                                                    dir_ / "run", fd, 30);
+        close(fd);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadAll(log).substr(0, 7 + want.size()), "HEADER\n" + want);
+    }
+    const std::string longest(255, 'n');
+    const Result r = Run({"image", good, "-o", (dir_ / longest).string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadAll(dir_ / longest), want);
+}
+
 TEST_F(CliProgram, OutputThatCannotBeWrittenIsAFailure) {
     const std::string good = File("good.hex", ":0100000011EE\n");
     // A pipe whose reader has gone, as when the command's output is piped into a program that

@@ -158,6 +158,22 @@ TEST_F(Monitor, UsageAndPortFailures) {
     }
 }
 
+// Output nobody reads any more (a pipe into a program that quit) ends the monitoring at once.
+TEST_F(Monitor, EndsWhenItsOutputHasGone) {
+    if (!HaveS51())
+        GTEST_SKIP() << "s51 is not installed (package sdcc-ucsim): programs cannot run";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = clitest::SpawnToDescriptor({ZELVATOR_CLI_PATH, "send", "--port", "SIM",
+                                                 "--monitor", "60", "-q", "--slack", "250", kHello},
+                                                dir_, fds[1], 50);
+    close(fds[1]);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "it monitored on for nobody";
+}
+
 TEST_F(Monitor, EndsAtItsTimeOrAtCtrlC) {
     const auto start = std::chrono::steady_clock::now();
     const Result timed = Run({"monitor", "--port", "SIM", "--for", "0.5"});
