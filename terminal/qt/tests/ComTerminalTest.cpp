@@ -308,6 +308,27 @@ TEST_F(ComTerminalTest, KeysReachTheFarEndOfTheLine) {
     EXPECT_EQ(term.Buffer().GetChar(6, 4).Ch, 0);
 }
 
+// A key the line does not take within the port's write time-out (its flow control holding it)
+// is reported, and not echoed as if it had gone.
+TEST_F(ComTerminalTest, AKeyTheLineDoesNotTakeIsReportedAndNotEchoed) {
+    test::LinePort p;
+    Terminal term;
+    term.SetComPort(p.port.get());
+    p.port->FlowControl()->SetOutCTSFlow(true);
+    p.port->Timeouts()->SetWriteTotalConstant(50);
+    p.port->Open();
+    p.line->SetCts(false);
+    std::vector<std::string> reported;
+    auto previous = SetApplicationExceptionHandler(
+        [&](const std::exception& e) { reported.emplace_back(e.what()); });
+    term.LocalEcho = true;
+    term.Key(Qt::Key_A, "a");
+    SetApplicationExceptionHandler(previous);
+    EXPECT_EQ(reported.size(), 1u);
+    EXPECT_EQ(term.Buffer().GetChar(1, 1).Ch, 0) << "echoed as if it had gone";
+    p.port->Close();
+}
+
 TEST_F(ComTerminalTest, LetsGoOfADestroyedPort) {
     auto p = std::make_unique<test::LinePort>();
     Terminal term;
