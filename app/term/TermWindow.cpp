@@ -293,11 +293,13 @@ void TTermWindow::CreateStatusBar() {
 
 // ---- Failures ---------------------------------------------------------------------------------
 
-template <typename F> void TTermWindow::Run(const QString& Operation, F&& Command) {
+template <typename F> bool TTermWindow::Run(const QString& Operation, F&& Command) {
     try {
         Command();
+        return true;
     } catch (...) {
         ReportFailure(Operation, std::current_exception());
+        return false;
     }
 }
 
@@ -401,10 +403,55 @@ void TTermWindow::Disconnect() {
     UpdateState();
 }
 
+namespace {
+
+// The line settings the port dialog edits. The device keeps running the old ones when it
+// refuses new ones; they are put back into the port, so that the window neither shows nor
+// remembers settings that are not in force (every later start would fail on them).
+class TLineSettings {
+public:
+    explicit TLineSettings(TCustomComPort& Port)
+        : FPort(Port.Port()), FBaud(Port.BaudRate()), FCustomBaud(Port.CustomBaudRate()),
+          FDataBits(Port.DataBits()), FStopBits(Port.StopBits()), FParity(Port.Parity()->Bits()) {
+        FFlow.Assign(Port.FlowControl());
+    }
+    void PutBack(TCustomComPort& Port) {
+        Port.BeginUpdate();
+        try {
+            Port.SetPort(FPort);
+            Port.SetCustomBaudRate(FCustomBaud);
+            Port.SetBaudRate(FBaud);
+            Port.SetDataBits(FDataBits);
+            Port.SetStopBits(FStopBits);
+            Port.Parity()->SetBits(FParity);
+            Port.FlowControl()->Assign(&FFlow);
+        } catch (...) {
+            // The refusal already reported is what the user must see.
+        }
+        try {
+            Port.EndUpdate();
+        } catch (...) {
+        }
+    }
+
+private:
+    std::string FPort;
+    TBaudRate FBaud;
+    std::int32_t FCustomBaud;
+    TDataBits FDataBits;
+    TStopBits FStopBits;
+    TParityBits FParity;
+    TComFlowControl FFlow;
+};
+
+} // namespace
+
 void TTermWindow::PortSettings() {
     if (Sending())
         return;
-    Run(QStringLiteral("Port settings"), [this] { ComPort1->ShowSetupDialog(); });
+    TLineSettings before(*ComPort1);
+    if (!Run(QStringLiteral("Port settings"), [this] { ComPort1->ShowSetupDialog(); }))
+        before.PutBack(*ComPort1);
     StoreSettings();
     // A new device name reopens an open port, which may have failed.
     FOnline = ComPort1->Connected();

@@ -117,7 +117,8 @@ private:
     void CreateActions();
     void CreateStatusBar();
     // Runs a command: a failure is reported, a device found gone ends the connection.
-    template <typename F> void Run(const QString& Operation, F&& Command);
+    // Runs Command, reporting a failure as the failure of Operation; true when it succeeded.
+    template <typename F> bool Run(const QString& Operation, F&& Command);
     void ReportFailure(const QString& Operation, std::exception_ptr Error);
     // The device went away: close quietly, show Disconnected, report once.
     void ConnectionLost(const QString& Operation, const std::string& Reason);

@@ -451,6 +451,27 @@ TEST_F(TermWindowTest, RemembersThePortAndTheTerminalAcrossTwoLifetimes) {
     EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
 
+// A setting the device refuses is reported; the port keeps the settings in force, and those
+// are what the next start finds.
+TEST_F(TermWindowTest, ASettingTheDeviceRefusesIsNotRemembered) {
+    auto line = VirtualLine::Create("ZVTERM8");
+    Open("ZVTERM8");
+    ASSERT_TRUE(window->Connect());
+    TCustomComPort::SetSetupDialog([](TCustomComPort* port) {
+        port->SetStopBits(sbOne5StopBits); // refused with eight data bits
+        return true;
+    });
+    window->PortSettings();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(Contains(boxes.front(), "Port settings")) << boxes.front();
+    EXPECT_EQ(window->ComPort1->StopBits(), sbOneStopBit);
+    EXPECT_TRUE(window->ComPort1->Connected());
+    window->close();
+    window.reset();
+    Open("ZVTERM8");
+    EXPECT_EQ(window->ComPort1->StopBits(), sbOneStopBit);
+}
+
 TEST_F(TermWindowTest, UnreadableSettingsAreReportedAndTheWindowStarts) {
     // A configuration "folder" that is a file: nothing can be read or written there.
     WriteFile("config", "not a folder");
