@@ -610,7 +610,8 @@ private:
         }
     }
 
-    // A hold lifted: the service thread goes on with a write that waited for room in the backlog.
+    // After a hold changed: what may go is flushed, and a lifted hold wakes the service thread,
+    // whose write may be waiting for room in the backlog.
     DWORD ReleaseOrHold(bool hold) {
         const DWORD e = FlushAndKick();
         if (!hold)
