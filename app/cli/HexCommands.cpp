@@ -5,14 +5,16 @@
 #include "app/core/HostSystem.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <ostream>
 #include <random>
 #include <sstream>
+
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace zv::cli {
 
@@ -81,6 +83,7 @@ int WriteAndClose(std::FILE* file, std::span<const std::uint8_t> bytes, bool syn
     return error;
 }
 
+#ifndef _WIN32
 // The descriptor of this process that a path names (/dev/stdout, /dev/fd/N, /proc/self/fd/N),
 // or -1. Following such a link leads to whatever the descriptor has open (a file a shell opened
 // for appending, a pipe that has no name at all), which must not be replaced.
@@ -102,6 +105,39 @@ int OwnDescriptorNamed(const std::filesystem::path& path) {
     }
     return -1;
 }
+
+// Writes through a copy of descriptor `fd`, as it was opened (appending, say). Returns 0 or the
+// errno of the failure.
+int WriteThroughDescriptor(int fd, std::span<const std::uint8_t> bytes) {
+    const int copy = ::dup(fd);
+    std::FILE* file = copy < 0 ? nullptr : ::fdopen(copy, "wb");
+    if (file == nullptr) {
+        const int error = errno;
+        if (copy >= 0)
+            ::close(copy);
+        return error;
+    }
+    return WriteAndClose(file, bytes, false);
+}
+
+// Whether this user may write the file (the permission bits alone do not tell, and renaming
+// over a file needs only the folder's permission).
+bool MayWrite(const std::filesystem::path& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
+#else
+// Windows has no names for a process's descriptors, and its read-only attribute is the only
+// bar to writing a file that the permission bits show.
+int OwnDescriptorNamed(const std::filesystem::path&) {
+    return -1;
+}
+int WriteThroughDescriptor(int, std::span<const std::uint8_t>) {
+    return EBADF;
+}
+bool MayWrite(const std::filesystem::path&) {
+    return true;
+}
+#endif
 
 void RunInfo(const ParsedCommand& args, Context& context) {
     const std::string& path = args.Operands.at(0);
@@ -184,16 +220,7 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
     fs::path target = path;
     for (int links = 0;; ++links) {
         if (const int fd = OwnDescriptorNamed(target); fd >= 0) {
-            // Written through the descriptor itself, as it was opened (appending, say).
-            const int copy = ::dup(fd);
-            std::FILE* file = copy < 0 ? nullptr : ::fdopen(copy, "wb");
-            if (file == nullptr) {
-                const int error = errno;
-                if (copy >= 0)
-                    ::close(copy);
-                throw fail(error);
-            }
-            if (const int error = WriteAndClose(file, bytes, false); error != 0)
+            if (const int error = WriteThroughDescriptor(fd, bytes); error != 0)
                 throw fail(error);
             return;
         }
@@ -226,8 +253,8 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
     const bool existing = fs::is_regular_file(status);
     if (existing && (status.permissions() & writable) == fs::perms::none)
         throw Failure("cannot write " + Quoted(path) + ": the file is read-only");
-    // Nor one this user may not write (renaming over it needs only the folder's permission).
-    if (existing && ::access(target.c_str(), W_OK) != 0)
+    // Nor one this user may not write.
+    if (existing && !MayWrite(target))
         throw fail(errno);
 
     // A new temporary beside the target, under a name no earlier run can have left behind:
@@ -237,10 +264,11 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
     std::random_device random;
     std::string temp;
     std::FILE* file = nullptr;
+    constexpr std::size_t nameMax = 255;     // the longest file name the usual file systems take
     constexpr std::size_t suffixLength = 13; // ".%08x.tmp"
     std::string stem = target.filename().string();
-    if (stem.size() > NAME_MAX - suffixLength)
-        stem.resize(NAME_MAX - suffixLength);
+    if (stem.size() > nameMax - suffixLength)
+        stem.resize(nameMax - suffixLength);
     for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
