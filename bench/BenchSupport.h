@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <time.h>
@@ -83,26 +86,65 @@ private:
     bool FGood = true;
 };
 
-// Writes `bytes` of the pattern into `fd` in 4 KiB blocks, from its own thread.
-inline std::thread StartPatternWriter(int fd, std::size_t bytes) {
-    return std::thread([fd, bytes] {
+// Writes `bytes` of the pattern into `fd` (a pseudo-terminal's master) in 4 KiB blocks, from its
+// own thread. Finish() waits for it. When the reader got less than everything (a wrong byte, a
+// stall), nobody reads the line any more and a writer blocked on it would wait for ever: the
+// writer is told to stop, and its blocked write is interrupted by a signal until it has (emptying
+// the line is not enough once the reading side is closed: nothing wakes the writer then).
+class PatternWriter {
+public:
+    PatternWriter(int fd, std::size_t bytes) : FFd(fd) {
+        static const bool handled = [] {
+            struct sigaction action {};
+            action.sa_handler = [](int) {}; // no SA_RESTART: the write returns EINTR
+            sigemptyset(&action.sa_mask);
+            return ::sigaction(SIGUSR1, &action, nullptr) == 0;
+        }();
+        (void)handled;
+        FThread = std::thread([this, bytes] { Run(bytes); });
+    }
+    PatternWriter(const PatternWriter&) = delete;
+    PatternWriter& operator=(const PatternWriter&) = delete;
+    ~PatternWriter() { Finish(false); }
+
+    void Finish(bool readerGotEverything) {
+        if (!FThread.joinable())
+            return;
+        if (!readerGotEverything) {
+            FStop = true;
+            while (!FDone) {
+                ::pthread_kill(FThread.native_handle(), SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        FThread.join();
+    }
+
+private:
+    void Run(std::size_t bytes) {
         std::vector<std::uint8_t> block(4096);
         std::size_t sent = 0;
-        while (sent < bytes) {
+        while (sent < bytes && !FStop) {
             const std::size_t n = std::min(block.size(), bytes - sent);
             Pattern::Fill(sent, block.data(), n);
             std::size_t done = 0;
-            while (done < n) {
-                const ssize_t w = ::write(fd, block.data() + done, n - done);
+            while (done < n && !FStop) {
+                const ssize_t w = ::write(FFd, block.data() + done, n - done);
                 if (w > 0)
                     done += static_cast<std::size_t>(w);
                 else if (w < 0 && errno != EINTR && errno != EAGAIN)
-                    return;
+                    FStop = true;
             }
             sent += n;
         }
-    });
-}
+        FDone = true;
+    }
+
+    const int FFd;
+    std::atomic<bool> FStop{false};
+    std::atomic<bool> FDone{false};
+    std::thread FThread;
+};
 
 inline double MiBPerSecond(std::size_t bytes, Clock::duration d) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0) /

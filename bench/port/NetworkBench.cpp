@@ -38,12 +38,6 @@ double Checked(const PatternCheck& check, Clock::duration elapsed, const char* w
     return MiBPerSecond(check.Received(), elapsed);
 }
 
-// The far end's writer stopped early: free it by throwing away what it queued.
-void Unblock(int master, std::thread& writer) {
-    ::tcflush(master, TCIOFLUSH);
-    writer.join();
-}
-
 // ser2net serves one connection at a time and needs a moment to end the last one.
 void LetTheServerSettle() {
     std::this_thread::sleep_for(300ms);
@@ -69,7 +63,7 @@ double TcpReadRate(const zv::test::Ser2net& server) {
     // dropped.
     enum { Data, Iac, Option, Sub, SubIac } state = Data;
     const auto start = Clock::now();
-    std::thread writer = StartPatternWriter(server.master(), NetworkBytes);
+    PatternWriter writer(server.master(), NetworkBytes);
     while (check.Received() < NetworkBytes && check.Good()) {
         const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
         if (n <= 0)
@@ -103,10 +97,7 @@ double TcpReadRate(const zv::test::Ser2net& server) {
         check.Feed(buffer.data(), out);
     }
     const auto elapsed = Clock::now() - start;
-    if (check.Received() < NetworkBytes)
-        Unblock(server.master(), writer);
-    else
-        writer.join();
+    writer.Finish(check.Received() >= NetworkBytes);
     ::close(s);
     return Checked(check, elapsed, "TCP read()");
 }
@@ -139,16 +130,13 @@ double NetworkPortRate(const zv::test::Ser2net& server) {
     }
     std::this_thread::sleep_for(100ms); // as for the TCP reference
     const auto start = Clock::now();
-    std::thread writer = StartPatternWriter(server.master(), NetworkBytes);
+    PatternWriter writer(server.master(), NetworkBytes);
     {
         std::unique_lock<std::mutex> hold(lock);
         done.wait_until(hold, Clock::now() + 20s, [&] { return finished.load(); });
     }
     const auto elapsed = Clock::now() - start;
-    if (check.Received() < NetworkBytes)
-        Unblock(server.master(), writer);
-    else
-        writer.join();
+    writer.Finish(check.Received() >= NetworkBytes);
     port.Close();
     port.UnRegisterLink(&link);
     return Checked(check, elapsed, "port");

@@ -84,7 +84,7 @@ double PlainReadRate() {
     std::vector<char> buffer(65536);
     zvbench::PatternCheck check;
     const auto start = Clock::now();
-    std::thread writer = zvbench::StartPatternWriter(pty.Master(), TransferBytes);
+    zvbench::PatternWriter writer(pty.Master(), TransferBytes);
     while (check.Received() < TransferBytes && check.Good()) {
         const ssize_t n = ::read(slave, buffer.data(), buffer.size());
         if (n <= 0)
@@ -92,9 +92,7 @@ double PlainReadRate() {
         check.Feed(buffer.data(), static_cast<std::size_t>(n));
     }
     const auto elapsed = Clock::now() - start;
-    if (check.Received() < TransferBytes)
-        ::tcflush(pty.Master(), TCIOFLUSH); // frees the writer
-    writer.join();
+    writer.Finish(check.Received() >= TransferBytes);
     ::close(slave);
     return Rate(check, elapsed, "read()");
 }
@@ -134,7 +132,7 @@ double PortRate(zv::TSyncMethod sync) {
     port.RegisterLink(&link);
     port.Open();
     const auto start = Clock::now();
-    std::thread writer = zvbench::StartPatternWriter(pty.Master(), TransferBytes);
+    zvbench::PatternWriter writer(pty.Master(), TransferBytes);
     const auto deadline = Clock::now() + 20s;
     if (sync == zv::smNone) {
         std::unique_lock<std::mutex> hold(lock);
@@ -144,10 +142,8 @@ double PortRate(zv::TSyncMethod sync) {
             zv::CheckSynchronize(100); // the main loop: sleeps until a hand-off arrives
     }
     const auto elapsed = Clock::now() - start;
-    if (!finished)
-        ::tcflush(pty.Master(), TCIOFLUSH); // frees the writer
     port.Close();
-    writer.join();
+    writer.Finish(check.Received() >= TransferBytes); // a wrong byte ends the run early too
     port.UnRegisterLink(&link);
     HandOffs& tally = sync == zv::smNone ? HandOffsNone : HandOffsThreadSync;
     tally.Blocks += blocks;

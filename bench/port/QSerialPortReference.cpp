@@ -36,12 +36,10 @@ double QSerialPortRate(std::size_t bytes) {
     });
     QTimer::singleShot(20000, &loop, &QEventLoop::quit);
     const auto start = Clock::now();
-    std::thread writer = StartPatternWriter(pty.Master(), bytes);
+    PatternWriter writer(pty.Master(), bytes);
     loop.exec();
     const auto elapsed = Clock::now() - start;
-    if (check.Received() < bytes)
-        ::tcflush(pty.Master(), TCIOFLUSH); // frees the writer
-    writer.join();
+    writer.Finish(check.Received() >= bytes);
     port.close();
     if (!check.Good() || check.Received() < bytes) {
         std::printf("  (QSerialPort: %s after %zu bytes)\n",
