@@ -957,8 +957,9 @@ BOOL CommDevice::SetState(const DCB& in) {
     dcb.fBinary = 1; // there is no text mode
     if (DWORD e = backend_->Configure(dcb))
         return Fail(static_cast<LONG>(e));
+    const DCB previous = dcb_;
     dcb_ = dcb;
-    ApplyLines(dcb_);
+    ApplyLines(dcb_, &previous);
     const std::size_t before = inCapacity_;
     ResizeQueue();
     if (inCapacity_ > before)
@@ -968,15 +969,24 @@ BOOL CommDevice::SetState(const DCB& in) {
     return TRUE;
 }
 
-void CommDevice::ApplyLines(const DCB& dcb) {
+// Drives DTR and RTS as the DCB's control modes say: all of them at the open (no `previous`),
+// afterwards only a line whose mode changed. As with a Win32 serial driver, a line set by hand
+// (EscapeCommFunction) keeps its level through a SetCommState that leaves its mode alone: a
+// program that re-applies its settings (a new speed, the same ones again) must not move the
+// lines a protocol runs on, such as a board's reset and mode lines.
+void CommDevice::ApplyLines(const DCB& dcb, const DCB* previous) {
     // Errors are ignored: a device without modem lines has nothing to drive.
-    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
-        dtrThrottled_ = false;
-    backend_->SetDtr(dcb.fDtrControl != DTR_CONTROL_DISABLE && !dtrThrottled_);
-    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
-        backend_->SetRts(rtsToggleOn_);
-    else
-        backend_->SetRts(dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    if (!previous || previous->fDtrControl != dcb.fDtrControl) {
+        if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+            dtrThrottled_ = false;
+        backend_->SetDtr(dcb.fDtrControl != DTR_CONTROL_DISABLE && !dtrThrottled_);
+    }
+    if (!previous || previous->fRtsControl != dcb.fRtsControl) {
+        if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+            backend_->SetRts(rtsToggleOn_);
+        else
+            backend_->SetRts(dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    }
 }
 
 BOOL CommDevice::GetTimeouts(COMMTIMEOUTS& timeouts) {

@@ -108,7 +108,7 @@ private:
     void AbortWait(DWORD error) REQUIRES(mutex_);
     void CompleteWait(DWORD events, DWORD error) REQUIRES(mutex_);
     void Hangup(DWORD error) REQUIRES(mutex_);
-    void ApplyLines(const DCB& dcb) REQUIRES(mutex_);
+    void ApplyLines(const DCB& dcb, const DCB* previous = nullptr) REQUIRES(mutex_);
     bool InputFlowControl() const REQUIRES(mutex_);
     void ResizeQueue() REQUIRES(mutex_);
     std::size_t InputFree() const REQUIRES(mutex_) {

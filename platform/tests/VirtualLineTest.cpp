@@ -225,6 +225,45 @@ TEST_F(VirtualLineTest, OpenAndCloseAreObservableAndLinesStayAsSet) {
     EXPECT_EQ(seen, expected);
 }
 
+// SetCommState drives a line only when its control mode changes; a line set by hand keeps its
+// level through settings that leave its mode alone (a new speed, the same settings again).
+TEST_F(VirtualLineTest, SetCommStateMovesOnlyTheLinesWhoseModeChanged) {
+    struct Case {
+        const char* what;
+        DWORD dtrMode : 2, rtsMode : 2; // in force before
+        DWORD dtrByHand, rtsByHand;
+        DWORD newDtrMode : 2, newRtsMode : 2; // then applied, with a new speed
+        bool dtr, rts;                        // expected after
+    };
+    const Case cases[] = {
+        {"modes off, lines on by hand, same modes", DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE,
+         SETDTR, SETRTS, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, true, true},
+        {"modes on, lines off by hand, same modes", DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, CLRDTR,
+         CLRRTS, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false},
+        {"RTS mode turned on drives RTS, DTR left", DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE,
+         SETDTR, CLRRTS, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, true, true},
+        {"DTR mode turned off drives DTR, RTS left", DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE,
+         SETDTR, SETRTS, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+        dcb.BaudRate = 9600;
+        dcb.fDtrControl = c.dtrMode;
+        dcb.fRtsControl = c.rtsMode;
+        ASSERT_TRUE(SetCommState(port_, &dcb));
+        ASSERT_TRUE(EscapeCommFunction(port_, c.dtrByHand));
+        ASSERT_TRUE(EscapeCommFunction(port_, c.rtsByHand));
+        dcb.BaudRate = 19200;
+        dcb.fDtrControl = c.newDtrMode;
+        dcb.fRtsControl = c.newRtsMode;
+        ASSERT_TRUE(SetCommState(port_, &dcb));
+        EXPECT_EQ(line_->Dtr(), c.dtr);
+        EXPECT_EQ(line_->Rts(), c.rts);
+    }
+}
+
 TEST_F(VirtualLineTest, ChangeCallbackSeesEveryChangeInOrder) {
     std::vector<std::pair<LineSignal, bool>> seen;
     line_->OnChange([&](const LineChange& c) { seen.emplace_back(c.signal, c.level); });
