@@ -102,7 +102,12 @@ public:
         t.c_iflag = 0;
         if (parmrk_)
             t.c_iflag |= PARMRK;
-        if (dcb.fParity)
+        // Without INPCK the UART driver does not even look for framing errors, and the byte
+        // comes as good data. So it is on whenever a mark cannot be a parity error (no parity
+        // on the line) as well as when parity is checked; the driver above tells the two
+        // kinds apart by the error counters, or, where there are none, by whether parity is
+        // checked.
+        if (dcb.fParity || dcb.Parity == NOPARITY)
             t.c_iflag |= INPCK;
         if (dcb.fOutX)
             t.c_iflag |= IXON;
@@ -183,7 +188,10 @@ public:
     }
 
     DWORD SetTxHold(bool hold) override {
-        return ::ioctl(fd_, TCXONC, hold ? TCOOFF : TCOON) == 0 ? 0 : ErrnoToWin32(errno);
+        if (::ioctl(fd_, TCXONC, hold ? TCOOFF : TCOON) != 0)
+            return ErrnoToWin32(errno);
+        txHold_ = hold; // the kernel does not tell: fXoffHold is answered from here
+        return 0;
     }
 
     DWORD GetModemStatus(DWORD& status) override {
@@ -209,12 +217,13 @@ public:
     }
 
     DWORD HoldFlags() override {
+        const DWORD xoff = txHold_ ? 8 : 0;
         if (!modemLines_ || !crtscts_ || OutQueue() == 0)
-            return 0;
+            return xoff;
         int bits = 0;
         if (::ioctl(fd_, TIOCMGET, &bits) != 0)
-            return 0;
-        return (bits & TIOCM_CTS) ? 0 : 1;
+            return xoff;
+        return xoff | ((bits & TIOCM_CTS) ? 0 : 1);
     }
 
     DCB InitialDcb() override {
@@ -535,6 +544,7 @@ private:
     bool parmrk_ = false;
     bool parityChecked_ = false;
     bool crtscts_ = false;
+    bool txHold_ = false;                          // SETXOFF in force
     std::atomic<bool> gone_{false};                // also read by Wait, outside the driver's lock
     std::chrono::nanoseconds charTime_{1'041'666}; // 9600 8N1
     std::vector<std::uint8_t> raw_;

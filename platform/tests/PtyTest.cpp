@@ -57,6 +57,20 @@ TEST_F(PtyTest, ModemLineCallsFailInsteadOfPretending) {
     EXPECT_TRUE(SetCommState(port_, &dcb));
 }
 
+TEST_F(PtyTest, XoffByHandShowsAsXoffHold) {
+    const struct {
+        DWORD function;
+        bool held;
+    } steps[] = {{SETXOFF, true}, {SETXON, false}, {SETXOFF, true}, {SETXON, false}};
+    for (const auto& step : steps) {
+        ASSERT_TRUE(EscapeCommFunction(port_, step.function));
+        COMSTAT st{};
+        DWORD errors = 0;
+        ASSERT_TRUE(ClearCommError(port_, &errors, &st));
+        EXPECT_EQ(st.fXoffHold != 0, step.held) << step.function;
+    }
+}
+
 TEST_F(PtyTest, TheOtherSideClosingFailsPendingAndLaterCalls) {
     COMMTIMEOUTS t{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port_, &t));
