@@ -47,6 +47,9 @@ public:
             [[maybe_unused]] const ssize_t n = ::write(writeEnd_, &byte, 1);
         };
         sigemptyset(&action.sa_mask);
+        // A stop request is no error: output the program was blocked writing goes on (the
+        // monitor's pipe to a pager that is behind), instead of failing with EINTR.
+        action.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &action, &oldInt_);
         ::sigaction(SIGTERM, &action, &oldTerm_);
         watcher_ = std::thread([this] {

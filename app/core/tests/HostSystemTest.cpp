@@ -4,10 +4,22 @@
 
 #include <csignal>
 
+#ifndef _WIN32
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#endif
+
 namespace zv {
 namespace {
 
 #ifndef _WIN32
+using namespace std::chrono_literals;
 int otherHandlerCalls = 0;
 
 // A stop request sets the event, not the end of the process; once the catcher is gone the
@@ -34,6 +46,39 @@ TEST(HostSystem, StopRequestsSetTheEventWhileCaught) {
         CloseHandle(stop);
         ::sigaction(signal, &saved, nullptr);
     }
+}
+
+// A stop request arriving while the program is blocked writing its output (a pipe whose reader
+// is behind) does not turn into a failed write.
+TEST(HostSystem, AStopRequestDoesNotFailABlockedWrite) {
+    const HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(stop, nullptr);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 'x');
+    while (::write(fds[1], block.data(), block.size()) > 0) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+    {
+        const auto caught = CatchStopRequests(stop);
+        const pthread_t writer = ::pthread_self();
+        std::thread reader([&] {
+            std::this_thread::sleep_for(100ms);
+            ::pthread_kill(writer, SIGINT);
+            std::this_thread::sleep_for(100ms);
+            std::vector<char> sink(65536);
+            [[maybe_unused]] const ssize_t n = ::read(fds[0], sink.data(), sink.size());
+        });
+        const ssize_t written = ::write(fds[1], "y", 1);
+        const int error = errno;
+        reader.join();
+        EXPECT_EQ(written, 1) << std::strerror(error);
+        EXPECT_EQ(WaitForSingleObject(stop, 5000), WAIT_OBJECT_0);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    CloseHandle(stop);
 }
 #endif
 
