@@ -72,7 +72,8 @@ void TComRadioGroup::Click() {
             FSelect->Change(Items().Get(index));
         FOldIndex = ItemIndex();
     }
-    TRadioGroup::Click();
+    if (OnClick)
+        OnClick(this); // the group itself is the sender, as for the other selectors
 }
 
 void TComRadioGroup::Notification(TComponent* AComponent, TOperation Operation) {

@@ -242,13 +242,18 @@ TEST_F(SelectorTest, RadioGroupReportsOnlyANewChoice) {
     group.SetComPort(&port);
     group.SetAutoApply(true);
     int clicks = 0;
-    group.OnClick = [&](TObject*) { ++clicks; };
+    TObject* sender = nullptr;
+    group.OnClick = [&](TObject* Sender) {
+        ++clicks;
+        sender = Sender;
+    };
     ASSERT_EQ(group.ItemIndex(), 3); // "8"
 
     group.Button(1)->click();
     EXPECT_EQ(group.ItemIndex(), 1);
     EXPECT_EQ(port.DataBits(), dbSix);
     EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(sender, static_cast<TObject*>(&group)); // a shared handler can tell the groups apart
 
     // The port changes behind the group's back; choosing the chosen button again records and
     // applies nothing, but OnClick is raised in every case.
