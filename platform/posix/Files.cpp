@@ -103,7 +103,7 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
         flags |= O_CREAT | O_EXCL;
         break;
     case CREATE_ALWAYS:
-        flags |= O_CREAT | O_TRUNC;
+        flags |= O_CREAT;
         break;
     case OPEN_EXISTING:
         break;
@@ -115,7 +115,6 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
         }
-        flags |= O_TRUNC;
         break;
     default:
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -156,6 +155,15 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
     if ((share & FILE_SHARE_WRITE) == 0 && share != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
         ::close(fd);
         SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Emptied only now that the sharing checks let this handle in: one refused must leave the
+    // holder's file as it was.
+    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+        ::ftruncate(fd, 0) != 0) {
+        const DWORD code = ErrnoToWin32(errno);
+        ::close(fd);
+        SetLastError(code);
         return INVALID_HANDLE_VALUE;
     }
     // Win32 reports ERROR_ALREADY_EXISTS on success when CREATE_ALWAYS/OPEN_ALWAYS found a file.

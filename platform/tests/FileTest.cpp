@@ -106,6 +106,37 @@ TEST_F(FileTest, ReadSharingLetsReadersInAndKeepsOthersOut) {
     CloseHandle(first);
 }
 
+// An open refused for sharing leaves the holder's file as it was, even one that would have
+// emptied it.
+TEST_F(FileTest, ARefusedOpenDoesNotEmptyTheFile) {
+    const struct {
+        DWORD holderShare;
+        DWORD disposition;
+    } cases[] = {
+        {0, CREATE_ALWAYS},
+        {0, TRUNCATE_EXISTING},
+        {FILE_SHARE_READ, CREATE_ALWAYS},
+        {FILE_SHARE_READ, TRUNCATE_EXISTING},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.holderShare) + " " + std::to_string(c.disposition));
+        HANDLE holder = OpenForReading(c.holderShare);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        HANDLE writer = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, c.disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(GetFileSize(holder, nullptr), 4u);
+        CloseHandle(holder);
+    }
+    // Once nobody holds it, the same open empties it.
+    HANDLE writer = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileSize(writer, nullptr), 0u);
+    CloseHandle(writer);
+}
+
 TEST_F(FileTest, FileTypeOfAFileAndOfNoHandle) {
     HANDLE h = OpenForReading();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
