@@ -578,6 +578,9 @@ void CommDevice::CompleteFrontWrite(DWORD count) {
     }
 }
 
+// Ends every pending write with `error` and the count that really left. What the first of them
+// handed to the device and is still queued there is thrown away: reported as not sent, it must
+// not reach the far end later (after a close, ahead of the next session's output).
 void CommDevice::AbortWrites(DWORD error) {
     bool head = true;
     for (PendingWrite& w : writes_) {
@@ -585,6 +588,8 @@ void CommDevice::AbortWrites(DWORD error) {
         if (head && w.pushed > 0) {
             const std::size_t outq = backend_->OutQueue();
             sent = w.pushed - static_cast<DWORD>(std::min<std::size_t>(outq, w.pushed));
+            if (sent < w.pushed)
+                backend_->FlushOutput();
         }
         head = false;
         CompleteOverlapped(w.ov, error, sent);

@@ -553,6 +553,12 @@ public:
         {
             MutexLock lock(line_->mutex);
             if (line_->generation == generation_ && line_->open) {
+                // A break ends with the session, as a serial driver's close ends it.
+                if (line_->brk) {
+                    line_->Advance(Clock::now());
+                    line_->brk = false;
+                    line_->Record(LineSignal::Break, false);
+                }
                 line_->open = false;
                 line_->Record(LineSignal::Open, false);
             }

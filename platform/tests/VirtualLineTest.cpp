@@ -549,6 +549,66 @@ TEST_F(VirtualLineTest, CtsFlowHoldsTheWriteUntilItsTimeoutFlushesTheRest) {
     EXPECT_EQ(line_->ReadString(4, 50ms), ""); // the rest was flushed, not sent late
 }
 
+// What a write handed over but had not sent when it was aborted (PURGE_TXABORT) or its handle
+// closed is thrown away with it: the far end gets no more than the count reported, and the
+// next output does not queue behind it. A break left on ends with the session.
+TEST_F(VirtualLineTest, AnAbortedWriteSendsNoMoreThanItReported) {
+    enum Hold { CtsOff, XoffByHand, Paced };
+    const struct {
+        const char* what;
+        Hold hold;
+        bool closeIt; // else PURGE_TXABORT
+    } cases[] = {
+        {"CTS off, close", CtsOff, true},  {"CTS off, purge", CtsOff, false},
+        {"XOFF, close", XoffByHand, true}, {"XOFF, purge", XoffByHand, false},
+        {"300 baud, close", Paced, true},  {"300 baud, purge", Paced, false},
+    };
+    const std::string old(100, 'o');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Configure([](DCB& d) {
+            d.BaudRate = 300;
+            d.fOutxCtsFlow = 1;
+        });
+        line_->SetCts(c.hold != CtsOff);
+        line_->SetPacing(c.hold == Paced);
+        if (c.hold == XoffByHand) {
+            ASSERT_TRUE(EscapeCommFunction(port_, SETXOFF));
+        }
+        COMMTIMEOUTS t{};
+        ASSERT_TRUE(SetCommTimeouts(port_, &t));
+        Overlapped ov;
+        DWORD sent = 0;
+        ASSERT_FALSE(WriteFile(port_, old.data(), 100, &sent, ov.get()));
+        Sleep(20);
+        DWORD reported = 0;
+        if (c.closeIt) {
+            ASSERT_TRUE(EscapeCommFunction(port_, SETBREAK));
+            ASSERT_TRUE(CloseHandle(port_));
+            port_ = Open();
+            ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+            reported = 2; // not known after the close; at 300 baud 20 ms is less than a byte
+        } else {
+            ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT));
+            EXPECT_FALSE(GetOverlappedResult(port_, ov.get(), &reported, TRUE));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+        }
+        EXPECT_FALSE(line_->Break());
+        // The hold goes; the next output is all that follows.
+        line_->SetPacing(false);
+        line_->SetCts(true);
+        ASSERT_TRUE(EscapeCommFunction(port_, SETXON));
+        DWORD n = 0;
+        if (!WriteFile(port_, "new", 3, &n, ov.get())) {
+            ASSERT_EQ(WaitForSingleObject(ov.event(), kLong), WAIT_OBJECT_0) << "still held";
+        }
+        const std::string got = line_->ReadString(200, 100ms);
+        ASSERT_GE(got.size(), 3u);
+        EXPECT_EQ(got.substr(got.size() - 3), "new");
+        EXPECT_LE(got.size() - 3, reported) << got.size();
+    }
+}
+
 TEST_F(VirtualLineTest, RtsToggleFramesEachWrite) {
     Configure([](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; });
     EXPECT_FALSE(line_->Rts());
