@@ -149,6 +149,30 @@ struct VirtualLine::Impl {
             farRxArrivals.push_back({farRxIn, at});
     }
 
+    // Puts items into the near device's buffer. With XON/XOFF output control the flow control
+    // characters act the moment they arrive, as in a UART's interrupt handler, and are not data:
+    // an XON must release a held write even while the driver's queue is full and nothing is
+    // taken from this buffer.
+    template <typename It>
+    void ArriveNear(It first, It last, Clock::time_point now) REQUIRES(mutex) {
+        for (; first != last; ++first) {
+            const RxItem item = *first;
+            const bool flow = dcb.fOutX && item.kind == ItemKind::Data;
+            if (flow && item.byte == static_cast<std::uint8_t>(dcb.XoffChar)) {
+                xoffReceived = true;
+            } else if (flow && item.byte == static_cast<std::uint8_t>(dcb.XonChar)) {
+                if (xoffReceived) {
+                    xoffReceived = false;
+                    txAnchor = now;
+                    kicked = true; // the driver's service thread resumes the held write
+                    cv.notify_all();
+                }
+            } else {
+                nearRx.push_back(item);
+            }
+        }
+    }
+
     // Moves the characters whose time has come across the wire.
 
     void Advance(Clock::time_point now) REQUIRES(mutex) {
@@ -157,7 +181,7 @@ struct VirtualLine::Impl {
                 ArriveFar(txPending.begin(), txPending.end(), now);
                 txPending.clear();
             }
-            nearRx.insert(nearRx.end(), rxPending.begin(), rxPending.end());
+            ArriveNear(rxPending.begin(), rxPending.end(), now);
             rxPending.clear();
             return;
         }
@@ -177,8 +201,7 @@ struct VirtualLine::Impl {
         } else {
             auto n = static_cast<std::size_t>((now - rxAnchor) / ct);
             n = std::min(n, rxPending.size());
-            nearRx.insert(nearRx.end(), rxPending.begin(),
-                          rxPending.begin() + static_cast<long>(n));
+            ArriveNear(rxPending.begin(), rxPending.begin() + static_cast<long>(n), now);
             rxPending.erase(rxPending.begin(), rxPending.begin() + static_cast<long>(n));
             rxAnchor = rxPending.empty() ? now : rxAnchor + ct * static_cast<long>(n);
         }
@@ -263,9 +286,13 @@ struct VirtualLine::Impl {
         if (rxPending.empty())
             rxAnchor = now;
         // Without pacing nothing stays on the wire: the items reach the device at once.
-        std::deque<RxItem>& to = pacing ? rxPending : nearRx;
+        std::vector<RxItem> items(count);
         for (std::size_t i = 0; i < count; ++i)
-            to.push_back({bytes[i], kind});
+            items[i] = {bytes[i], kind};
+        if (pacing)
+            rxPending.insert(rxPending.end(), items.begin(), items.end());
+        else
+            ArriveNear(items.begin(), items.end(), now);
         CheckThrottle();
         if (nearListens)
             cv.notify_all();
@@ -380,28 +407,15 @@ public:
         }
         line_->Advance(Clock::now());
         std::size_t n = 0;
-        bool txChanged = false;
         auto& rx = line_->nearRx;
         // The items taken are removed at the end, in one piece.
         auto it = rx.begin();
         for (; it != rx.end() && n < capacity; ++it) {
             const RxItem item = *it;
             switch (item.kind) {
-            case ItemKind::Data: {
-                if (line_->dcb.fOutX &&
-                    item.byte == static_cast<std::uint8_t>(line_->dcb.XoffChar)) {
-                    line_->xoffReceived = true; // flow control characters are not data
-                    continue;
-                }
-                if (line_->dcb.fOutX &&
-                    item.byte == static_cast<std::uint8_t>(line_->dcb.XonChar)) {
-                    line_->xoffReceived = false;
-                    txChanged = true;
-                    continue;
-                }
+            case ItemKind::Data:
                 data[n++] = item.byte;
                 break;
-            }
             case ItemKind::Parity:
                 marks.push_back({n, win32::RxMarkKind::Parity});
                 data[n++] = item.byte;
@@ -419,11 +433,6 @@ public:
             }
         }
         rx.erase(rx.begin(), it);
-        if (txChanged) {
-            line_->txAnchor = Clock::now();
-            line_->kicked = true; // the driver's service thread resumes the held write
-            line_->cv.notify_all();
-        }
         line_->CheckThrottle();
         return static_cast<long>(n);
     }

@@ -644,6 +644,48 @@ TEST_F(VirtualLineTest, XoffFromTheFarEndHoldsTransmission) {
     EXPECT_EQ(line_->ReadString(2, 1000ms), "go");
 }
 
+// XOFF and XON act when they arrive, also while the driver's queue is full and nothing is
+// taken from the device: a write held by XOFF goes out on the XON that follows the data.
+TEST_F(VirtualLineTest, XonAndXoffActWhileTheQueueIsFull) {
+    const struct {
+        const char* what;
+        const char* farEnd; // written before the program writes
+        bool goesOut;
+    } cases[] = {
+        {"XOFF, data filling the queue, XON",
+         "\x13"
+         "abcd\x11",
+         true},
+        {"data filling the queue, XOFF", "abcd\x13", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(SetupComm(port_, 4, 4));
+        Configure([](DCB& d) {
+            d.fOutX = 1;
+            d.fDtrControl = DTR_CONTROL_HANDSHAKE; // the queue holds exactly the 4 bytes asked for
+        });
+        line_->Write(c.farEnd);
+        COMSTAT st{};
+        for (int i = 0; i < 500 && st.cbInQue < 4; ++i) {
+            Sleep(1);
+            ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+        }
+        ASSERT_EQ(st.cbInQue, 4u);
+        COMMTIMEOUTS t{0, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port_, &t));
+        Overlapped ov;
+        DWORD sent = 0;
+        if (!WriteFile(port_, "go", 2, &sent, ov.get())) {
+            ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        }
+        EXPECT_EQ(line_->ReadString(2, 200ms), c.goesOut ? "go" : "");
+        ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_RXCLEAR));
+        GetOverlappedResult(port_, ov.get(), &sent, TRUE);
+        line_->Write("\x11"); // leaves the line released for the next case
+    }
+}
+
 // One block written by the far end is taken by the driver in as many pieces as its queue
 // allows; flow control characters in the middle of a block are consumed where they stand.
 TEST_F(VirtualLineTest, ABlockIsTakenInPiecesWithoutLossOrReordering) {
