@@ -47,10 +47,23 @@ std::string UnusableValue(const TIniFile& ini, const TCustomComPort& port) {
             text && ini.ReadInteger(s, "CustomBaudRate", 0) <= 0)
             return "CustomBaudRate=" + *text + " is not a speed in bit/s";
     }
-    if (const auto text = stored("StopBits"); text && !Known(*text, StrToStopBits, StopBitsToStr))
-        return invalid("StopBits", *text);
-    if (const auto text = stored("DataBits"); text && !Known(*text, StrToDataBits, DataBitsToStr))
-        return invalid("DataBits", *text);
+    TStopBits stopBits = port.StopBits();
+    if (const auto text = stored("StopBits")) {
+        if (!Known(*text, StrToStopBits, StopBitsToStr))
+            return invalid("StopBits", *text);
+        stopBits = StrToStopBits(*text);
+    }
+    TDataBits dataBits = port.DataBits();
+    if (const auto text = stored("DataBits")) {
+        if (!Known(*text, StrToDataBits, DataBitsToStr))
+            return invalid("DataBits", *text);
+        dataBits = StrToDataBits(*text);
+    }
+    // The frames a serial driver refuses: stored, they would fail every later open.
+    if ((stopBits == sbOne5StopBits && dataBits != dbFive) ||
+        (stopBits == sbTwoStopBits && dataBits == dbFive))
+        return "StopBits=" + StopBitsToStr(stopBits) +
+               " cannot be used with DataBits=" + DataBitsToStr(dataBits);
     if (const auto text = stored("Parity"); text && !Known(*text, StrToParity, ParityToStr))
         return invalid("Parity", *text);
     if (const auto text = stored("FlowControl");
