@@ -43,6 +43,9 @@ public:
     TAsyncHolder(const TAsyncHolder&) = delete;
     TAsyncHolder& operator=(const TAsyncHolder&) = delete;
     PAsync Get() const noexcept { return FAsync; }
+    // Gives the record up without freeing it: for an operation that could be neither ended nor
+    // waited for, which the device may still complete into it.
+    void Abandon() noexcept { FAsync = nullptr; }
 
 private:
     PAsync FAsync = nullptr;

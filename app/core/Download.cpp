@@ -31,12 +31,19 @@ std::size_t WriteWithProgress(TCustomComPort& port, std::span<const std::uint8_t
             observer.Progress(total - std::min(queued, total), total);
         }
     } catch (...) {
-        // The record must not be freed while the device still works on it.
+        // The record must not be freed while the device still works on it. The aborted write
+        // is waited for (the wait then reports the abort, which is the end of it). A write
+        // that cannot be aborted (the device has gone wrong) may never end: its record is left
+        // allocated rather than freed under it.
+        bool aborted = false;
         try {
             port.AbortAllAsync();
+            aborted = true;
             port.WaitForAsync(async.Get());
         } catch (...) {
         }
+        if (!aborted)
+            async.Abandon();
         throw;
     }
     const auto sent = static_cast<std::size_t>(std::max(port.WaitForAsync(async.Get()), 0));
