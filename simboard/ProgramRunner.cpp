@@ -175,6 +175,7 @@ struct TProgramRunner::Impl {
     std::deque<Command> commands;
     std::uint64_t given = 0;
     std::uint64_t done = 0;
+    bool retired = false; // the runner's thread has ended: commands count as carried at once
     std::deque<std::uint8_t> feed; // for the program's input
     bool accepting = false;        // a program runs: Feed keeps bytes
     std::size_t overrun = 0;       // bytes Feed dropped in this run
@@ -204,10 +205,24 @@ struct TProgramRunner::Impl {
     void Give(Command command) {
         {
             std::lock_guard lock(mutex);
-            commands.push_back(std::move(command));
             ++given;
+            if (retired) {
+                ++done; // nobody will carry it out; a caller's Sync must not wait for ever
+                carried.notify_all();
+                return;
+            }
+            commands.push_back(std::move(command));
         }
         Wake();
+    }
+
+    // The thread ends: what was given and not carried out never will be.
+    void Retire() {
+        std::lock_guard lock(mutex);
+        retired = true;
+        commands.clear();
+        done = given;
+        carried.notify_all();
     }
 
     void Note(std::string text, bool failure = false) {
@@ -260,6 +275,7 @@ struct TProgramRunner::Impl {
             if (::poll(fds, count, timeout) < 0 && errno != EINTR) {
                 Note("the program runner cannot wait: " + ErrnoText(errno), true);
                 StopRun({});
+                Retire();
                 return;
             }
             if (fds[0].revents != 0) {
@@ -288,7 +304,7 @@ struct TProgramRunner::Impl {
             for (Command& c : todo) {
                 if (c.kind == Command::Kind::Quit) {
                     StopRun({});
-                    Done(todo.size());
+                    Retire();
                     return;
                 }
                 StopRun(c.why);
