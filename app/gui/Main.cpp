@@ -3,6 +3,7 @@
 #include "app/core/BoardSettings.h"
 #include "app/core/Download.h"
 #include "app/core/HexImage.h"
+#include "app/core/LineSettings.h"
 #include "app/gui/Hw.h"
 #include "cport/ComPort.h"
 #include "cportui/ComSetup.h"
@@ -341,8 +342,17 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::ToolButton3Click() {
-    // Only a confirmed choice is remembered.
-    if (ComPort1->ShowSetupDialog())
+    // Only a confirmed choice is remembered. Settings the open device refuses are reported, and
+    // the port gets back those still in force.
+    TLineSettings before(*ComPort1);
+    bool confirmed = false;
+    try {
+        confirmed = ComPort1->ShowSetupDialog();
+    } catch (...) {
+        before.PutBack(*ComPort1);
+        throw;
+    }
+    if (confirmed)
         StoreBoardSettings(*ComPort1);
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/core/Download.h"
 #include "app/core/HexImage.h"
+#include "app/core/LineSettings.h"
 #include "app/term/TermSettings.h"
 #include "app/term/TermStart.h"
 #include "cport/ComError.h"
@@ -402,49 +403,6 @@ void TTermWindow::Disconnect() {
         [this] { ComPort1->Close(); });
     UpdateState();
 }
-
-namespace {
-
-// The line settings the port dialog edits. The device keeps running the old ones when it
-// refuses new ones; they are put back into the port, so that the window neither shows nor
-// remembers settings that are not in force (every later start would fail on them).
-class TLineSettings {
-public:
-    explicit TLineSettings(TCustomComPort& Port)
-        : FPort(Port.Port()), FBaud(Port.BaudRate()), FCustomBaud(Port.CustomBaudRate()),
-          FDataBits(Port.DataBits()), FStopBits(Port.StopBits()), FParity(Port.Parity()->Bits()) {
-        FFlow.Assign(Port.FlowControl());
-    }
-    void PutBack(TCustomComPort& Port) {
-        Port.BeginUpdate();
-        try {
-            Port.SetPort(FPort);
-            Port.SetCustomBaudRate(FCustomBaud);
-            Port.SetBaudRate(FBaud);
-            Port.SetDataBits(FDataBits);
-            Port.SetStopBits(FStopBits);
-            Port.Parity()->SetBits(FParity);
-            Port.FlowControl()->Assign(&FFlow);
-        } catch (...) {
-            // The refusal already reported is what the user must see.
-        }
-        try {
-            Port.EndUpdate();
-        } catch (...) {
-        }
-    }
-
-private:
-    std::string FPort;
-    TBaudRate FBaud;
-    std::int32_t FCustomBaud;
-    TDataBits FDataBits;
-    TStopBits FStopBits;
-    TParityBits FParity;
-    TComFlowControl FFlow;
-};
-
-} // namespace
 
 void TTermWindow::PortSettings() {
     if (Sending())

@@ -522,6 +522,31 @@ std::string ReadText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A setup the open device refuses is reported; the port keeps the settings in force, nothing is
+// remembered, and the board's lines stay where the download left them.
+TEST_F(MainWindowTest, ASetupTheDeviceRefusesLeavesThePortAsItWas) {
+    auto line = VirtualLine::Create("ZVGUI5");
+    form->ComPort1->SetPort("ZVGUI5");
+    ChooseFile(WriteFile("eof.hex", ":00000001FF\r\n"));
+    form->ToolButton8Click();
+    ASSERT_EQ(line->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+    ASSERT_TRUE(line->Rts());
+    onSetup = [](TComSetupFrm& setup) {
+        Choose(setup.Combo2, "19200");
+        Choose(setup.Combo4, "1.5"); // refused with eight data bits
+        return int(QDialog::Accepted);
+    };
+    QMetaObject::invokeMethod(form->ToolButton3, "trigger", Qt::QueuedConnection);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_EQ(form->ComPort1->StopBits(), sbOneStopBit);
+    EXPECT_EQ(form->ComPort1->BaudRate(), br9600);
+    EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+    EXPECT_TRUE(line->Rts());
+    EXPECT_FALSE(line->Dtr());
+    CloseWindow();
+}
+
 TEST_F(MainWindowTest, OnlyAConfirmedSetupIsRememberedForTheNextStart) {
     auto line = VirtualLine::Create("ZVGUISET");
     const struct {
