@@ -45,7 +45,7 @@ void TComponent::NotifyQuietly(TComponent* AComponent, TOperation Operation) noe
     try {
         Notification(AComponent, Operation);
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly();
     }
 }
 

@@ -11,6 +11,18 @@
 namespace zv {
 
 void ShowExceptionMessage(const std::exception& E) {
+    // Widgets and modal loops belong to the GUI thread. An exception reported on another
+    // thread (a port's event thread calling back without a hand-off) is shown from the GUI
+    // thread's loop; the reporting thread does not wait for the box.
+    if (!IsMainThread() && qApp != nullptr) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [message = std::string(E.what())] {
+                CallHandler([&] { ShowExceptionMessage(Exception(message)); });
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), ToQString(E.what()),
                     QMessageBox::Ok);
     ExecModal(box);
@@ -43,7 +55,7 @@ bool TQtApplication::notify(QObject* Receiver, QEvent* Event) {
     try {
         return QApplication::notify(Receiver, Event);
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly();
         return true;
     }
 }

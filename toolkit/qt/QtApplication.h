@@ -33,7 +33,7 @@ template <typename F> void CallHandler(F&& Handler) noexcept {
     try {
         Handler();
     } catch (...) {
-        HandleCurrentException();
+        HandleCurrentExceptionQuietly(); // a raising exception handler must not end the program
     }
 }
 

@@ -237,29 +237,37 @@ TEST(ComponentTest, ObserversMayCallBackIntoTheSubjectBeingDestroyed) {
         EXPECT_EQ(o.Watched, nullptr);
 }
 
+// Also when the application's exception handler raises in turn: destruction goes on (the
+// handler's own exception goes to stderr) instead of ending the program.
 TEST(ComponentTest, DestructionStateReachesOwnedComponentsAndAFaultyHandlerDoesNotStopIt) {
-    TLog log;
-    std::vector<std::string> seen;
-    auto previous =
-        SetApplicationExceptionHandler([&](const std::exception& e) { seen.push_back(e.what()); });
-    auto* owner = new TProbe(nullptr, "O", log);
-    auto* a = new TProbe(owner, "A", log);
-    auto* b = new TProbe(owner, "B", log);
-    bool destroyingSeen = false;
-    a->OnNotification = [&](TComponent*, TOperation op) {
-        if (op == opRemove) {
-            destroyingSeen = a->Destroying();
-            throw Exception("handler failed");
-        }
-    };
-    (void)b;
-    log.clear();
-    delete owner;
-    SetApplicationExceptionHandler(std::move(previous));
-    EXPECT_TRUE(destroyingSeen);
-    // B's removal told A (which raised), then A went too: nothing left half done.
-    EXPECT_EQ(log, (TLog{"~O", "O<-B-", "A<-B-", "~B", "O<-A-", "~A"}));
-    EXPECT_FALSE(seen.empty());
+    for (const bool handlerRaises : {false, true}) {
+        SCOPED_TRACE(handlerRaises ? "the exception handler raises" : "a plain handler");
+        TLog log;
+        std::vector<std::string> seen;
+        auto previous = SetApplicationExceptionHandler([&](const std::exception& e) {
+            seen.push_back(e.what());
+            if (handlerRaises)
+                throw Exception("the handler failed too");
+        });
+        auto* owner = new TProbe(nullptr, "O", log);
+        auto* a = new TProbe(owner, "A", log);
+        auto* b = new TProbe(owner, "B", log);
+        bool destroyingSeen = false;
+        a->OnNotification = [&](TComponent*, TOperation op) {
+            if (op == opRemove) {
+                destroyingSeen = a->Destroying();
+                throw Exception("handler failed");
+            }
+        };
+        (void)b;
+        log.clear();
+        delete owner;
+        SetApplicationExceptionHandler(std::move(previous));
+        EXPECT_TRUE(destroyingSeen);
+        // B's removal told A (which raised), then A went too: nothing left half done.
+        EXPECT_EQ(log, (TLog{"~O", "O<-B-", "A<-B-", "~B", "O<-A-", "~A"}));
+        EXPECT_FALSE(seen.empty());
+    }
 }
 
 TEST(ComponentTest, NamesAreUniqueAmongSiblingsAndFoundWithoutCase) {

@@ -15,6 +15,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace zv {
@@ -82,6 +84,26 @@ TEST_F(QtBridgeTest, StandardDisplayIsACriticalMessageBoxWithTheMessage) {
 
     EXPECT_EQ(icon, QMessageBox::Critical);
     EXPECT_EQ(text, QString::fromUtf8("Soubor \u00E9 nelze"));
+}
+
+// An exception reported on another thread (a port's event thread calling back without a
+// hand-off) is shown by the GUI thread: no widget is made elsewhere, and the reporting thread
+// does not wait for it.
+TEST_F(QtBridgeTest, AnExceptionReportedOnAnotherThreadIsShownOnTheMainThread) {
+    std::vector<std::pair<bool, QString>> shown;
+    const TModalRunner previous = SetModalRunner([&](QDialog& dialog) {
+        auto* box = qobject_cast<QMessageBox*>(&dialog);
+        shown.emplace_back(IsMainThread(), box ? box->text() : QString());
+        return int(QMessageBox::Ok);
+    });
+    std::thread reporter([] { HandleApplicationException(Exception("Line error")); });
+    reporter.join();
+    for (int i = 0; i < 200 && shown.empty(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    SetModalRunner(previous);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_TRUE(shown[0].first);
+    EXPECT_EQ(shown[0].second, QStringLiteral("Line error"));
 }
 
 class TSynchronizingThread : public TThread {
