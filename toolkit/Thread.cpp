@@ -254,11 +254,13 @@ void WaitUntil(const std::function<bool()>& Done) {
         queue.OthersCv.wait(lock, Done);
         return;
     }
+    // Messages sent to the main thread's windows are taken too (Windows): their senders may be
+    // the threads that make Done() true.
     while (!Done()) {
         if (!queue.Requests.empty())
             runOldest(lock);
         else
-            queue.MainCv.wait(lock);
+            (void)waitMain(lock, std::nullopt, [&] { return Done() || !queue.Requests.empty(); });
     }
 }
 
@@ -269,7 +271,7 @@ void NotifyWaiters() noexcept {
         // before the check, so no wake-up falls between the check and the wait.
         std::lock_guard lock(queue.Mutex);
     }
-    queue.MainCv.notify_all();
+    notifyMain(queue);
     queue.OthersCv.notify_all();
 }
 

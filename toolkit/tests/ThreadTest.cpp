@@ -1,5 +1,6 @@
 #include "toolkit/Thread.h"
 #include "toolkit/Exception.h"
+#include "toolkit/MessageWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -110,21 +111,39 @@ TEST(ThreadTest, WaitForServesSynchronizeCallsOfTheThreadItWaitsFor) {
     }
 }
 
-// WaitUntil on the main thread serves the queue, so a thread that hands something to the main
-// thread before it makes the condition true gets there; on another thread it just waits. Either
-// waiter wakes at NotifyWaiters.
+// WaitUntil on the main thread serves the queue and takes messages sent to its windows, so a
+// thread that hands something to the main thread before it makes the condition true gets there;
+// on another thread it just waits. Either waiter wakes at NotifyWaiters. A watchdog ends a wait
+// that would not end, so that the failure shows instead of a hang.
 TEST(ThreadTest, WaitUntilServesTheQueueAndWakesAtNotify) {
-    for (const bool mainWaits : {true, false}) {
-        SCOPED_TRACE(mainWaits ? "main thread waits" : "other thread waits");
+    enum HandOff { Synchronized, SentMessage, NoneOtherThreadWaits };
+    for (const HandOff handOff : {Synchronized, SentMessage, NoneOtherThreadWaits}) {
+        SCOPED_TRACE(handOff);
+        const bool mainWaits = handOff != NoneOtherThreadWaits;
         std::atomic<bool> done{false};
         std::atomic<int> served{0};
+        const HWND window = AllocateHWnd([&](TMessage& m) {
+            ++served;
+            m.Result = 1;
+        });
         TFuncThread setter([&](TFuncThread& self) {
-            if (mainWaits)
+            if (handOff == Synchronized)
                 self.Synchronize([&] { ++served; });
+            else if (handOff == SentMessage)
+                (void)SendMessageA(window, WM_USER + 1, 0, 0);
             else
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             done = true;
             NotifyWaiters();
+        });
+        std::atomic<bool> watchdogFired{false};
+        std::promise<void> finished;
+        std::thread watchdog([&, ended = finished.get_future()] {
+            if (ended.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+                watchdogFired = true;
+                done = true;
+                NotifyWaiters();
+            }
         });
         setter.Start();
         const auto wait = [&] { WaitUntil([&] { return done.load(); }); };
@@ -132,9 +151,14 @@ TEST(ThreadTest, WaitUntilServesTheQueueAndWakesAtNotify) {
             wait();
         else
             std::async(std::launch::async, wait).get();
-        EXPECT_TRUE(done.load());
+        finished.set_value();
+        watchdog.join();
+        EXPECT_FALSE(watchdogFired.load());
+        while (!setter.Finished())
+            CheckSynchronize(10); // a sender the wait failed to serve is let go here
         EXPECT_EQ(served.load(), mainWaits ? 1 : 0);
         setter.WaitFor();
+        DeallocateHWnd(window);
     }
 }
 
