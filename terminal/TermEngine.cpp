@@ -6,6 +6,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace zv {
 
@@ -93,12 +94,17 @@ void TTermEngine::Write(const void* Buffer, std::size_t Count) {
     try {
         WriteBytes(static_cast<const char*>(Buffer), Count);
     } catch (...) {
-        if (--FWriteDepth == 0)
+        if (--FWriteDepth == 0) {
             FRetiredEscapeCodes.clear();
+            FUnsentAnswer = nullptr; // what raised here is reported instead
+        }
         throw;
     }
-    if (--FWriteDepth == 0)
+    if (--FWriteDepth == 0) {
         FRetiredEscapeCodes.clear();
+        if (FUnsentAnswer)
+            std::rethrow_exception(std::exchange(FUnsentAnswer, nullptr));
+    }
 }
 
 void TTermEngine::WriteBytes(const char* Bytes, std::size_t Count) {
@@ -453,8 +459,21 @@ void TTermEngine::SendCodeNoEcho(TEscapeCode Code, TEscapeParams* Params) {
     if (FSink == nullptr || !FSink->Connected() || !FEscapeCodes)
         return;
     const std::string bytes = FEscapeCodes->EscCodeToStr(Code, Params);
-    if (!bytes.empty())
+    if (bytes.empty())
+        return;
+    if (FWriteDepth == 0) {
         FSink->SendStr(bytes);
+        return;
+    }
+    // An answer to a query of the peer, sent from inside the received block: a line that does
+    // not take it must not cost the rest of the block. The first failure is raised once the
+    // block is written.
+    try {
+        FSink->SendStr(bytes);
+    } catch (...) {
+        if (!FUnsentAnswer)
+            FUnsentAnswer = std::current_exception();
+    }
 }
 
 void TTermEngine::CursorKeyDown(TTermKey Key) {

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -243,6 +244,9 @@ private:
     // until that Write returns.
     std::vector<std::unique_ptr<TEscapeCodes>> FRetiredEscapeCodes;
     int FWriteDepth = 0;
+    // An answer to the peer the line did not take while a received block was being written:
+    // raised once the block is written (see SendCodeNoEcho).
+    std::exception_ptr FUnsentAnswer;
     TTermSink* FSink = nullptr;
 
     int FColumns = 80;

@@ -111,13 +111,13 @@ void TCustomComTerminal::SetConnected(bool Value) {
 void TCustomComTerminal::SendStr(const std::string& Str) {
     if (!FComPort)
         return;
-    // A line that does not take the text within the port's write time-out (its flow control
-    // holding it) has lost it: that is said, and nothing is echoed as if it had gone.
+    // A line that does not take the bytes within the port's write time-out (its flow control
+    // holding it) has lost them: that is said, and nothing is echoed as if it had gone.
     const std::int32_t sent = FComPort->WriteStr(Str);
     if (sent < static_cast<std::int32_t>(Str.size()))
         throw Exception("The line took " + std::to_string(sent) + " of " +
                         std::to_string(Str.size()) +
-                        " typed bytes within the port's write time-out: the rest was not sent");
+                        " bytes within the port's write time-out: the rest was not sent");
 }
 
 void TCustomComTerminal::ReceiveBlock(const void* Buffer, std::int32_t Count) {

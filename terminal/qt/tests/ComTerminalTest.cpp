@@ -329,6 +329,44 @@ TEST_F(ComTerminalTest, AKeyTheLineDoesNotTakeIsReportedAndNotEchoed) {
     p.port->Close();
 }
 
+// An answer to a query of the peer that the line does not take (flow control holding it past
+// the write time-out) is reported once, and costs none of the text that came with the query.
+TEST_F(ComTerminalTest, AnUnsentAnswerCostsNothingOfTheReceivedBlock) {
+    const struct {
+        const char* query;
+        TTermEmulation emulation;
+    } cases[] = {
+        {"[6n", teVT100orANSI},
+        {"[c", teVT100orANSI},
+        {"[5n", teVT100orANSI},
+        {"Z", teVT52},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        test::LinePort p;
+        Terminal term;
+        term.SetEmulation(c.emulation);
+        term.SetComPort(p.port.get());
+        p.port->FlowControl()->SetOutCTSFlow(true);
+        p.port->Timeouts()->SetWriteTotalConstant(50);
+        p.port->Open();
+        p.line->SetCts(false);
+        std::vector<std::string> reported;
+        auto previous = SetApplicationExceptionHandler(
+            [&](const std::exception& e) { reported.emplace_back(e.what()); });
+        p.line->Write(ESC + c.query + "hello");
+        PumpQt([&] { return !reported.empty(); }, 2000ms);
+        PumpQt([] { return false; }, 100ms);
+        SetApplicationExceptionHandler(previous);
+        EXPECT_EQ(reported.size(), 1u);
+        std::string shown;
+        for (int x = 1; x <= 5; ++x)
+            shown += static_cast<char>(term.Buffer().GetChar(x, 1).Ch);
+        EXPECT_EQ(shown, "hello");
+        p.port->Close();
+    }
+}
+
 TEST_F(ComTerminalTest, LetsGoOfADestroyedPort) {
     auto p = std::make_unique<test::LinePort>();
     Terminal term;
