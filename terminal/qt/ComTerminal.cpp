@@ -161,6 +161,12 @@ void TCustomComTerminal::SetAutoSize(bool Value) {
     if (Value == FAutoSize)
         return;
     FAutoSize = Value;
+    if (!FAutoSize) {
+        // The size the automatic sizing fixed is let go of: layouts and resize() work again.
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        updateGeometry();
+    }
     AdjustSize();
 }
 

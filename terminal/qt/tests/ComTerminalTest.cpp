@@ -367,6 +367,23 @@ TEST_F(ComTerminalTest, AnUnsentAnswerCostsNothingOfTheReceivedBlock) {
     }
 }
 
+// Automatic sizing fixes the control's size to its character grid; turned off, the size is
+// free again.
+TEST_F(ComTerminalTest, AutoSizeOffFreesTheSize) {
+    const struct { int columns, rows; } grids[] = {{80, 24}, {132, 24}, {40, 10}};
+    for (const auto& g : grids) {
+        SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows));
+        Terminal term;
+        term.SetColumns(g.columns);
+        term.SetRows(g.rows);
+        term.SetAutoSize(true);
+        term.SetAutoSize(false);
+        term.resize(400, 250);
+        EXPECT_EQ(term.size(), QSize(400, 250));
+        EXPECT_EQ(term.maximumSize(), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    }
+}
+
 TEST_F(ComTerminalTest, LetsGoOfADestroyedPort) {
     auto p = std::make_unique<test::LinePort>();
     Terminal term;
