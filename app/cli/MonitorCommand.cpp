@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <ostream>
 
 namespace zv::cli {
@@ -89,7 +90,9 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
         throw Failure("monitor: cannot create an event: " + std::to_string(GetLastError()));
     const auto stopRequests = CatchStopRequests(stop.Get());
     TAsyncHolder record;
-    char buffer[4096];
+    // On the heap: a read that cannot be aborted is left with its buffer (see below).
+    constexpr std::int32_t kBufferSize = 4096;
+    auto buffer = std::make_unique<char[]>(kBufferSize);
     const auto begun = Clock::now();
     auto printLine = [&](const std::string& text) {
         std::string line = text;
@@ -129,10 +132,18 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), 1,
                 kLongestReadMs));
         timeouts.SetReadTotalConstant(waitMs);
-        port.ReadAsync(buffer, sizeof buffer, record.Get());
+        port.ReadAsync(buffer.get(), kBufferSize, record.Get());
         const HANDLE handles[2] = {record.Get()->OverlappedRec.hEvent, stop.Get()};
         if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-            port.AbortAllAsync();
+            try {
+                port.AbortAllAsync();
+            } catch (...) {
+                // The read may still complete into its record and buffer: both are left
+                // allocated rather than freed under the device.
+                record.Abandon();
+                (void)buffer.release();
+                throw;
+            }
             try {
                 port.WaitForAsync(record.Get());
             } catch (const Exception&) { // aborted, as asked
@@ -141,9 +152,9 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
         }
         const std::int32_t n = port.WaitForAsync(record.Get());
         if (n > 0 && options.Lines) {
-            lines.AddData(std::string_view(buffer, static_cast<std::size_t>(n)));
+            lines.AddData(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
         } else if (n > 0) {
-            context.Out.write(buffer, n);
+            context.Out.write(buffer.get(), n);
             context.Out.flush();
         }
         if (!context.Out)
