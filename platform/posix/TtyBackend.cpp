@@ -103,11 +103,12 @@ public:
         if (parmrk_)
             t.c_iflag |= PARMRK;
         // Without INPCK the UART driver does not even look for framing errors, and the byte
-        // comes as good data. So it is on whenever a mark cannot be a parity error (no parity
-        // on the line) as well as when parity is checked; the driver above tells the two
-        // kinds apart by the error counters, or, where there are none, by whether parity is
-        // checked.
-        if (dcb.fParity || dcb.Parity == NOPARITY)
+        // comes as good data. So on a device with line errors it is on whenever a mark cannot
+        // be a parity error (no parity on the line) as well as when parity is checked; the
+        // driver above tells the two kinds apart by the error counters, or, where there are
+        // none, by whether parity is checked. A pseudo-terminal has no line errors, and INPCK
+        // would take it off the kernel's raw input path (half the speed).
+        if (dcb.fParity || (parmrk_ && dcb.Parity == NOPARITY))
             t.c_iflag |= INPCK;
         if (dcb.fOutX)
             t.c_iflag |= IXON;
