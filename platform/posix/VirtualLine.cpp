@@ -149,27 +149,23 @@ struct VirtualLine::Impl {
             farRxArrivals.push_back({farRxIn, at});
     }
 
-    // Puts items into the near device's buffer. With XON/XOFF output control the flow control
+    // Puts an item into the near device's buffer. With XON/XOFF output control the flow control
     // characters act the moment they arrive, as in a UART's interrupt handler, and are not data:
     // an XON must release a held write even while the driver's queue is full and nothing is
     // taken from this buffer.
-    template <typename It>
-    void ArriveNear(It first, It last, Clock::time_point now) REQUIRES(mutex) {
-        for (; first != last; ++first) {
-            const RxItem item = *first;
-            const bool flow = dcb.fOutX && item.kind == ItemKind::Data;
-            if (flow && item.byte == static_cast<std::uint8_t>(dcb.XoffChar)) {
-                xoffReceived = true;
-            } else if (flow && item.byte == static_cast<std::uint8_t>(dcb.XonChar)) {
-                if (xoffReceived) {
-                    xoffReceived = false;
-                    txAnchor = now;
-                    kicked = true; // the driver's service thread resumes the held write
-                    cv.notify_all();
-                }
-            } else {
-                nearRx.push_back(item);
+    void ArriveNear(const RxItem& item, Clock::time_point now) REQUIRES(mutex) {
+        const bool flow = dcb.fOutX && item.kind == ItemKind::Data;
+        if (flow && item.byte == static_cast<std::uint8_t>(dcb.XoffChar)) {
+            xoffReceived = true;
+        } else if (flow && item.byte == static_cast<std::uint8_t>(dcb.XonChar)) {
+            if (xoffReceived) {
+                xoffReceived = false;
+                txAnchor = now;
+                kicked = true; // the driver's service thread resumes the held write
+                cv.notify_all();
             }
+        } else {
+            nearRx.push_back(item);
         }
     }
 
@@ -181,7 +177,8 @@ struct VirtualLine::Impl {
                 ArriveFar(txPending.begin(), txPending.end(), now);
                 txPending.clear();
             }
-            ArriveNear(rxPending.begin(), rxPending.end(), now);
+            for (const RxItem& item : rxPending)
+                ArriveNear(item, now);
             rxPending.clear();
             return;
         }
@@ -201,7 +198,8 @@ struct VirtualLine::Impl {
         } else {
             auto n = static_cast<std::size_t>((now - rxAnchor) / ct);
             n = std::min(n, rxPending.size());
-            ArriveNear(rxPending.begin(), rxPending.begin() + static_cast<long>(n), now);
+            for (std::size_t i = 0; i < n; ++i)
+                ArriveNear(rxPending[i], now);
             rxPending.erase(rxPending.begin(), rxPending.begin() + static_cast<long>(n));
             rxAnchor = rxPending.empty() ? now : rxAnchor + ct * static_cast<long>(n);
         }
@@ -286,13 +284,13 @@ struct VirtualLine::Impl {
         if (rxPending.empty())
             rxAnchor = now;
         // Without pacing nothing stays on the wire: the items reach the device at once.
-        std::vector<RxItem> items(count);
-        for (std::size_t i = 0; i < count; ++i)
-            items[i] = {bytes[i], kind};
-        if (pacing)
-            rxPending.insert(rxPending.end(), items.begin(), items.end());
-        else
-            ArriveNear(items.begin(), items.end(), now);
+        for (std::size_t i = 0; i < count; ++i) {
+            const RxItem item{bytes[i], kind};
+            if (pacing)
+                rxPending.push_back(item);
+            else
+                ArriveNear(item, now);
+        }
         CheckThrottle();
         if (nearListens)
             cv.notify_all();

@@ -308,25 +308,38 @@ TEST_F(ComTerminalTest, KeysReachTheFarEndOfTheLine) {
     EXPECT_EQ(term.Buffer().GetChar(6, 4).Ch, 0);
 }
 
+// A terminal on an open port whose line holds every write (CTS flow control, CTS off) past a
+// 50 ms write time-out; what the application's exception handler is given is kept.
+struct HeldLine {
+    explicit HeldLine(TTermEmulation emulation = teVT100orANSI) {
+        term.SetEmulation(emulation);
+        term.SetComPort(p.port.get());
+        p.port->FlowControl()->SetOutCTSFlow(true);
+        p.port->Timeouts()->SetWriteTotalConstant(50);
+        p.port->Open();
+        p.line->SetCts(false);
+        previous = SetApplicationExceptionHandler(
+            [this](const std::exception& e) { reported.emplace_back(e.what()); });
+    }
+    ~HeldLine() {
+        SetApplicationExceptionHandler(previous);
+        p.port->Close();
+    }
+
+    test::LinePort p;
+    Terminal term;
+    std::vector<std::string> reported;
+    TExceptionHandler previous;
+};
+
 // A key the line does not take within the port's write time-out (its flow control holding it)
 // is reported, and not echoed as if it had gone.
 TEST_F(ComTerminalTest, AKeyTheLineDoesNotTakeIsReportedAndNotEchoed) {
-    test::LinePort p;
-    Terminal term;
-    term.SetComPort(p.port.get());
-    p.port->FlowControl()->SetOutCTSFlow(true);
-    p.port->Timeouts()->SetWriteTotalConstant(50);
-    p.port->Open();
-    p.line->SetCts(false);
-    std::vector<std::string> reported;
-    auto previous = SetApplicationExceptionHandler(
-        [&](const std::exception& e) { reported.emplace_back(e.what()); });
-    term.LocalEcho = true;
-    term.Key(Qt::Key_A, "a");
-    SetApplicationExceptionHandler(previous);
-    EXPECT_EQ(reported.size(), 1u);
-    EXPECT_EQ(term.Buffer().GetChar(1, 1).Ch, 0) << "echoed as if it had gone";
-    p.port->Close();
+    HeldLine held;
+    held.term.LocalEcho = true;
+    held.term.Key(Qt::Key_A, "a");
+    EXPECT_EQ(held.reported.size(), 1u);
+    EXPECT_EQ(held.term.Buffer().GetChar(1, 1).Ch, 0) << "echoed as if it had gone";
 }
 
 // An answer to a query of the peer that the line does not take (flow control holding it past
@@ -343,27 +356,15 @@ TEST_F(ComTerminalTest, AnUnsentAnswerCostsNothingOfTheReceivedBlock) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.query);
-        test::LinePort p;
-        Terminal term;
-        term.SetEmulation(c.emulation);
-        term.SetComPort(p.port.get());
-        p.port->FlowControl()->SetOutCTSFlow(true);
-        p.port->Timeouts()->SetWriteTotalConstant(50);
-        p.port->Open();
-        p.line->SetCts(false);
-        std::vector<std::string> reported;
-        auto previous = SetApplicationExceptionHandler(
-            [&](const std::exception& e) { reported.emplace_back(e.what()); });
-        p.line->Write(ESC + c.query + "hello");
-        PumpQt([&] { return !reported.empty(); }, 2000ms);
+        HeldLine held(c.emulation);
+        held.p.line->Write(ESC + c.query + "hello");
+        PumpQt([&] { return !held.reported.empty(); }, 2000ms);
         PumpQt([] { return false; }, 100ms);
-        SetApplicationExceptionHandler(previous);
-        EXPECT_EQ(reported.size(), 1u);
+        EXPECT_EQ(held.reported.size(), 1u);
         std::string shown;
         for (int x = 1; x <= 5; ++x)
-            shown += static_cast<char>(term.Buffer().GetChar(x, 1).Ch);
+            shown += static_cast<char>(held.term.Buffer().GetChar(x, 1).Ch);
         EXPECT_EQ(shown, "hello");
-        p.port->Close();
     }
 }
 
