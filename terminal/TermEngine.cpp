@@ -461,16 +461,14 @@ void TTermEngine::SendCodeNoEcho(TEscapeCode Code, TEscapeParams* Params) {
     const std::string bytes = FEscapeCodes->EscCodeToStr(Code, Params);
     if (bytes.empty())
         return;
-    if (FWriteDepth == 0) {
-        FSink->SendStr(bytes);
-        return;
-    }
-    // An answer to a query of the peer, sent from inside the received block: a line that does
+    // An answer to a query of the peer, sent from inside a received block: a line that does
     // not take it must not cost the rest of the block. The first failure is raised once the
     // block is written.
     try {
         FSink->SendStr(bytes);
     } catch (...) {
+        if (FWriteDepth == 0)
+            throw;
         if (!FUnsentAnswer)
             FUnsentAnswer = std::current_exception();
     }
