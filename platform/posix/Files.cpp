@@ -158,8 +158,9 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition) {
         return INVALID_HANDLE_VALUE;
     }
     // Emptied only now that the sharing checks let this handle in: one refused must leave the
-    // holder's file as it was.
-    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+    // holder's file as it was. Only a regular file has a length to cut (O_TRUNC ignored the
+    // others, a FIFO or a device; ftruncate refuses them).
+    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && S_ISREG(st.st_mode) &&
         ::ftruncate(fd, 0) != 0) {
         const DWORD code = ErrnoToWin32(errno);
         ::close(fd);

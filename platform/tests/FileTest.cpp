@@ -9,6 +9,12 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 class FileTest : public ::testing::Test {
@@ -136,6 +142,23 @@ TEST_F(FileTest, ARefusedOpenDoesNotEmptyTheFile) {
     EXPECT_EQ(GetFileSize(writer, nullptr), 0u);
     CloseHandle(writer);
 }
+
+#ifndef _WIN32
+// A FIFO has no length to cut: CREATE_ALWAYS opens it for writing as it opens a file.
+TEST_F(FileTest, CreateAlwaysOpensAFifo) {
+    const std::string fifo = path_ + ".fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    HANDLE h = CreateFileA(fifo.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    ::close(reader);
+    std::remove(fifo.c_str());
+}
+#endif
 
 TEST_F(FileTest, FileTypeOfAFileAndOfNoHandle) {
     HANDLE h = OpenForReading();
