@@ -192,6 +192,12 @@ Command ImageCommand() {
 }
 
 HexLoadReport ReadHexFile(const std::string& path, HexImage& image) {
+    if (std::string refusal = HexPathRefusal(path); !refusal.empty()) {
+        image.Clear();
+        HexLoadReport report;
+        report.Refused = std::move(refusal);
+        return report;
+    }
     const HANDLE file = OpenHexFile(path);
     if (file == INVALID_HANDLE_VALUE)
         throw Failure("cannot open " + Quoted(path) + ": " + Win32ErrorText(GetLastError()));

@@ -101,6 +101,13 @@ void ComPortOpen(TCustomComPort& port) {
 
 TDownloadResult LoadImage(const std::string& fileName, HexImage& image,
                           TDownloadObserver& observer) {
+    if (std::string refusal = HexPathRefusal(fileName); !refusal.empty()) {
+        observer.Status(StatusReadFile, false);
+        HexLoadReport report;
+        report.Refused = std::move(refusal);
+        observer.FileRefused(fileName, report);
+        return drFileRefused;
+    }
     const HANDLE file = OpenHexFile(fileName);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();

@@ -1,6 +1,8 @@
 #include "app/core/HexImage.h"
 
 #include <array>
+#include <filesystem>
+#include <system_error>
 
 namespace zv {
 
@@ -31,6 +33,22 @@ std::string NotRegularText(DWORD type) {
 }
 
 } // namespace
+
+std::string HexPathRefusal(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    switch (fs::status(path, error).type()) {
+    case fs::file_type::character:
+        return NotRegularText(FILE_TYPE_CHAR);
+    case fs::file_type::fifo:
+        return NotRegularText(FILE_TYPE_PIPE);
+    case fs::file_type::block:
+    case fs::file_type::socket:
+        return NotRegularText(FILE_TYPE_UNKNOWN);
+    default:
+        return {};
+    }
+}
 
 HANDLE OpenHexFile(const std::string& path) {
     return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

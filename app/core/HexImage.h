@@ -158,6 +158,12 @@ HexLoadReport LoadHexBytes(std::span<const std::uint8_t> bytes, HexImage& image)
 // from one file at once), existing files only. INVALID_HANDLE_VALUE and GetLastError on failure.
 HANDLE OpenHexFile(const std::string& path);
 
+// Looks at `path` without opening it and gives the refusal of LoadHexFile for what is not a
+// regular file: opening a serial device raises its modem lines (a board on them is reset or
+// switched to another mode), and a pipe may wait for a writer for ever. Empty for a regular
+// file, a directory and a path that cannot be looked at: opening it then says why.
+std::string HexPathRefusal(const std::string& path);
+
 // Loads an open file. Refuses (HexLoadReport::Refused) what is not a regular file, a file larger
 // than HexFileSizeLimit and a file that holds no record; stops at the first line that makes the
 // load unusable. The caller opens the file before (OpenHexFile) and closes it after. `image` is

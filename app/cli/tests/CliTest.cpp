@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -221,6 +222,10 @@ TEST_F(CliProgram, BadFilesExitWithOneAndNameTheLine) {
 TEST_F(CliProgram, WhatIsNoHexFileIsRefusedWithoutHanging) {
     const fs::path fifo = dir_ / "nowriter.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // What is no regular file is refused unopened (an open moves a serial device's lines).
+    const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(::inotify_add_watch(opens, fifo.c_str(), IN_OPEN), 0);
     const std::string large = File("large.hex", ":0100000011EE\n");
     fs::resize_file(large, 2u << 20);
     const struct {
@@ -253,6 +258,9 @@ TEST_F(CliProgram, WhatIsNoHexFileIsRefusedWithoutHanging) {
             EXPECT_FALSE(fs::exists(dir_ / "out.bin"));
         }
     }
+    char events[4096];
+    EXPECT_LT(::read(opens, events, sizeof events), 0) << "the pipe was opened";
+    ::close(opens);
     // A file with only the end-of-file record is a HEX file: one zero byte is sent.
     const std::string eof = File("eof.hex", ":00000001FF\r\n");
     const Result r = Run({"info", eof});

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -253,6 +255,28 @@ TEST_F(DownloadTest, UnusableFileIsRefusedBeforeTheLineIsTouched) {
         EXPECT_NE(recorder.Calls[1].find(c.problem), std::string::npos) << recorder.Calls[1];
         EXPECT_FALSE(recorder.Refused.Usable());
     }
+    EXPECT_TRUE(board_->Transcript().Events.empty()) << FormatTranscript(board_->Transcript());
+}
+
+// A path that names a device (a port typed where the file goes) is refused from a look at it:
+// opening it would move that device's lines.
+TEST_F(DownloadTest, WhatIsNoRegularFileIsRefusedUnopened) {
+    const std::string fifo = (dir_ / "board.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(::inotify_add_watch(opens, fifo.c_str(), IN_OPEN), 0);
+    ASSERT_NO_THROW(port_.Open());
+    board_->ClearTranscript();
+    Recorder recorder;
+    EXPECT_EQ(RunDownload(port_, fifo, recorder), drFileRefused);
+    EXPECT_EQ(recorder.Calls,
+              (std::vector<std::string>{"status Read File (no repaint)",
+                                        "refused: not a regular file but a pipe; a HEX file is "
+                                        "read only from a regular file"}));
+    char events[4096];
+    EXPECT_LT(::read(opens, events, sizeof events), 0) << "the pipe was opened";
+    ::close(opens);
     EXPECT_TRUE(board_->Transcript().Events.empty()) << FormatTranscript(board_->Transcript());
 }
 

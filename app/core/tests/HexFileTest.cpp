@@ -12,6 +12,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #ifndef _WIN32
 #include <unistd.h>
@@ -213,6 +214,40 @@ TEST_F(HexFile, NoRegularFileNoWait) {
     report = LoadGuarded(slave, [&] { ASSERT_EQ(::write(master, "\x04", 1), 1); });
     EXPECT_EQ(HexProblemText(report),
               "not a regular file but a device; a HEX file is read only from a regular file");
+    ::close(master);
+}
+
+// Opening a serial device raises its modem lines: what is not a regular file is refused from a
+// look at its path, and never opened.
+TEST_F(HexFile, WhatIsNoRegularFileIsRefusedUnopened) {
+    const std::string fifo = (dir_ / "look.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
+    ASSERT_GE(::inotify_add_watch(watch, slave.c_str(), IN_OPEN), 0);
+    const struct {
+        std::string path;
+        const char* refusal;
+    } cases[] = {
+        {fifo, "not a regular file but a pipe; a HEX file is read only from a regular file"},
+        {slave, "not a regular file but a device; a HEX file is read only from a regular file"},
+        {Write("plain.hex", ":00000001FF\n"), ""},
+        {dir_.string(), ""},                   // opening it says why
+        {(dir_ / "missing.hex").string(), ""}, // likewise
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(HexPathRefusal(c.path), c.refusal);
+    }
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "a refused path was opened";
+    ::close(watch);
     ::close(master);
 }
 
