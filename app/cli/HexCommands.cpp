@@ -156,8 +156,10 @@ void RunImage(const ParsedCommand& args, Context& context) {
     const HexLoadReport report = ReadHexFile(path, image);
     RequireUsable(path, report);
     WriteFileReplacing(output, image.DownloadBytes());
-    context.Out << "wrote " << image.DownloadBytes().size() << " bytes (image end "
-                << image.ImageEnd << ") to " << Quoted(output) << "\n";
+    // Written into the program's own output, the image is the output: the note goes beside it.
+    std::ostream& note = OwnDescriptorNamed(output) == 1 ? context.Err : context.Out;
+    note << "wrote " << image.DownloadBytes().size() << " bytes (image end " << image.ImageEnd
+         << ") to " << Quoted(output) << "\n";
 }
 
 } // namespace
