@@ -258,10 +258,9 @@ std::unique_ptr<TLocalBoard> CreateBoard(const PortOptions& o) {
     }
 }
 
-// Prints the board's transcript and verdict and saves what it stored; returns the number of
-// deviations the verdict found.
+// Prints the board's transcript and verdict; returns the number of deviations the verdict found.
 std::size_t Report(Context& context, const TLocalBoard& board, const PortOptions& o,
-                   std::optional<std::vector<std::uint8_t>> image, const std::string& saveTo) {
+                   std::optional<std::vector<std::uint8_t>> image) {
     const TBoardTranscript transcript = board.Transcript();
     TJudgeOptions judge;
     judge.ToleranceMs = o.ToleranceMs;
@@ -270,12 +269,19 @@ std::size_t Report(Context& context, const TLocalBoard& board, const PortOptions
     const TBoardVerdict verdict = JudgeTranscript(transcript, judge);
     context.Out << FormatTranscript(transcript) << FormatVerdict(verdict);
     context.Out.flush();
-    if (!saveTo.empty()) {
-        const TBoardState state = board.State();
+    return verdict.Deviations.size();
+}
+
+// Saves what the board stored; the failure's text, or empty.
+std::string SaveReceived(const TLocalBoard& board, const std::string& saveTo) {
+    const TBoardState state = board.State();
+    try {
         WriteFileReplacing(saveTo,
                            std::span<const std::uint8_t>(state.Memory.data(), state.Loaded));
+    } catch (const Failure& e) {
+        return e.what();
     }
-    return verdict.Deviations.size();
+    return {};
 }
 
 bool IsNetworkPortName(const std::string& port) {
@@ -337,11 +343,16 @@ std::string PortFailureText(const std::string& port, const Exception& e) {
     return text;
 }
 
+std::string DeviationText(std::size_t deviations) {
+    if (deviations == 0)
+        return {};
+    return "the simulated board found " + std::to_string(deviations) +
+           (deviations == 1 ? " deviation" : " deviations") + " from the download protocol";
+}
+
 void RequireNoDeviation(std::size_t deviations) {
     if (deviations > 0)
-        throw Failure("the simulated board found " + std::to_string(deviations) +
-                      (deviations == 1 ? " deviation" : " deviations") +
-                      " from the download protocol");
+        throw Failure(DeviationText(deviations));
 }
 
 void RunSend(const ParsedCommand& args, Context& context) {
@@ -379,19 +390,24 @@ void RunSend(const ParsedCommand& args, Context& context) {
     }
     observer.EndProgress();
     std::size_t deviations = 0;
-    if (board)
+    std::string saveError;
+    if (board) {
         deviations = Report(
             context, *board, o,
-            std::vector<std::uint8_t>(image.DownloadBytes().begin(), image.DownloadBytes().end()),
-            saveTo);
-    if (!portError.empty())
-        throw Failure(portError);
-    if (board) {
-        const std::string failure = ProgramFailureText(board->Transcript());
-        if (!failure.empty())
-            throw Failure(failure);
+            std::vector<std::uint8_t>(image.DownloadBytes().begin(), image.DownloadBytes().end()));
+        if (!saveTo.empty())
+            saveError = SaveReceived(*board, saveTo);
     }
-    RequireNoDeviation(deviations);
+    // The download's own failure comes first; a save that failed too is said after it.
+    std::string failure = portError;
+    if (failure.empty() && board)
+        failure = ProgramFailureText(board->Transcript());
+    if (failure.empty())
+        failure = DeviationText(deviations);
+    if (!failure.empty())
+        throw Failure(saveError.empty() ? failure : failure + "; and " + saveError);
+    if (!saveError.empty())
+        throw Failure(saveError);
 }
 
 void RunMonitor(const ParsedCommand& args, Context& context) {
@@ -429,7 +445,7 @@ void RunReset(const ParsedCommand& args, Context& context) {
     }
     std::size_t deviations = 0;
     if (board)
-        deviations = Report(context, *board, o, std::nullopt, {});
+        deviations = Report(context, *board, o, std::nullopt);
     if (!portError.empty())
         throw Failure(portError);
     RequireNoDeviation(deviations);

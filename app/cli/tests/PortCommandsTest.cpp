@@ -128,6 +128,16 @@ TEST_F(PortCommands, DeviationsFromTheProtocolExitWithOne) {
     EXPECT_EQ(r.err.rfind("zelvator-cli: the simulated board found ", 0), 0u) << r.err;
     EXPECT_TRUE(Has(r.err, " from the download protocol\n")) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+
+    // A save that fails as well does not hide the download's failure.
+    const std::string unwritable = (dir_ / "no-such-folder" / "r.bin").string();
+    const Result both = Run({"send", "--port", "SIM", kHello, "--tolerance", "0", "--slack", "0",
+                             "-q", "--save-received", unwritable});
+    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(both.err.rfind("zelvator-cli: the simulated board found ", 0), 0u) << both.err;
+    EXPECT_TRUE(Has(both.err, " from the download protocol; and cannot write '" + unwritable))
+        << both.err;
+    EXPECT_EQ(std::count(both.err.begin(), both.err.end(), '\n'), 1) << both.err;
 }
 
 TEST_F(PortCommands, WrongUsageExitsWithTwo) {
