@@ -1,5 +1,6 @@
 #include "app/cli/Monitor.h"
 
+#include "app/cli/SystemError.h"
 #include "app/core/HostSystem.h"
 #include "cport/ComAsync.h"
 #include "cport/ComDataPacket.h"
@@ -43,21 +44,6 @@ private:
     std::int32_t interval_, multiplier_, constant_;
 };
 
-class EventHandle {
-public:
-    EventHandle() : h_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    ~EventHandle() {
-        if (h_ != nullptr)
-            CloseHandle(h_);
-    }
-    EventHandle(const EventHandle&) = delete;
-    EventHandle& operator=(const EventHandle&) = delete;
-    HANDLE Get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
-
 } // namespace
 
 std::optional<double> ReadSeconds(const ParsedCommand& args, std::string_view option,
@@ -78,17 +64,30 @@ std::optional<double> ReadSeconds(const ParsedCommand& args, std::string_view op
     return seconds;
 }
 
-void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& context) {
+EventHandle::EventHandle(bool wanted) {
+    if (!wanted)
+        return;
+    h_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (h_ == nullptr)
+        throw Failure("cannot create an event: " + Win32ErrorText(GetLastError()));
+}
+
+EventHandle::~EventHandle() {
+    if (h_ != nullptr)
+        CloseHandle(h_);
+}
+
+void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& context,
+                 HANDLE stopEvent) {
     TComTimeouts& timeouts = *port.Timeouts();
     const ReadTimeoutsKept kept(timeouts);
     // Each read returns as soon as a byte is there, or after its total time with nothing.
     timeouts.SetReadInterval(-1);
     timeouts.SetReadTotalMultiplier(-1);
 
-    const EventHandle stop;
-    if (stop.Get() == nullptr)
-        throw Failure("monitor: cannot create an event: " + std::to_string(GetLastError()));
-    const auto stopRequests = CatchStopRequests(stop.Get());
+    const EventHandle own(stopEvent == nullptr);
+    const HANDLE stop = stopEvent != nullptr ? stopEvent : own.Get();
+    const auto stopRequests = stopEvent == nullptr ? CatchStopRequests(stop) : nullptr;
     TAsyncHolder record;
     // On the heap: a read that cannot be aborted is left with its buffer (see below).
     constexpr std::int32_t kBufferSize = 4096;
@@ -133,7 +132,7 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
                 kLongestReadMs));
         timeouts.SetReadTotalConstant(waitMs);
         port.ReadAsync(buffer.get(), kBufferSize, record.Get());
-        const HANDLE handles[2] = {record.Get()->OverlappedRec.hEvent, stop.Get()};
+        const HANDLE handles[2] = {record.Get()->OverlappedRec.hEvent, stop};
         if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
             try {
                 port.AbortAllAsync();

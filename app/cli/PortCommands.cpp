@@ -192,8 +192,9 @@ std::string Seconds(double s) {
 // Reports a download on the command line: the image end, progress on a terminal, the outcome.
 class CliObserver : public TDownloadObserver {
 public:
-    CliObserver(Context& context, const PortOptions& o, const std::string& file)
-        : context_(context), o_(o), file_(file), progress_(!o.Quiet && IsTerminal(2)) {}
+    CliObserver(Context& context, const PortOptions& o, const std::string& file, HANDLE stop)
+        : context_(context), o_(o), file_(file), progress_(!o.Quiet && IsTerminal(2)), stop_(stop) {
+    }
 
     void ImageEnd(std::uint32_t imageEnd) override {
         total_ = imageEnd + std::size_t{1};
@@ -203,6 +204,7 @@ public:
                          << o_.Bits << " bit/s" << std::endl;
     }
     bool WantsProgress() const override { return progress_; }
+    HANDLE StopEvent() const override { return stop_; }
     void Progress(std::size_t sent, std::size_t total) override {
         const auto now = std::chrono::steady_clock::now();
         if (sent == 0)
@@ -241,6 +243,7 @@ private:
     const PortOptions& o_;
     std::string file_;
     bool progress_;
+    HANDLE stop_;
     bool lineOpen_ = false;
     std::size_t total_ = 0;
     std::chrono::steady_clock::time_point start_{};
@@ -371,7 +374,10 @@ void RunSend(const ParsedCommand& args, Context& context) {
     RequireUsable(path, ReadHexFile(path, image));
 
     const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
-    CliObserver observer(context, o, path);
+    // Ctrl-C ends the download with the board released from reset, and is reported.
+    const EventHandle stop;
+    const auto stopRequests = CatchStopRequests(stop.Get());
+    CliObserver observer(context, o, path, stop.Get());
     std::string portError;
     {
         TComPort port;
@@ -381,10 +387,11 @@ void RunSend(const ParsedCommand& args, Context& context) {
             SendImage(port, image, observer);
             if (monitor) {
                 observer.EndProgress();
-                MonitorPort(port, MonitorOptions{monitor, args.Has("lines")}, context);
+                MonitorPort(port, MonitorOptions{monitor, args.Has("lines")}, context, stop.Get());
             }
             port.Close();
-        } catch (const Exception& e) { // EComPort, or EDownload for a write that timed out
+        } catch (const Exception& e) { // EComPort; EDownload for a write that timed out;
+                                       // EDownloadStopped for Ctrl-C
             portError = PortFailureText(o.Port, e);
         }
     }
@@ -428,13 +435,15 @@ void RunMonitor(const ParsedCommand& args, Context& context) {
 void RunReset(const ParsedCommand& args, Context& context) {
     const PortOptions o = ReadPortOptions(args, "reset", context);
     const std::unique_ptr<TLocalBoard> board = CreateBoard(o);
+    const EventHandle stop;
+    const auto stopRequests = CatchStopRequests(stop.Get());
     std::string portError;
     {
         TComPort port;
         SetUpPort(port, o);
         try {
             port.Open();
-            ResetBoard(port);
+            ResetBoard(port, stop.Get());
             port.Close();
             if (!o.Quiet)
                 context.Out << o.Port << ": board reset (DTR pulse of " << DownloadPulseMs << " ms)"

@@ -15,39 +15,80 @@ namespace {
 // How often a write with progress reports how far it got.
 constexpr DWORD ProgressIntervalMs = 200;
 
-// One write of the whole block with progress: started asynchronously, then waited for while
-// the output queue drains. The sequence goes on only once the write has completed.
-std::size_t WriteWithProgress(TCustomComPort& port, std::span<const std::uint8_t> bytes,
-                              TDownloadObserver& observer) {
+// Ends a write that is still pending. The record must not be freed while the device still
+// works on it: the aborted write is waited for (the wait then reports the abort, which is the
+// end of it). A write that cannot be aborted (the device has gone wrong) may never end: its
+// record is left allocated rather than freed under it.
+void AbortWrite(TCustomComPort& port, TAsyncHolder& async) {
+    bool aborted = false;
+    try {
+        port.AbortAllAsync();
+        aborted = true;
+        port.WaitForAsync(async.Get());
+    } catch (...) {
+    }
+    if (!aborted)
+        async.Abandon();
+}
+
+// A stopped sequence ends with the board released from reset: DTR off first, so that the board
+// does not start a program it may hold only part of, then RTS back on as the open left it.
+[[noreturn]] void Stopped(TCustomComPort& port, std::size_t sent, std::size_t total) {
+    port.SetDTR(false);
+    if (total > 0)
+        port.SetRTS(true);
+    throw EDownloadStopped(sent, total);
+}
+
+// Waits `ms`, or until `stop` (if any) is set; false then.
+bool Pause(DWORD ms, HANDLE stop) {
+    if (stop == nullptr) {
+        Sleep(ms);
+        return true;
+    }
+    return WaitForSingleObject(stop, ms) != WAIT_OBJECT_0;
+}
+
+// One write of the whole block, started asynchronously and waited for while the output queue
+// drains, with progress if the observer wants it, and ended early by its stop event. The
+// sequence goes on only once the write has completed.
+std::size_t WriteWatched(TCustomComPort& port, std::span<const std::uint8_t> bytes,
+                         TDownloadObserver& observer) {
     const auto count = static_cast<std::int32_t>(bytes.size());
     const std::size_t total = bytes.size();
+    const bool progress = observer.WantsProgress();
+    const HANDLE stop = observer.StopEvent();
     TAsyncHolder async;
-    observer.Progress(0, total);
+    if (progress)
+        observer.Progress(0, total);
     port.WriteAsync(bytes.data(), count, async.Get());
+    const auto unsent = [&] {
+        return std::min(static_cast<std::size_t>(std::max(port.OutputCount(), 0)), total);
+    };
     try {
-        while (WaitForSingleObject(async.Get()->OverlappedRec.hEvent, ProgressIntervalMs) ==
-               WAIT_TIMEOUT) {
-            const auto queued = static_cast<std::size_t>(std::max(port.OutputCount(), 0));
-            observer.Progress(total - std::min(queued, total), total);
+        const HANDLE handles[2] = {async.Get()->OverlappedRec.hEvent, stop};
+        for (;;) {
+            const DWORD woke =
+                WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, FALSE, ProgressIntervalMs);
+            if (woke == WAIT_OBJECT_0)
+                break;
+            if (woke == WAIT_OBJECT_0 + 1) {
+                const std::size_t sent = total - unsent();
+                AbortWrite(port, async);
+                Stopped(port, sent, total);
+            }
+            if (progress)
+                observer.Progress(total - unsent(), total);
         }
+    } catch (const EDownloadStopped&) {
+        throw;
     } catch (...) {
-        // The record must not be freed while the device still works on it. The aborted write
-        // is waited for (the wait then reports the abort, which is the end of it). A write
-        // that cannot be aborted (the device has gone wrong) may never end: its record is left
-        // allocated rather than freed under it.
-        bool aborted = false;
-        try {
-            port.AbortAllAsync();
-            aborted = true;
-            port.WaitForAsync(async.Get());
-        } catch (...) {
-        }
-        if (!aborted)
-            async.Abandon();
+        AbortWrite(port, async);
         throw;
     }
     const auto sent = static_cast<std::size_t>(std::max(port.WaitForAsync(async.Get()), 0));
-    observer.Progress(std::min(sent, total), total);
+    if (progress)
+        observer.Progress(std::min(sent, total), total);
     return sent;
 }
 
@@ -55,8 +96,8 @@ void WriteImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& 
     const std::span<const std::uint8_t> bytes = image.DownloadBytes();
     static_assert(HexImageSize + 1 <= std::numeric_limits<std::int32_t>::max());
     const std::size_t sent =
-        observer.WantsProgress()
-            ? WriteWithProgress(port, bytes, observer)
+        observer.WantsProgress() || observer.StopEvent() != nullptr
+            ? WriteWatched(port, bytes, observer)
             : static_cast<std::size_t>(
                   std::max(port.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())), 0));
     // A time-out ends a write early without an error; starting the board on part of its
@@ -70,6 +111,15 @@ void WriteImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& 
 EDownload::EDownload(std::size_t sent, std::size_t total)
     : Exception("The write timed out: " + std::to_string(sent) + " of " + std::to_string(total) +
                 " bytes were sent; the board did not get the whole program"),
+      FSent(sent), FTotal(total) {}
+
+EDownloadStopped::EDownloadStopped(std::size_t sent, std::size_t total)
+    : Exception(total == 0 ? std::string("Stopped before the reset ended")
+                : sent == total
+                    ? "Stopped after all " + std::to_string(total) +
+                          " bytes were sent, before the board was started"
+                    : "Stopped: " + std::to_string(sent) + " of " + std::to_string(total) +
+                          " bytes were sent; the board did not get the whole program"),
       FSent(sent), FTotal(total) {}
 
 void ConfigureBoardPort(TCustomComPort& port) {
@@ -140,30 +190,38 @@ TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
 void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer) {
     observer.Status(StatusFileTransfer, true);
     observer.ImageEnd(image.ImageEnd);
+    const HANDLE stop = observer.StopEvent();
+    const std::size_t total = image.DownloadBytes().size();
+    const auto pause = [&](DWORD ms, std::size_t sent) {
+        if (!Pause(ms, stop))
+            Stopped(port, sent, total);
+    };
 
     // Load reset: RTS (mode) off during the DTR (reset) pulse makes the board store what follows.
     port.SetRTS(false);
     port.SetDTR(true);
-    Sleep(DownloadPulseMs);
+    pause(DownloadPulseMs, 0);
     port.SetDTR(false);
-    Sleep(DownloadPulseMs);
+    pause(DownloadPulseMs, 0);
 
     WriteImage(port, image, observer);
 
     // Run reset: RTS on during the pulse starts the program.
-    Sleep(DownloadPulseMs);
+    pause(DownloadPulseMs, total);
     port.SetRTS(true);
     port.SetDTR(true);
-    Sleep(DownloadPulseMs);
+    pause(DownloadPulseMs, total);
     port.SetDTR(false);
 
     observer.Status(StatusRun, true);
 }
 
-void ResetBoard(TCustomComPort& port) {
-    Sleep(ResetLeadMs);
+void ResetBoard(TCustomComPort& port, HANDLE stop) {
+    if (!Pause(ResetLeadMs, stop))
+        throw EDownloadStopped(0, 0);
     port.SetDTR(true);
-    Sleep(DownloadPulseMs);
+    if (!Pause(DownloadPulseMs, stop))
+        Stopped(port, 0, 0);
     port.SetDTR(false);
 }
 

@@ -66,6 +66,20 @@ private:
     std::size_t FTotal;
 };
 
+// A request to stop ended the sequence. DTR was turned off, so that the board is not left held
+// in reset, and after a download RTS back on, as the open left it; `Sent` of `Total` image bytes
+// had left the port (Total is 0 for the Reset command).
+class EDownloadStopped : public Exception {
+public:
+    EDownloadStopped(std::size_t sent, std::size_t total);
+    std::size_t Sent() const noexcept { return FSent; }
+    std::size_t Total() const noexcept { return FTotal; }
+
+private:
+    std::size_t FSent;
+    std::size_t FTotal;
+};
+
 // What a download reports while it runs. Every method has an empty default; all are called on
 // the thread that runs the download, in the order of the sequence.
 class TDownloadObserver {
@@ -112,6 +126,11 @@ public:
         (void)sent;
         (void)total;
     }
+
+    // An event that stops the sequence once it is set (a command line's Ctrl-C): a wait ends at
+    // once, the write is aborted, and EDownloadStopped is raised. nullptr (the default): the
+    // sequence runs to its end.
+    virtual HANDLE StopEvent() const { return nullptr; }
 };
 
 enum TDownloadResult {
@@ -149,11 +168,13 @@ TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
 
 // Steps after the load, on an open port: StatusFileTransfer, ImageEnd, then RTS off, DTR on,
 // 250 ms, DTR off, 250 ms; ImageEnd + 1 bytes of `image` in one write; 250 ms, RTS on, DTR on,
-// 250 ms, DTR off; StatusRun. A write that sends fewer bytes raises EDownload.
+// 250 ms, DTR off; StatusRun. A write that sends fewer bytes raises EDownload; the observer's
+// StopEvent raises EDownloadStopped.
 void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer);
 
 // The Reset command: 50 ms, DTR on, 250 ms, DTR off. RTS is not touched and the port is not
-// opened: on a port that was never opened the first line call raises EComPort.
-void ResetBoard(TCustomComPort& port);
+// opened: on a port that was never opened the first line call raises EComPort. The event `stop`,
+// once set, ends it with DTR off (EDownloadStopped).
+void ResetBoard(TCustomComPort& port, HANDLE stop = nullptr);
 
 } // namespace zv

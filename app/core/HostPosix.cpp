@@ -40,6 +40,7 @@ public:
     explicit TPosixStopRequests(HANDLE stop) : stop_(stop) {
         if (::pipe2(pipe_, O_CLOEXEC) != 0)
             return;
+        previousWriteEnd_ = writeEnd_; // an inner catcher hands the signals back when it goes
         writeEnd_ = pipe_[1];
         struct sigaction action {};
         action.sa_handler = [](int) {
@@ -69,7 +70,7 @@ public:
         const char byte = 0; // ends the watcher
         [[maybe_unused]] const ssize_t n = ::write(pipe_[1], &byte, 1);
         watcher_.join();
-        writeEnd_ = -1;
+        writeEnd_ = previousWriteEnd_;
         ::close(pipe_[0]);
         ::close(pipe_[1]);
     }
@@ -79,6 +80,7 @@ public:
 private:
     HANDLE stop_;
     static inline volatile int writeEnd_ = -1;
+    int previousWriteEnd_ = -1;
     int pipe_[2] = {-1, -1};
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};

@@ -174,6 +174,31 @@ TEST_F(Monitor, EndsWhenItsOutputHasGone) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "it monitored on for nobody";
 }
 
+// Runs the command with standard output and error into one file, presses Ctrl-C (SIGINT) after
+// `after`, and gives the wait status and what the command wrote.
+std::pair<int, std::string> Interrupted(std::vector<std::string> args, const fs::path& dir,
+                                        std::chrono::milliseconds after) {
+    const std::string out = (dir / "out").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    args.insert(args.begin(), ZELVATOR_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        std::this_thread::sleep_for(after);
+        ::kill(pid, SIGINT);
+        ::waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return {status, clitest::ReadAll(out)};
+}
+
 TEST_F(Monitor, EndsAtItsTimeOrAtCtrlC) {
     const auto start = std::chrono::steady_clock::now();
     const Result timed = Run({"monitor", "--port", "SIM", "--for", "0.5"});
@@ -182,25 +207,43 @@ TEST_F(Monitor, EndsAtItsTimeOrAtCtrlC) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
 
     // Without --for it runs until interrupted, then closes the port and exits 0.
-    const std::string out = (dir_ / "out").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    std::vector<std::string> args = {ZELVATOR_CLI_PATH, "monitor", "--port", "SIM"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    std::this_thread::sleep_for(1s); // long enough to be monitoring on a busy machine
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    // (1 s: long enough to be monitoring on a busy machine.)
+    const auto [status, out] = Interrupted({"monitor", "--port", "SIM"}, dir_, 1s);
     EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << clitest::ReadAll(out);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+}
+
+// Ctrl-C during a download (32769 bytes at 1200 bit/s take 273 s) ends it as a failure that
+// says how far it got, with DTR off: a board left in reset would not run at all.
+TEST_F(Monitor, CtrlCStopsADownloadWithTheBoardOutOfReset) {
+    std::ofstream hex(dir_ / "large.hex");
+    for (unsigned address = 0; address < 0x8000; address += 16) {
+        unsigned sum = 16 + (address >> 8) + (address & 0xFF);
+        char record[64];
+        std::snprintf(record, sizeof record, ":10%04X00", address);
+        hex << record;
+        for (int i = 0; i < 16; ++i) {
+            hex << "55";
+            sum += 0x55;
+        }
+        std::snprintf(record, sizeof record, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        hex << record;
+    }
+    hex << ":00000001FF\n";
+    hex.close();
+    const auto started = std::chrono::steady_clock::now();
+    const auto [status, out] = Interrupted(
+        {"send", "--port", "SIM", "--baud", "1200", "-q", (dir_ / "large.hex").string()}, dir_,
+        1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << out;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("\nzelvator-cli: SIM: Stopped: [0-9]+ of 32769 "
+                                                  "bytes were sent; the board did not get the "
+                                                  "whole program\n$")))
+        << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(" off  port closed\n"))) << "DTR is left on\n"
+                                                                           << out;
 }
 
 } // namespace

@@ -40,6 +40,9 @@ public:
     std::vector<std::size_t> Sent;
     bool Progressing = false;
     HexLoadReport Refused;
+    HANDLE Stop = nullptr;
+
+    HANDLE StopEvent() const override { return Stop; }
 
     void Status(std::string_view text, bool repaint) override {
         Calls.push_back("status " + std::string(text) + (repaint ? "" : " (no repaint)"));
@@ -278,6 +281,55 @@ TEST_F(DownloadTest, WhatIsNoRegularFileIsRefusedUnopened) {
     EXPECT_LT(::read(opens, events, sizeof events), 0) << "the pipe was opened";
     ::close(opens);
     EXPECT_TRUE(board_->Transcript().Events.empty()) << FormatTranscript(board_->Transcript());
+}
+
+// A stop ends the sequence where it is, says how far it got and releases the board from reset.
+TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
+    const struct {
+        const char* name;
+        std::size_t bytes;   // in the HEX file; 0: the Reset command
+        int stopAfterMs;     // into the sequence
+        std::string message; // the start of EDownloadStopped's; "#" stands for the total
+    } cases[] = {
+        {"load reset", 100, 100, "Stopped: 0 of # bytes were sent"},
+        {"transfer (1000 bytes take 1 s)", 1000, 900, "Stopped: "},
+        {"run reset", 10, 880, "Stopped after all # bytes were sent, before the board was"},
+        {"Reset command", 0, 150, "Stopped before the reset ended"},
+    };
+    ASSERT_NO_THROW(port_.Open());
+    const HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetEvent(stop);
+        board_->ClearTranscript();
+        Recorder recorder;
+        recorder.Stop = stop;
+        const std::string hex = HexFor(Bytes(c.bytes, 0x55));
+        HexImage image;
+        ASSERT_TRUE(LoadHexBytes(Bytes(hex.begin(), hex.end()), image).Usable());
+        std::string want = c.message;
+        if (const auto at = want.find('#'); at != std::string::npos)
+            want.replace(at, 1, std::to_string(image.DownloadBytes().size()));
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stopAfterMs));
+            SetEvent(stop);
+        });
+        std::string message;
+        try {
+            if (c.bytes == 0)
+                ResetBoard(port_, stop);
+            else
+                SendImage(port_, image, recorder);
+        } catch (const EDownloadStopped& e) {
+            message = e.what();
+        }
+        stopper.join();
+        EXPECT_EQ(message.rfind(want, 0), 0u) << message;
+        const TBoardTranscript t = board_->Transcript();
+        ASSERT_FALSE(t.Events.empty());
+        EXPECT_FALSE(t.Events.back().Dtr) << FormatTranscript(t);
+    }
+    CloseHandle(stop);
 }
 
 TEST_F(DownloadTest, ResetPulsesDtrAndLeavesRts) {
