@@ -19,8 +19,17 @@ using Clock = std::chrono::steady_clock;
 
 // A line condition found among received bytes. Parity and Frame mark the byte at `pos` (it is
 // delivered, or replaced by the error character); Break and Overrun happen before the byte at
-// `pos` and carry no byte. RxOver: bytes were lost because a buffer was full.
-enum class RxMarkKind : std::uint8_t { Parity, Frame, Break, Overrun, RxOver };
+// `pos` and carry no byte. RxOver: bytes were lost because a buffer was full. LateParity and
+// LateFrame: the error of a byte delivered by an earlier Receive; they carry no byte either.
+enum class RxMarkKind : std::uint8_t {
+    Parity,
+    Frame,
+    Break,
+    Overrun,
+    RxOver,
+    LateParity,
+    LateFrame
+};
 struct RxMark {
     std::size_t pos;
     RxMarkKind kind;

@@ -410,6 +410,13 @@ void CommDevice::StoreInput(const std::uint8_t* data, std::size_t count,
             case RxMarkKind::RxOver:
                 AddError(CE_RXOVER);
                 break;
+            case RxMarkKind::LateParity:
+                if (dcb_.fParity)
+                    AddError(CE_RXPARITY);
+                break;
+            case RxMarkKind::LateFrame:
+                AddError(CE_FRAME);
+                break;
             }
         }
         if (i == count)

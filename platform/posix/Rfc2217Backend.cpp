@@ -267,6 +267,7 @@ public:
             reader_.Feed(raw_.data(), static_cast<std::size_t>(n), data, commands_);
         for (const TelnetCommand& c : commands_)
             Handle(c, o, &marks);
+        byteReceived_ = byteReceived_ || o > 0;
         if (pendingError_ && o > 0) {
             // A line error reported before any byte marks the next one.
             marks.push_back({0, *pendingError_});
@@ -422,6 +423,7 @@ public:
         const std::size_t o =
             reader_.Feed(buf, static_cast<std::size_t>(n), rx_.data() + base, commands_);
         rx_.resize(base + o);
+        byteReceived_ = byteReceived_ || o > 0;
         if (rx_.size() - rxHead_ > kRxKeepLimit) {
             // Nobody takes the data while an answer is awaited: what does not fit is lost, as on
             // a device whose buffer is full, and the loss is reported after the data kept.
@@ -576,9 +578,15 @@ private:
                 if (marks == nullptr)
                     return;
                 if (kind == RxMarkKind::Parity || kind == RxMarkKind::Frame) {
-                    // The report follows the byte it concerns; with none yet, the next one.
+                    // The report follows the byte it concerns. At the start of a read that byte
+                    // came in an earlier one and has been delivered: only the error is left to
+                    // count (marking the next byte would flag a good one, and with no next byte
+                    // the error would never be seen). With no byte received yet, the next one.
                     if (pos > 0)
                         marks->push_back({pos - 1, kind});
+                    else if (byteReceived_)
+                        marks->push_back({0, kind == RxMarkKind::Parity ? RxMarkKind::LateParity
+                                                                        : RxMarkKind::LateFrame});
                     else
                         pendingError_ = kind;
                     return;
@@ -741,6 +749,7 @@ private:
     bool localHold_ = false;
     bool serverHold_ = false;
     std::optional<RxMarkKind> pendingError_;
+    bool byteReceived_ = false; // a line-error report at the start of a read concerns that byte
     // The settings the server said it applied (0: unknown), and its answers to the last asking.
     std::uint32_t applied_[kSettings] = {};
     std::optional<std::uint32_t> answer_[kSettings];

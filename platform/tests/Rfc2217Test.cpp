@@ -282,22 +282,36 @@ private:
 constexpr std::uint8_t kNotifyLinestate = 106, kFlowSuspend = 108, kFlowResume = 109;
 
 // Line-error reports mark the bytes they concern, however many come in one segment and in
-// whatever order the server lists them (a parity error marks the byte before the report).
+// whatever order the server lists them (a parity error marks the byte before the report, which
+// the error character replaces). A report that comes in a later segment than its byte counts the
+// error and marks no byte after it.
 TEST(Rfc2217Scripted, LineErrorReportsMarkTheirBytes) {
+    struct Segment {
+        std::vector<std::vector<std::uint8_t>> parts; // data and reports, sent as one segment
+        DWORD errors;                                 // ClearCommError's after it
+    };
     struct Case {
         const char* name;
-        std::vector<std::vector<std::uint8_t>> parts; // data and reports, sent as one segment
-        DWORD errors;
+        std::vector<Segment> segments;
+        std::string read; // every byte, at the end
     };
     const auto report = [](std::uint8_t bits) {
         return ScriptedServer::Sub(kNotifyLinestate, {bits});
     };
     const std::vector<std::uint8_t> A = {'A'}, B = {'B'};
     const Case cases[] = {
-        {"parity", {A, report(0x04)}, CE_RXPARITY},
-        {"overrun and parity", {A, report(0x06)}, CE_OVERRUN | CE_RXPARITY},
-        {"break and framing", {A, report(0x18)}, CE_BREAK | CE_FRAME},
-        {"two reports", {A, report(0x14), B, report(0x02)}, CE_BREAK | CE_RXPARITY | CE_OVERRUN},
+        {"parity", {{{A, report(0x04)}, CE_RXPARITY}}, "?"},
+        {"overrun and parity", {{{A, report(0x06)}, CE_OVERRUN | CE_RXPARITY}}, "?"},
+        {"break and framing", {{{A, report(0x18)}, CE_BREAK | CE_FRAME}}, "A"},
+        {"two reports",
+         {{{A, report(0x14), B, report(0x02)}, CE_BREAK | CE_RXPARITY | CE_OVERRUN}},
+         "?B"},
+        {"parity reported after its byte was taken",
+         {{{A}, 0}, {{report(0x04)}, CE_RXPARITY}, {{B}, 0}},
+         "AB"},
+        {"framing reported after its byte was taken",
+         {{{A}, 0}, {{report(0x08)}, CE_FRAME}, {{B}, 0}},
+         "AB"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -308,24 +322,34 @@ TEST(Rfc2217Scripted, LineErrorReportsMarkTheirBytes) {
         ASSERT_TRUE(GetCommState(port, &dcb));
         dcb.Parity = EVENPARITY;
         dcb.fParity = TRUE;
+        dcb.fErrorChar = TRUE;
+        dcb.ErrorChar = '?';
         ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
-        std::vector<std::uint8_t> segment;
         std::size_t bytes = 0;
-        for (const auto& part : c.parts) {
-            segment.insert(segment.end(), part.begin(), part.end());
-            bytes += part.size() == 1 ? 1 : 0;
+        for (const Segment& s : c.segments) {
+            std::vector<std::uint8_t> segment;
+            for (const auto& part : s.parts) {
+                segment.insert(segment.end(), part.begin(), part.end());
+                bytes += part.size() == 1 ? 1 : 0;
+            }
+            server.Send(segment);
+            DWORD errors = 0;
+            COMSTAT st{};
+            for (int i = 0; i < 2000 && (st.cbInQue < bytes || errors != s.errors); ++i) {
+                DWORD more = 0;
+                ASSERT_TRUE(ClearCommError(port, &more, &st));
+                errors |= more;
+                Sleep(1);
+            }
+            EXPECT_EQ(st.cbInQue, bytes);
+            EXPECT_EQ(errors, s.errors);
         }
-        server.Send(segment);
-        DWORD errors = 0;
-        COMSTAT st{};
-        for (int i = 0; i < 5000 && st.cbInQue < bytes; ++i) {
-            DWORD more = 0;
-            ASSERT_TRUE(ClearCommError(port, &more, &st));
-            errors |= more;
-            Sleep(1);
-        }
-        EXPECT_EQ(st.cbInQue, bytes);
-        EXPECT_EQ(errors, c.errors);
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0}; // the bytes are there
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+        char got[8] = {};
+        DWORD n = 0;
+        ASSERT_TRUE(ReadFile(port, got, sizeof got, &n, nullptr));
+        EXPECT_EQ(std::string(got, n), c.read);
         EXPECT_TRUE(CloseHandle(port));
     }
 }
