@@ -181,15 +181,19 @@ public:
                 SendSub(static_cast<std::uint8_t>(kSetBaudrate + i),
                         {static_cast<std::uint8_t>(v)});
         }
+        if (DWORD e = FlushAndKick())
+            return e;
+        if (DWORD e = AwaitAnswers(want, asked))
+            return e;
+        // Flow control changes only with settings the server took: a SetCommState that fails
+        // leaves it as it was at both ends, as the driver keeps its previous DCB.
         const bool hwOut = dcb.fOutxCtsFlow != 0;
         SendSub(kSetControl, {hwOut ? kFlowHardware : dcb.fOutX ? kFlowXonXoff : kFlowNone});
         const bool hwIn = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
         SendSub(kSetControl, {hwIn ? kInFlowHardware : dcb.fInX ? kInFlowXonXoff : kInFlowNone});
         ctsFlow_ = hwOut;
         charTime_ = CharacterTime(dcb);
-        if (DWORD e = FlushAndKick())
-            return e;
-        return AwaitAnswers(want, asked);
+        return FlushAndKick();
     }
 
     DWORD SetDtr(bool on) override { return Control(on ? kDtrOn : kDtrOff); }

@@ -459,23 +459,30 @@ TEST_F(Rfc2217Port, ASettingTheServerDoesNotTakeFailsAndNothingElseChanges) {
     ASSERT_TRUE(GetCommState(port, &dcb));
     dcb.BaudRate = 19200;
     ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
-    dcb.BaudRate = 12345; // the server's device has no such speed and keeps 19200
-    EXPECT_FALSE(SetCommState(port, &dcb));
+    // CTS follows RTS at the server: off, it would hold a write under CTS flow control.
+    ASSERT_TRUE(EscapeCommFunction(port, CLRRTS));
+    ASSERT_TRUE(AwaitModem(port, MS_CTS_ON, false));
+    DCB refused = dcb;
+    refused.BaudRate = 12345; // the server's device has no such speed and keeps 19200
+    refused.fOutxCtsFlow = TRUE;
+    EXPECT_FALSE(SetCommState(port, &refused));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     DCB now{};
     ASSERT_TRUE(GetCommState(port, &now));
     EXPECT_EQ(now.BaudRate, 19200u);
-    // Asked again, the refused speed is sent again (and refused again); the line still works.
-    EXPECT_FALSE(SetCommState(port, &dcb));
-    dcb.BaudRate = 38400;
-    EXPECT_TRUE(SetCommState(port, &dcb)) << GetLastError();
-    COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
+    // Asked again, the refused speed is sent again (and refused again); the line still works,
+    // without the flow control of the refused settings.
+    EXPECT_FALSE(SetCommState(port, &refused));
+    COMMTIMEOUTS t{0, 0, kLong, 0, 1000};
     ASSERT_TRUE(SetCommTimeouts(port, &t));
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(port, "ok", 2, &n, nullptr));
+    EXPECT_EQ(n, 2u) << "held by CTS";
     char got[2] = {};
     ASSERT_TRUE(ReadFile(port, got, 2, &n, nullptr));
     EXPECT_EQ(std::string(got, n), "ok");
+    dcb.BaudRate = 38400;
+    EXPECT_TRUE(SetCommState(port, &dcb)) << GetLastError();
     EXPECT_TRUE(CloseHandle(port));
 }
 
