@@ -571,7 +571,9 @@ private:
                 ++counters_.dsr;
             if ((changed & kMsDcd) || (value & kMsDeltaDcd))
                 ++counters_.dcd;
-            if ((changed & kMsRing) || (value & kMsRingEdge))
+            // A ring counts once, at its end (the indicator going off, or the trailing-edge
+            // bit of a ring too short to be seen on), as on a tty.
+            if (((changed & kMsRing) && !(value & kMsRing)) || (value & kMsRingEdge))
                 ++counters_.ring;
             modem_ = value & 0xF0;
             Kick(); // the service thread compares the counters

@@ -279,7 +279,8 @@ private:
     std::thread thread_;
 };
 
-constexpr std::uint8_t kNotifyLinestate = 106, kFlowSuspend = 108, kFlowResume = 109;
+constexpr std::uint8_t kNotifyLinestate = 106, kNotifyModemstate = 107, kFlowSuspend = 108,
+                       kFlowResume = 109;
 
 // Line-error reports mark the bytes they concern, however many come in one segment and in
 // whatever order the server lists them (a parity error marks the byte before the report, which
@@ -352,6 +353,55 @@ TEST(Rfc2217Scripted, LineErrorReportsMarkTheirBytes) {
         EXPECT_EQ(std::string(got, n), c.read);
         EXPECT_TRUE(CloseHandle(port));
     }
+}
+
+// A ring is one EV_RING, at its end: the server reports the ring indicator going on, then off
+// (with the trailing-edge bit or without it), or only the edge of a ring too short to be seen.
+TEST(Rfc2217Scripted, ARingIsOneEventAtItsEnd) {
+    const struct {
+        std::uint8_t modemState; // NOTIFY-MODEMSTATE's value
+        bool ringOn, event;
+    } steps[] = {
+        {0x40, true, false},  {0x04, false, true}, // on; off with the trailing-edge bit
+        {0x40, true, false},  {0x00, false, true}, // on; off without it
+        {0x04, false, true},                       // the edge alone
+        {0x00, false, false},                      // nothing changed
+    };
+    ScriptedServer server;
+    HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(SetCommMask(port, EV_RING));
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD bytes = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(bytes);
+        // A byte after the report: once the port has it, it has seen the report.
+        std::vector<std::uint8_t> segment = ScriptedServer::Sub(kNotifyModemstate, {s.modemState});
+        segment.push_back('x');
+        server.Send(segment);
+        ++bytes;
+        COMSTAT st{};
+        for (int i = 0; i < 5000 && st.cbInQue < bytes; ++i) {
+            DWORD errors = 0;
+            ASSERT_TRUE(ClearCommError(port, &errors, &st));
+            Sleep(1);
+        }
+        ASSERT_EQ(st.cbInQue, bytes);
+        DWORD status = 0;
+        ASSERT_TRUE(GetCommModemStatus(port, &status));
+        EXPECT_EQ((status & MS_RING_ON) != 0, s.ringOn);
+        DWORD events = 0;
+        if (!WaitCommEvent(port, &events, &ov)) {
+            ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+            ASSERT_TRUE(SetCommMask(port, EV_RING)); // ends the wait with no event
+            DWORD n = 0;
+            ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
+        }
+        EXPECT_EQ((events & EV_RING) != 0, s.event);
+    }
+    CloseHandle(ov.hEvent);
+    EXPECT_TRUE(CloseHandle(port));
 }
 
 // The port's CPU time while `span` passes.
