@@ -315,6 +315,9 @@ std::string NetworkPortProblem(const EComPort& failure) {
             return {};
         return "the port server's device did not take that speed or format";
     case ERROR_DEVICE_NOT_CONNECTED:
+        if (failure.ErrorCode() == CError_OpenFailed)
+            return "the port server ended the connection while the port was being opened (a "
+                   "server that serves one client at a time may be busy with another)";
         return "the connection to the port server was lost";
     default:
         return {};

@@ -127,7 +127,10 @@ public:
     Rfc2217Backend(int fd, int kickFd) : fd_(fd), kickFd_(kickFd) {}
     ~Rfc2217Backend() override { Close(); }
 
-    // Offers the options and waits, bounded, until the server agrees to COM-PORT-OPTION.
+    // Offers the options and waits, bounded, until the server agrees to COM-PORT-OPTION. A server
+    // that refuses it or does not answer is no port server (ERROR_BAD_NET_RESP); one that closes
+    // or resets the connection meanwhile is gone, as it would be later (a server busy with
+    // another client may do so).
     DWORD Negotiate() {
         const std::uint8_t offer[] = {kIac,    kWill, kComPort, kIac, kWill, kBinary, kIac, kDo,
                                       kBinary, kIac,  kWill,    kSga, kIac,  kDo,     kSga};
@@ -147,8 +150,7 @@ public:
                 return ErrnoToWin32(errno);
             DWORD error = 0;
             if (ReadSocket(error) < 0)
-                return error == ERROR_DEVICE_NOT_CONNECTED ? static_cast<DWORD>(ERROR_BAD_NET_RESP)
-                                                           : error;
+                return error;
             if (refused_)
                 return ERROR_BAD_NET_RESP;
         }

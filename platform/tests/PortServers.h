@@ -42,6 +42,49 @@ inline int FreeLoopbackPort() {
     return port;
 }
 
+// A server on a free loopback port that ends the one connection it accepts: after reading what
+// the client sent first (the client reads the end of the stream), or at once with a reset.
+class ClosingServer {
+public:
+    explicit ClosingServer(bool reset) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::listen(listen_, 1) == 0 &&
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this, reset] {
+            const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                return;
+            if (reset) {
+                const linger now{1, 0};
+                ::setsockopt(c, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            } else {
+                char first[256];
+                (void)::recv(c, first, sizeof first, 0);
+            }
+            ::close(c);
+        });
+    }
+    ClosingServer(const ClosingServer&) = delete;
+    ClosingServer& operator=(const ClosingServer&) = delete;
+    ~ClosingServer() {
+        ::shutdown(listen_, SHUT_RDWR); // ends an accept still waiting
+        thread_.join();
+        ::close(listen_);
+    }
+    std::string Name() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int listen_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
 // True when something listens on 127.0.0.1:port (read from /proc, so no connection is used up).
 inline bool Listening(int port) {
     char want[32];

@@ -661,10 +661,11 @@ TEST(Rfc2217Servers, AServerThatDoesNotSpeakTheProtocolIsRefused) {
         GTEST_SKIP() << PyPortServer::Missing() << "; " << Ser2net::Missing();
 }
 
-// Needs no server.
+// Needs no port server.
 TEST(Rfc2217Names, BadNamesAndRefusedConnectionsFailClearly) {
-    // A port nobody listens on.
+    // A port nobody listens on; servers that end the connection before the port is open.
     const std::string closed = "rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    const ClosingServer closing(false), resetting(true);
     const struct {
         std::string name;
         DWORD error;
@@ -678,6 +679,8 @@ TEST(Rfc2217Names, BadNamesAndRefusedConnectionsFailClearly) {
         {"rfc2217://host:2x3", ERROR_FILE_NOT_FOUND},
         {"rfc2217://::1:23", ERROR_FILE_NOT_FOUND}, // IPv6 needs brackets
         {closed, ERROR_CONNECTION_REFUSED},
+        {closing.Name(), ERROR_DEVICE_NOT_CONNECTED},
+        {resetting.Name(), ERROR_DEVICE_NOT_CONNECTED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

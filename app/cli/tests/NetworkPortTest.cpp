@@ -137,6 +137,7 @@ TEST_F(NetworkPort, ADownloadThroughSer2netReachesItsDevice) {
 TEST_F(NetworkPort, FailuresNameTheReason) {
     const std::string closed = "rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort());
     const std::string open = "Unable to open com port (win error code: ";
+    const zv::test::ClosingServer closing(false);
     struct Case {
         std::string port;
         std::vector<std::string> args; // after "send --port PORT"
@@ -150,6 +151,9 @@ TEST_F(NetworkPort, FailuresNameTheReason) {
         {closed,
          {kHello},
          open + "1225); the host refused the connection: no port server listens on that port"},
+        {closing.Name(),
+         {kHello},
+         open + "1167); the port server ended the connection while the port was being opened"},
     };
     // Servers serve one connection each.
     std::optional<PyPortServer> plain, serve;
