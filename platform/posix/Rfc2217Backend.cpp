@@ -460,7 +460,11 @@ private:
         const bool kept = rxHead_ < rx_.size();
         DWORD result = 0;
         while (!answered()) {
-            const int ev = PollFor(fd_, POLLIN, deadline);
+            // Requests the socket has not taken yet go out as it makes room: the service thread,
+            // which would send them otherwise, waits for the driver's lock held here.
+            const bool owed = halfIac_ || !ctrl_.empty();
+            const int ev =
+                PollFor(fd_, static_cast<short>(POLLIN | (owed ? POLLOUT : 0)), deadline);
             if (ev == 0) {
                 result = ERROR_BAD_NET_RESP;
                 break;

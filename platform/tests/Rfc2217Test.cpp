@@ -176,7 +176,8 @@ TEST_F(Ser2netPort, ADroppedConnectionIsAnUnpluggedDevice) {
 
 // A port server in the test: it agrees to every option and answers every setting with the value
 // asked for, counts the data bytes it receives, and sends what the test gives it byte for byte
-// (telnet commands included). `preamble` goes out before it answers anything.
+// (telnet commands included). `preamble` goes out before it answers anything. It can stop reading
+// for a while (after the read under way).
 class ScriptedServer {
 public:
     explicit ScriptedServer(std::vector<std::uint8_t> preamble = {})
@@ -193,6 +194,7 @@ public:
         thread_ = std::thread([this] { Serve(); });
     }
     ~ScriptedServer() {
+        paused_ = false;
         ::shutdown(listen_, SHUT_RDWR);
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -206,6 +208,7 @@ public:
     }
     std::string Name() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     std::size_t Received() const { return received_; }
+    void PauseReading(bool paused) { paused_ = paused; }
     void Send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> hold(lock_);
         for (std::size_t sent = 0; sent < bytes.size();) {
@@ -242,6 +245,8 @@ private:
         std::vector<std::uint8_t> in(4096), data(4096);
         std::vector<win32::TelnetCommand> commands;
         for (;;) {
+            while (paused_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             const ssize_t n = ::recv(c, in.data(), in.size(), 0);
             if (n <= 0)
                 return;
@@ -276,6 +281,7 @@ private:
     std::mutex lock_;
     int conn_ = -1;
     std::atomic<std::size_t> received_{0};
+    std::atomic<bool> paused_{false};
     std::thread thread_;
 };
 
@@ -471,6 +477,37 @@ TEST(Rfc2217Scripted, AHeldWriteWaitsQuietlyAndGoesOnWhenReleased) {
         CloseHandle(ov.hEvent);
         EXPECT_TRUE(CloseHandle(port));
     }
+}
+
+// Settings asked for while the socket is full of data go out as the server reads again: their
+// answers come, and SetCommState succeeds.
+TEST(Rfc2217Scripted, SettingsGoOutBehindAFullSocket) {
+    ScriptedServer server;
+    HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 4'000'000'000u; // the server's line takes the data as fast as it comes
+    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+    server.PauseReading(true);
+    const std::vector<std::uint8_t> payload(8u << 20, 'w'); // more than the socket holds
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(port, payload.data(), static_cast<DWORD>(payload.size()), &n, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    Sleep(300); // the socket fills
+    std::thread resume([&] {
+        Sleep(300);
+        server.PauseReading(false);
+    });
+    dcb.BaudRate -= 1;
+    EXPECT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+    resume.join();
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, kLong), WAIT_OBJECT_0);
+    CloseHandle(ov.hEvent);
+    EXPECT_TRUE(CloseHandle(port));
 }
 
 // Data the server sends before the port takes any (here, before it has agreed to the protocol)
