@@ -16,6 +16,10 @@
 //   this is an estimate: early by the network's latency, late by the server's flow control
 //   holds. Without it a DTR change after a write would reach the server's line before the last
 //   bytes (a download's run reset cutting off the program's end).
+// - Bytes in the socket can no longer be taken back: a purge, a write's time-out, SETXOFF or a
+//   close stop only what is still in the backlog. So the socket is handed only what the server's
+//   line sends within a short window by the same estimate, refilled half a window at a time: the
+//   server always has some left to send, and little goes out after a stop.
 // - A closed or reset connection is an unplugged device.
 #include "platform/posix/CommBackend.h"
 #include "platform/posix/Kernel.h"
@@ -85,6 +89,10 @@ constexpr auto kNegotiateTime = std::chrono::seconds(3);
 constexpr auto kAnswerTime = std::chrono::seconds(3);
 // Data bytes taken from the driver but not yet in the socket; more waits in the driver's write.
 constexpr std::size_t kTxLimit = 16 * 1024;
+// The server's line time the socket is handed ahead, and at least that many characters of it
+// (at a slow speed, so that the network's pace does not leave the line idle).
+constexpr auto kLineWindow = std::chrono::milliseconds(100);
+constexpr std::size_t kLineWindowChars = 256;
 // Data read while the driver does not take it (an opening, a settings answer awaited).
 constexpr std::size_t kRxKeepLimit = 64 * 1024;
 
@@ -215,8 +223,9 @@ public:
 
     bool ReadCounters(ModemCounters& counters) override {
         // The driver asks on every turn of its service loop, also when it has nothing to write:
-        // the turn after the socket reported room is where a held-up command goes out.
-        if (txWaiting_)
+        // the turn after the socket reported room is where a held-up command goes out, and the
+        // turn at the line window's wake-up where the backlog it held goes.
+        if (txWaiting_ || lineRoomAt_.load() != kNever)
             FlushTx();
         counters = counters_;
         return true;
@@ -305,6 +314,7 @@ public:
     DWORD SendUrgent(std::uint8_t byte) override {
         // Ahead of the data not yet in the socket.
         data_.insert(data_.begin() + static_cast<long>(dataHead_), byte);
+        ++urgent_; // not held back by the line window
         return FlushAndKick();
     }
 
@@ -326,13 +336,15 @@ public:
         return networkQueued_ + onLine;
     }
 
-    // The socket's queue empties at the network's pace, in about one round trip: look again
-    // soon (the driver backs off while it does not move). Then the server's line takes its time.
+    // Nothing is through before the server's line has sent what the socket took. Bytes still in
+    // the socket or the backlog are looked at again soon after (the socket's queue empties at the
+    // network's pace, and the driver backs off while it does not move); the backlog the line
+    // window holds goes out when this backend wakes itself for it (Wait).
     std::chrono::nanoseconds OutQueueTime(const DCB&, std::size_t) override {
-        if (networkQueued_ > 0)
-            return std::chrono::milliseconds(1);
         return std::max(std::chrono::nanoseconds(lineFreeAt_ - Clock::now()),
-                        std::chrono::nanoseconds(std::chrono::microseconds(200)));
+                        std::chrono::nanoseconds(networkQueued_ > 0
+                                                     ? std::chrono::microseconds(1000)
+                                                     : std::chrono::microseconds(200)));
     }
 
     void FlushInput() override {
@@ -354,6 +366,7 @@ public:
 
     void FlushOutput() override {
         data_.erase(data_.begin() + static_cast<long>(dataHead_), data_.end());
+        urgent_ = 0;
         lineFreeAt_ = Clock::now(); // the server purges its buffer too
         SendSub(kPurgeData, {2});
         FlushAndKick();
@@ -376,6 +389,9 @@ public:
                 static_cast<short>(POLLRDHUP | (wantRead ? POLLIN : 0) | (txBacklog ? POLLOUT : 0));
             count = 2;
         }
+        // The backlog the line window holds may go when half the window is free.
+        if (const auto room = lineRoomAt_.load(); room != kNever && (!deadline || room < *deadline))
+            deadline = room;
         timespec ts{};
         int r = ::ppoll(fds, count, PollTimeout(deadline, ts), nullptr);
         if (r <= 0)
@@ -646,10 +662,32 @@ private:
         return e;
     }
 
-    // Writes control bytes, then data with IAC doubled, as far as the socket takes them.
+    // The line time the socket may hold ahead of now.
+    std::chrono::nanoseconds LineWindow() const {
+        return std::max<std::chrono::nanoseconds>(kLineWindow,
+                                                  charTime_ * static_cast<long>(kLineWindowChars));
+    }
+
+    // Data bytes the socket may take now: the server's line is to have at most LineWindow() of
+    // them to send by our estimate, and it is refilled once half of that is left, so that the
+    // socket is not handed a few bytes at every call. Urgent bytes always go.
+    std::size_t LineRoom() const {
+        if (charTime_.count() <= 0)
+            return data_.size() - dataHead_; // no speed set yet
+        const auto window = LineWindow();
+        const auto ahead = std::max<std::chrono::nanoseconds>(lineFreeAt_ - Clock::now(), {});
+        if (ahead > window / 2)
+            return urgent_;
+        return std::max<std::size_t>(urgent_,
+                                     static_cast<std::size_t>((window - ahead) / charTime_));
+    }
+
+    // Writes control bytes, then data with IAC doubled, as far as the socket takes them and the
+    // line window lets them.
     DWORD FlushTx() {
         if (gone_)
             return ERROR_DEVICE_NOT_CONNECTED;
+        bool windowFull = false;
         for (;;) {
             if (halfIac_) {
                 const std::uint8_t iac = kIac;
@@ -671,8 +709,14 @@ private:
             if (dataHead_ == data_.size() || localHold_ || serverHold_ ||
                 (ctsFlow_ && !(modem_ & kMsCts)))
                 break;
+            const std::size_t room = LineRoom();
+            if (room == 0) {
+                windowFull = true;
+                break;
+            }
             // Encode a block, then account for what the socket took.
-            const std::size_t take = std::min<std::size_t>(data_.size() - dataHead_, 8192);
+            const std::size_t take =
+                std::min<std::size_t>({data_.size() - dataHead_, room, std::size_t{8192}});
             encoded_.clear();
             for (std::size_t i = 0; i < take; ++i) {
                 const std::uint8_t b = data_[dataHead_ + i];
@@ -697,6 +741,7 @@ private:
                 }
             }
             dataHead_ += consumed;
+            urgent_ -= std::min(urgent_, consumed);
             lineFreeAt_ =
                 std::max(lineFreeAt_, Clock::now()) + charTime_ * static_cast<long>(consumed);
             if (dataHead_ == data_.size()) {
@@ -710,7 +755,11 @@ private:
                 break;
         }
         const bool held = localHold_ || serverHold_ || (ctsFlow_ && !(modem_ & kMsCts));
-        txWaiting_ = halfIac_ || !ctrl_.empty() || (dataHead_ < data_.size() && !held);
+        const bool ready = dataHead_ < data_.size() && !held;
+        txWaiting_ = halfIac_ || !ctrl_.empty() || (ready && !windowFull);
+        const auto roomAt = ready && windowFull ? lineFreeAt_ - LineWindow() / 2 : kNever;
+        if (lineRoomAt_.exchange(roomAt) == kNever && roomAt != kNever)
+            Kick(); // a service thread asleep without this deadline looks again
         return 0;
     }
 
@@ -749,6 +798,10 @@ private:
     std::vector<std::uint8_t> encoded_;
     bool halfIac_ = false;
     std::atomic<bool> txWaiting_{false}; // read by Wait, outside the driver's lock
+    // When the line window has room for the backlog it holds back (kNever: it holds nothing).
+    static constexpr Clock::time_point kNever = Clock::time_point::max();
+    std::atomic<Clock::time_point> lineRoomAt_{kNever};
+    std::size_t urgent_ = 0; // bytes at the backlog's head from SendUrgent
     std::atomic<bool> gone_{false};
     std::atomic<bool> peerClosed_{false}; // set by Wait
     int lastErrno_ = 0;
