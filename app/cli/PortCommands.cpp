@@ -328,7 +328,8 @@ std::string NetworkPortProblem(const EComPort& failure) {
 // not be opened or its modem lines not be set: a name that exists nowhere, a file or a pipe in
 // place of a serial device, a pseudo-terminal without RTS and DTR; for a network port, what
 // the system's code says about the connection.
-std::string PortFailureText(const std::string& port, const Exception& e) {
+std::string PortFailureText(const PortOptions& o, const Exception& e) {
+    const std::string& port = o.Port;
     std::string text = port + ": " + e.what();
     const auto* failure = dynamic_cast<const EComPort*>(&e);
     if (failure == nullptr)
@@ -341,6 +342,13 @@ std::string PortFailureText(const std::string& port, const Exception& e) {
     }
     const bool lineControl = failure->ErrorCode() == CError_EscapeCommFailed ||
                              failure->ErrorCode() == CError_ModemStatusFailed;
+    // A driver refuses to set RTS by hand while its handshake drives it: the lines are there.
+    if (failure->ErrorCode() == CError_EscapeCommFailed &&
+        failure->OsErrorCode() == ERROR_INVALID_PARAMETER && o.Flow == fcHardware)
+        return text + "; the stored FlowControl=" + FlowControlToStr(fcHardware) + " in " +
+               BoardSettingsPath() +
+               " lets the handshake drive RTS, which the board protocol sets itself: store no "
+               "flow control";
     if (failure->ErrorCode() != CError_OpenFailed && !lineControl)
         return text;
     const std::string problem = PortDeviceProblem(port, lineControl);
@@ -395,7 +403,7 @@ void RunSend(const ParsedCommand& args, Context& context) {
             port.Close();
         } catch (const Exception& e) { // EComPort; EDownload for a write that timed out;
                                        // EDownloadStopped for Ctrl-C
-            portError = PortFailureText(o.Port, e);
+            portError = PortFailureText(o, e);
         }
     }
     observer.EndProgress();
@@ -431,7 +439,7 @@ void RunMonitor(const ParsedCommand& args, Context& context) {
         MonitorPort(port, m, context);
         port.Close();
     } catch (const Exception& e) {
-        throw Failure(PortFailureText(o.Port, e));
+        throw Failure(PortFailureText(o, e));
     }
 }
 
@@ -452,7 +460,7 @@ void RunReset(const ParsedCommand& args, Context& context) {
                 context.Out << o.Port << ": board reset (DTR pulse of " << DownloadPulseMs << " ms)"
                             << std::endl;
         } catch (const Exception& e) {
-            portError = PortFailureText(o.Port, e);
+            portError = PortFailureText(o, e);
         }
     }
     std::size_t deviations = 0;

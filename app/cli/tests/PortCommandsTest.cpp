@@ -329,6 +329,13 @@ TEST_F(PortCommands, OptionsWinOverTheStoredPortWhichWinsOverTheBuiltInOne) {
          {"settings 9600 baud 8N1"},
          "zelvator-cli: warning: " + (dir_ / "config/zelvator/zelvator.ini").string() +
              ": BaudRate=fast is not a value of BaudRate; the stored port settings are not used\n"},
+        {"a stored hardware handshake is named, not the device",
+         "[ComPort1]\nPort=SIM\nFlowControl=Hardware\n",
+         {"reset"},
+         1,
+         {},
+         "; the stored FlowControl=Hardware in " +
+             (dir_ / "config/zelvator/zelvator.ini").string() + " lets the handshake drive RTS"},
         {"send takes the stored port too",
          stored,
          {"send", kHello},
