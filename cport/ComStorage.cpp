@@ -150,6 +150,10 @@ class IniMedium final : public Medium {
 public:
     IniMedium(TIniFile& file, std::string section) : file_(file), section_(std::move(section)) {}
     std::string ReadText(const char* name, const std::string& def) override {
+        // The profile read trims the blanks around a default as around a value: an absent
+        // value must give the current text back as it is ("ttyV0 " stays "ttyV0 ").
+        if (!file_.ValueExists(section_, name))
+            return def;
         return file_.ReadString(section_, name, def);
     }
     std::int32_t ReadInteger(const char* name, std::int32_t def) override {

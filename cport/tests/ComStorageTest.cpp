@@ -312,6 +312,15 @@ TEST(StoredSettings, AbsentAndEmptyValuesLoadAsTheirMediumSays) {
     EXPECT_TRUE(port.FlowControl()->OutCTSFlow());           // the summary, applied first
     EXPECT_EQ(port.FlowControl()->ControlRTS(), rtsDisable); // the individual value wins
 
+    // An absent name leaves the current one as it is, blanks at its edges too.
+    std::ofstream(IniPath()) << "[P]\nBaudRate=19200\n";
+    for (const char* name : {"ttyV0 ", "ttyV0\t", " ttyV0"}) {
+        SCOPED_TRACE(std::string("'") + name + "'");
+        port.SetPort(name);
+        port.LoadSettings(stIniFile, IniPath());
+        EXPECT_EQ(port.Port(), name);
+    }
+
     // An empty registry key: text reads as empty, so every text setting takes its empty meaning.
     TRegistry reg;
     OpenSettingsKey(&reg, KeyText(), "Q");
