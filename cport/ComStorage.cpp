@@ -275,10 +275,11 @@ TRTSFlowControl StrToRTSControl(std::string_view text) {
     return static_cast<TRTSFlowControl>(MatchUpper(kRtsTexts, text));
 }
 
-void OpenSettingsKey(TRegistry* Registry, const std::string& KeyText, const std::string& Name) {
+bool OpenSettingsKey(TRegistry* Registry, const std::string& KeyText, const std::string& Name,
+                     bool CanCreate) {
     const std::size_t slash = KeyText.find('\\');
     if (slash == std::string::npos)
-        return;
+        return false;
     const std::string root = Upper(std::string_view(KeyText).substr(0, slash));
     if (root == "HKEY_LOCAL_MACHINE")
         Registry->SetRootKey(HKEY_LOCAL_MACHINE);
@@ -290,7 +291,8 @@ void OpenSettingsKey(TRegistry* Registry, const std::string& KeyText, const std:
     if (path.back() != '\\')
         path += '\\';
     path += Name;
-    Registry->OpenKey(path, true); // a failure leaves no key open; the first value then fails
+    // A failure leaves no key open; a store then fails at its first value.
+    return CanCreate ? Registry->OpenKey(path, true) : Registry->OpenKeyReadOnly(path);
 }
 
 // ---- The port's operations --------------------------------------------------------------------
@@ -318,8 +320,11 @@ void TCustomComPort::LoadSettings(TStoreType StoreType, const std::string& LoadF
             TIniFile file(LoadFrom);
             LoadIniFile(&file);
         } else {
+            // A key that is not there (a mistyped path) is a failure, not a load of nothing:
+            // every text would read as empty and blank the port's settings.
             TRegistry registry;
-            OpenSettingsKey(&registry, LoadFrom, Name());
+            if (!OpenSettingsKey(&registry, LoadFrom, Name(), false))
+                throw ERegistryException("No settings key '" + LoadFrom + "'");
             LoadRegistry(&registry);
         }
     } catch (...) {

@@ -32,8 +32,10 @@ TRTSFlowControl StrToRTSControl(std::string_view text);
 // Opens the key of a port's settings: KeyText is "ROOT\path" with ROOT HKEY_LOCAL_MACHINE or
 // HKEY_CURRENT_USER (any other text before the first backslash leaves the root at
 // HKEY_CURRENT_USER and is dropped); the key is path + "\" + Name under that root, created when
-// missing. Without a backslash no key is opened; when that open fails no key is open either.
-// Nothing after the first backslash raises ERegistryException.
-void OpenSettingsKey(TRegistry* Registry, const std::string& KeyText, const std::string& Name);
+// missing if CanCreate (else opened for reading only). Without a backslash no key is opened; when
+// that open fails no key is open either. Returns whether a key is open. Nothing after the first
+// backslash raises ERegistryException.
+bool OpenSettingsKey(TRegistry* Registry, const std::string& KeyText, const std::string& Name,
+                     bool CanCreate = true);
 
 } // namespace zv

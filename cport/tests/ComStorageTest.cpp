@@ -404,7 +404,9 @@ TEST(StoredSettings, EveryFailureHasItsOwnMessageAndNoSystemCode) {
          CError_StoreFailed},
         {"load: nothing after the backslash", loadFrom(stRegistry, "HKEY_CURRENT_USER\\"),
          CError_LoadFailed},
-        {"load without backslash, basic", loadFrom(stRegistry, "NoBackslash"), 0},
+        {"load without backslash, basic", loadFrom(stRegistry, "NoBackslash"), CError_LoadFailed},
+        {"load from a key that is not there", loadFrom(stRegistry, KeyText() + "Typo"),
+         CError_LoadFailed},
         {"load without backslash, an integer", loadFrom(stRegistry, "NoBackslash", {spTimeouts}),
          CError_LoadFailed},
         {"integer of another type", loadFrom(stRegistry, KeyText(), {spBasic, spBuffer}),
@@ -418,8 +420,18 @@ TEST(StoredSettings, EveryFailureHasItsOwnMessageAndNoSystemCode) {
         EXPECT_EQ(ErrorOf(c.run), c.code) << c.what;
     EXPECT_EQ(ComErrorText(CError_StoreFailed), "Failed to store settings");
     EXPECT_EQ(ComErrorText(CError_LoadFailed), "Failed to load settings");
-    // Nothing was written for the key texts that name no key.
+    // Nothing was written for the key texts that name no key, nor by the loads.
     EXPECT_FALSE(TRegistry().KeyExists("F"));
+    EXPECT_FALSE(TRegistry().KeyExists("Software\\StorageTest\\" + TestName() + "Typo"));
+    // A load that fails to find its key leaves the port as it was.
+    TComPort port;
+    port.SetName("F");
+    port.SetPort("COM5");
+    port.SetBaudRate(br19200);
+    EXPECT_EQ(ErrorOf([&] { port.LoadSettings(stRegistry, KeyText() + "Typo"); }),
+              CError_LoadFailed);
+    EXPECT_EQ(port.Port(), "COM5");
+    EXPECT_EQ(port.BaudRate(), br19200);
 }
 
 TEST(StoredSettings, AFailedLoadKeepsWhatItLoadedBeforeTheFailure) {
