@@ -12,9 +12,9 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #ifndef _WIN32
+#include <sys/inotify.h>
 #include <unistd.h>
 #endif
 
