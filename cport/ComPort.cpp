@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 namespace zv {
 
@@ -144,7 +145,17 @@ void TCustomComPort::Open() {
         CreateHandle();
         FConnected = true;
         try {
-            SetupComPort();
+            // The new device runs with the port's settings before it is announced, also inside
+            // an update bracket (a new port name set in one): its final EndUpdate would apply
+            // them only after OnAfterOpen, whose line settings the control modes then undo.
+            const std::int32_t updates = std::exchange(FUpdateCount, 0);
+            try {
+                SetupComPort();
+            } catch (...) {
+                FUpdateCount = updates;
+                throw;
+            }
+            FUpdateCount = updates;
             if (!FEvents.empty()) {
                 if (FSyncMethod == smWindowSync)
                     FWindow = AllocateHWnd([this](TMessage& Message) { WindowMethod(Message); });

@@ -136,6 +136,25 @@ TEST(ComPortLifecycle, ANewPortNameMovesAnOpenPortWithAllNotifications) {
     EXPECT_EQ(log.Take(), (Log{"OnBeforeClose", "OnAfterClose", "OnBeforeOpen", "OnAfterOpen"}));
     EXPECT_FALSE(p.line->IsOpen());
     EXPECT_TRUE(other->IsOpen());
+
+    // Inside an update bracket the new device is announced with the port's settings already
+    // in force, and what OnAfterOpen sets on its lines stays.
+    auto third = NewLine();
+    p.port->FlowControl()->SetControlRTS(rtsDisable);
+    p.port->FlowControl()->SetControlDTR(dtrDisable);
+    std::uint32_t speedAnnounced = 0;
+    p.port->OnAfterOpen = [&](TObject*) {
+        speedAnnounced = third->Settings().BaudRate;
+        p.port->SetRTS(true);
+        p.port->SetDTR(false);
+    };
+    p.port->BeginUpdate();
+    p.port->SetBaudRate(br57600);
+    p.port->SetPort(third->Name());
+    p.port->EndUpdate();
+    EXPECT_EQ(speedAnnounced, 57600u);
+    EXPECT_TRUE(third->Rts());
+    EXPECT_FALSE(third->Dtr());
     p.port->Close();
 }
 
