@@ -3,6 +3,7 @@
 // invalid handle and fails with the system's invalid-handle code.
 #include "cport/ComPort.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zv {
@@ -100,12 +101,22 @@ std::int32_t TCustomComPort::WaitForAsync(PAsync AsyncPtr) {
     if (!ok)
         throw EComPort(FailureCode(AsyncPtr->OperationKind), LastOsError());
     if (AsyncPtr->OperationKind == okRead) {
-        if (InputCount() == 0)
+        // The queue only decides the links' reception signal: a device gone since the read
+        // completed must not cost the caller the bytes already in its buffer.
+        std::int32_t queued = 0;
+        try {
+            queued = InputCount();
+        } catch (const EComPort&) {
+        }
+        if (queued == 0)
             SendSignalToLink(leRx, false);
     } else if (AsyncPtr->WriteCopy != nullptr) {
-        // Only a write reports its bytes: a read on a record that once wrote must not announce
-        // that write's bytes again.
-        TxNotifyLink(AsyncPtr->WriteCopy.get(), AsyncPtr->WriteCopySize);
+        // Only a write reports its bytes, and only those that left: a read on a record that
+        // once wrote must not announce that write's bytes again, nor a write its time-out cut
+        // short the bytes it did not send.
+        const auto sent = std::min(static_cast<std::int32_t>(transferred), AsyncPtr->WriteCopySize);
+        if (sent > 0)
+            TxNotifyLink(AsyncPtr->WriteCopy.get(), sent);
     }
     return static_cast<std::int32_t>(transferred);
 }

@@ -100,6 +100,17 @@ TEST_F(ComPortIO, WritesTellTheLinksWhatWasSent) {
     EXPECT_EQ(log.Take(), Log{"L.Tx(1)"});
     EXPECT_EQ(p.port->WriteStr("ab"), 2);
     EXPECT_EQ(log.Take(), (Log{"L.Tx(1)", "L.TxData(ab)"}));
+#ifndef _WIN32
+    // A write its time-out ends before a byte left tells the links of no data.
+    p.port->FlowControl()->SetOutCTSFlow(true);
+    p.line->SetCts(false);
+    TComTimeouts t;
+    t.SetWriteTotalMultiplier(0);
+    t.SetWriteTotalConstant(100);
+    p.port->SetTimeouts(&t);
+    EXPECT_EQ(p.port->WriteStr("held"), 0);
+    EXPECT_EQ(log.Take(), Log{"L.Tx(1)"});
+#endif
     p.port->UnRegisterLink(&link);
 }
 
@@ -398,6 +409,21 @@ TEST_F(ComPortIO, AnUnpluggedDeviceFailsTheTransferAndStillCloses) {
     DoneAsync(write);
     EXPECT_EQ(ErrorOf([&] { p.port->SetDTR(true); }, &os), CError_EscapeCommFailed);
     EXPECT_EQ(os, ERROR_DEVICE_NOT_CONNECTED);
+
+    // A read completed before the device went: its bytes are the caller's.
+    p.line->Plug();
+    p.port->Close();
+    p.port->Open();
+    p.line->Write("hello");
+    ASSERT_TRUE(WaitInput(*p.port, 5));
+    PAsync read = nullptr;
+    InitAsync(read);
+    char in[5] = {};
+    p.port->ReadAsync(in, 5, read);
+    p.line->Unplug();
+    EXPECT_EQ(p.port->WaitForAsync(read), 5);
+    EXPECT_EQ(std::string(in, 5), "hello");
+    DoneAsync(read);
 
     // Nothing is left to abort on a device that is gone: the port closes.
     log.Take();
