@@ -144,6 +144,7 @@ void TCustomComPort::Open() {
             return;
         CreateHandle();
         FConnected = true;
+        FKeptErrors = 0; // errors of an earlier session are not this one's
         try {
             // The new device runs with the port's settings before it is announced, also inside
             // an update bracket (a new port name set in one): its final EndUpdate would apply

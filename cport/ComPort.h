@@ -383,11 +383,17 @@ private:
     bool InsideDispatch() const noexcept;
     // Links registered now and still registered: the walk of the announcements.
     bool IsRegistered(const TComLink* ALink) const noexcept;
+    // InputCount for the port's own use (a wake-up's block size, the links' reception signal):
+    // the error flags the query clears are kept for the next LastErrors, so that a read does
+    // not swallow the errors the next EV_ERR wake-up is to report.
+    std::int32_t QueuedKeepingErrors();
 
     std::shared_ptr<TLife> FLife = std::make_shared<TLife>();
     // The thread running this port's event handlers right now (smThreadSync: the main thread
     // inside the hand-off; smNone: the event thread), so that Close knows not to wait for it.
     std::atomic<std::thread::id> FDispatchThread{};
+    // Error flags cleared by QueuedKeepingErrors and not yet reported (CE_ bits).
+    std::atomic<DWORD> FKeptErrors{0};
 };
 
 // The published port component.

@@ -184,7 +184,7 @@ void TCustomComPort::CheckSignals(bool Open) {
 // ---- Line events -------------------------------------------------------------------------------
 
 void TCustomComPort::CallRxChar() {
-    std::int32_t count = InputCount();
+    std::int32_t count = QueuedKeepingErrors();
     if (count <= 0)
         return;
     TCallbackGuard guard(this);

@@ -105,7 +105,7 @@ std::int32_t TCustomComPort::WaitForAsync(PAsync AsyncPtr) {
         // completed must not cost the caller the bytes already in its buffer.
         std::int32_t queued = 0;
         try {
-            queued = InputCount();
+            queued = QueuedKeepingErrors();
         } catch (const EComPort&) {
         }
         if (queued == 0)
@@ -238,6 +238,12 @@ std::int32_t TCustomComPort::InputCount() {
     return static_cast<std::int32_t>(ReadCommState(FHandle).Stat.cbInQue);
 }
 
+std::int32_t TCustomComPort::QueuedKeepingErrors() {
+    const TCommState state = ReadCommState(FHandle);
+    FKeptErrors.fetch_or(state.Errors);
+    return static_cast<std::int32_t>(state.Stat.cbInQue);
+}
+
 std::int32_t TCustomComPort::OutputCount() {
     return static_cast<std::int32_t>(ReadCommState(FHandle).Stat.cbOutQue);
 }
@@ -250,7 +256,8 @@ TComStatusFlags TCustomComPort::StateFlags() {
 }
 
 TComErrors TCustomComPort::LastErrors() {
-    return ErrorFlagsToComErrors(ReadCommState(FHandle).Errors, FParity->Check());
+    const DWORD errors = ReadCommState(FHandle).Errors | FKeptErrors.exchange(0);
+    return ErrorFlagsToComErrors(errors, FParity->Check());
 }
 
 TComSignals TCustomComPort::Signals() {

@@ -252,6 +252,13 @@ TEST_F(ComPortIO, ErrorsAreReadOnceAndParityCountsOnlyWhenChecked) {
     p.line->InjectError(LineError::Parity, 'c');
     ASSERT_TRUE(WaitDelivered(*p.line));
     EXPECT_FALSE(p.port->LastErrors().contains(ceRxParity));
+
+    // A read (which looks at the queue for the links) leaves the errors to LastErrors.
+    p.line->InjectError(LineError::Frame, 'd');
+    ASSERT_TRUE(WaitDelivered(*p.line));
+    char c = 0;
+    EXPECT_GE(p.port->Read(&c, 1), 0);
+    EXPECT_EQ(p.port->LastErrors(), TComErrors{ceFrame});
 #endif
 }
 
