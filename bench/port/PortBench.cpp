@@ -4,9 +4,11 @@
 //
 // - Receive throughput over a pseudo-terminal pair: a link taking the data through the whole
 //   event path (smThreadSync with a main loop serving the hand-offs; and smNone), against a
-//   plain blocking read() loop and (when built with Qt) QSerialPort's readyRead. Every received
-//   byte is checked against the sent pattern. Each round runs every reader once, in an order
-//   that rotates from round to round; a figure is the median of the per-round ratios.
+//   plain blocking read() loop, a poll() thread handing blocks to the main thread (what any
+//   receiver with smThreadSync's two wake-ups costs) and (when built with Qt) QSerialPort's
+//   readyRead. Every received byte is checked against the sent pattern. Each round runs every
+//   reader once, in an order that rotates from round to round; a figure is the median of the
+//   per-round ratios.
 // - Latency from the far end writing one byte to the link callback (p50, p99), at least 2000
 //   samples each, in every hand-off mode on a pseudo-terminal and in smThreadSync on a virtual
 //   line. The reference is a thread blocked in poll() on a raw pseudo-terminal that then
@@ -95,6 +97,70 @@ double PlainReadRate() {
     writer.Finish(check.Received() >= TransferBytes);
     ::close(slave);
     return Rate(check, elapsed, "read()");
+}
+
+// The least any receiver that hands data from a reading thread to the main thread does (as the
+// port's smThreadSync does by design): a thread blocked in poll() reads what the device has and
+// hands it over; the main thread, woken, takes all that was handed over since and checks it.
+// Its ratio to the plain loop shows what the hand-off itself costs on this machine, apart from
+// the port's own code.
+double HandOffRate() {
+    zvbench::Pty pty;
+    const int slave = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    MakeRaw(slave);
+    const int stop = ::eventfd(0, EFD_CLOEXEC);
+    std::mutex lock;
+    std::condition_variable handedOver;
+    std::vector<char> shared;
+    bool ended = false; // the reader found the device gone
+    std::thread reader([&] {
+        std::vector<char> buffer(65536);
+        for (;;) {
+            pollfd fds[2] = {{slave, POLLIN, 0}, {stop, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+            if (fds[1].revents & POLLIN)
+                return;
+            const ssize_t n = ::read(slave, buffer.data(), buffer.size());
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            if (n <= 0)
+                break;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                shared.insert(shared.end(), buffer.data(), buffer.data() + n);
+            }
+            handedOver.notify_one();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        ended = true;
+        handedOver.notify_one();
+    });
+    zvbench::PatternCheck check;
+    std::vector<char> mine;
+    const auto start = Clock::now();
+    zvbench::PatternWriter writer(pty.Master(), TransferBytes);
+    const auto deadline = start + 20s;
+    while (check.Received() < TransferBytes && check.Good()) {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            if (!handedOver.wait_until(hold, deadline, [&] { return !shared.empty() || ended; }))
+                break;
+            if (shared.empty())
+                break;
+            mine.swap(shared);
+        }
+        check.Feed(mine.data(), mine.size());
+        mine.clear();
+    }
+    const auto elapsed = Clock::now() - start;
+    const std::uint64_t one = 1;
+    (void)!::write(stop, &one, sizeof one);
+    reader.join();
+    writer.Finish(check.Received() >= TransferBytes);
+    ::close(stop);
+    ::close(slave);
+    return Rate(check, elapsed, "hand-off");
 }
 
 // Link callbacks of the throughput runs and the bytes they carried, per hand-off mode.
@@ -310,13 +376,14 @@ void PrintRow(const char* label, const std::vector<double>& v, const char* forma
 
 // Throughput, round by round.
 void ReceiveFigures() {
-    std::vector<double> plain, threadSync, none, qt;
-    std::vector<double> ratioThreadSync, ratioNone, ratioQt, ratioQtNone;
+    std::vector<double> plain, threadSync, none, qt, handOff;
+    std::vector<double> ratioThreadSync, ratioNone, ratioQt, ratioQtNone, ratioHandOff,
+        ratioVsHandOff;
     // The CPU time of the whole process (writer and receiver) per run, which the machine's load
     // moves far less than the wall clock: the reference's divided by ours.
     std::vector<double> cpuRatioThreadSync, cpuRatioNone;
     for (int round = 0; round < Rounds; ++round) {
-        double p = 0, ts = 0, nn = 0, q = 0;
+        double p = 0, ts = 0, nn = 0, q = 0, h = 0;
         double cpu[3] = {};
         const auto timed = [](double& seconds, const std::function<double()>& run) {
             const double start = zvbench::ProcessCpuSeconds();
@@ -329,14 +396,19 @@ void ReceiveFigures() {
             [&] { ts = timed(cpu[1], [] { return PortRate(zv::smThreadSync); }); },
             [&] { nn = timed(cpu[2], [] { return PortRate(zv::smNone); }); },
             [&] { q = zvbench::QSerialPortRate(TransferBytes); },
+            [&] { h = HandOffRate(); },
         };
-        for (int k = 0; k < 4; ++k)
-            runs[(round + k) % 4]();
+        constexpr int kinds = static_cast<int>(std::size(runs));
+        for (int k = 0; k < kinds; ++k)
+            runs[(round + k) % kinds]();
         plain.push_back(p);
         threadSync.push_back(ts);
         none.push_back(nn);
         ratioThreadSync.push_back(p > 0 ? ts / p : 0);
         ratioNone.push_back(p > 0 ? nn / p : 0);
+        handOff.push_back(h);
+        ratioHandOff.push_back(p > 0 ? h / p : 0);
+        ratioVsHandOff.push_back(h > 0 ? ts / h : 0);
         if (p > 0 && ts > 0 && cpu[1] > 0)
             cpuRatioThreadSync.push_back(cpu[0] / cpu[1]);
         if (p > 0 && nn > 0 && cpu[2] > 0)
@@ -356,10 +428,13 @@ void ReceiveFigures() {
         PrintRow("QSerialPort readyRead", qt, " %7.1f");
     else
         std::printf("  QSerialPort readyRead       (not built with Qt SerialPort)\n");
+    PrintRow("poll() thread handing over", handOff, " %7.1f");
     PrintRow("ratio smThreadSync/read()", ratioThreadSync, " %7.2f");
     PrintRow("ratio smNone/read()", ratioNone, " %7.2f");
     if (!qt.empty())
         PrintRow("ratio smThreadSync/QSerialPort", ratioQt, " %7.2f");
+    PrintRow("ratio hand-off/read()", ratioHandOff, " %7.2f");
+    PrintRow("ratio smThreadSync/hand-off", ratioVsHandOff, " %7.2f");
     PrintRow("CPU read()/smThreadSync", cpuRatioThreadSync, " %7.2f");
     PrintRow("CPU read()/smNone", cpuRatioNone, " %7.2f");
     std::printf("  bytes per link callback: smThreadSync %.0f, smNone %.0f\n",
@@ -372,6 +447,9 @@ void ReceiveFigures() {
     zvbench::Figure("rx_ratio_vs_read_none", zvbench::Median(ratioNone));
     zvbench::Figure("rx_cpu_ratio_vs_read_threadsync", zvbench::Median(cpuRatioThreadSync));
     zvbench::Figure("rx_cpu_ratio_vs_read_none", zvbench::Median(cpuRatioNone));
+    zvbench::Figure("rx_handoff_mib_per_s", zvbench::Median(handOff));
+    zvbench::Figure("rx_ratio_handoff_vs_read", zvbench::Median(ratioHandOff));
+    zvbench::Figure("rx_ratio_threadsync_vs_handoff", zvbench::Median(ratioVsHandOff));
     if (!qt.empty()) {
         zvbench::Figure("rx_qserialport_mib_per_s", zvbench::Median(qt));
         zvbench::Figure("rx_ratio_vs_qserialport", zvbench::Median(ratioQt));
