@@ -35,6 +35,8 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace zv {
@@ -42,6 +44,30 @@ namespace zv {
 namespace {
 
 const QString AppName = QStringLiteral("zelvator-term");
+
+// What the path names when it is no regular file ("a pipe", "a device", ...), else empty; looked
+// up without opening it. A path that is not there is left to the open, which says so.
+QString NotRegularFileKind(const QString& Path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    switch (fs::status(fs::path(QFile::encodeName(Path).toStdString()), error).type()) {
+    case fs::file_type::regular:
+    case fs::file_type::not_found:
+    case fs::file_type::none:
+        return {};
+    case fs::file_type::fifo:
+        return QStringLiteral("a pipe");
+    case fs::file_type::character:
+    case fs::file_type::block:
+        return QStringLiteral("a device");
+    case fs::file_type::socket:
+        return QStringLiteral("a socket");
+    case fs::file_type::directory:
+        return QStringLiteral("a folder");
+    default:
+        return QStringLiteral("something else");
+    }
+}
 
 struct TLedPlace {
     TComLedSignal Signal;
@@ -491,16 +517,40 @@ void TTermWindow::SendFile() {
     const QString name = ChooseFile(QStringLiteral("Send file"), {QStringLiteral("All (*)")});
     if (name.isEmpty())
         return;
+    // Looked at before it is opened: only a regular file is opened and read.
+    const QString kind = NotRegularFileKind(name);
+    if (!kind.isEmpty()) {
+        ShowError(QStringLiteral("Send file: %1 is not a regular file but %2, nothing was sent.\n"
+                                 "Only a regular file is sent.")
+                      .arg(name, kind));
+        return;
+    }
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) {
         ShowError(
             QStringLiteral("Send file failed: cannot open %1\n%2").arg(name, file.errorString()));
         return;
     }
-    const QByteArray bytes = file.readAll();
+    // Size 0: grew past the limit while it was read.
+    const auto TooLarge = [&](qint64 Size) {
+        ShowError(QStringLiteral("Send file: %1 is %2larger than %3 bytes (16 MiB), nothing was "
+                                 "sent.\nSend file takes files of up to 16 MiB.")
+                      .arg(name, Size > 0 ? QStringLiteral("%1 bytes, ").arg(Size) : QString())
+                      .arg(SendFileLimit));
+    };
+    if (file.size() > SendFileLimit) {
+        TooLarge(file.size());
+        return;
+    }
+    // The file may grow while it is read: never more than the limit is read.
+    const QByteArray bytes = file.read(SendFileLimit + 1);
     if (file.error() != QFileDevice::NoError) {
         ShowError(
             QStringLiteral("Send file failed: cannot read %1\n%2").arg(name, file.errorString()));
+        return;
+    }
+    if (bytes.size() > SendFileLimit) {
+        TooLarge(0);
         return;
     }
     FSendJob = std::make_unique<TSendFileJob>(*ComPort1, bytes.toStdString());

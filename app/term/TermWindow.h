@@ -84,7 +84,10 @@ public:
     void ClearScreen();
     // Writes the screen's text to a file chosen in a dialog: one line per row, CR LF between.
     void SaveScreen();
-    // Chooses a file and sends its bytes raw; the window keeps working meanwhile.
+    // Chooses a file and sends its bytes raw; the window keeps working meanwhile. Only a regular
+    // file of at most SendFileLimit bytes is sent: anything else is refused with a message, and
+    // what is not a regular file is not even opened (a pipe with no writer would hang the open,
+    // a device's open moves its lines, and a device like /dev/zero never ends).
     void SendFile();
     // Stops the file being sent.
     void CancelSend();
@@ -104,6 +107,9 @@ public:
 
     // The interval of the look at a connected device that notices it going away.
     static constexpr int WatchMs = 500;
+    // The largest file Send file takes: the whole file is held in memory while it goes out, and
+    // 16 MiB already take some 25 minutes on the line at 115200 baud.
+    static constexpr qint64 SendFileLimit = qint64{16} << 20;
 
 protected:
     void closeEvent(QCloseEvent* Event) override;

@@ -32,18 +32,23 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zv {
@@ -270,6 +275,78 @@ TEST_F(TermWindowTest, CancelStopsTheFileAtOnce) {
     EXPECT_LT(got, 400u);
     EXPECT_TRUE(Contains(window->statusBar()->currentMessage().toStdString(), "cancelled"));
     EXPECT_TRUE(boxes.empty());
+}
+
+// Send file opens only a regular file: a pipe with no writer would hang the open (and the
+// window) for ever, a terminal's open moves its lines and its reading never ends. A file larger
+// than the limit is refused as well, without being read.
+TEST_F(TermWindowTest, SendFileRefusesWhatIsNoRegularFileWithoutOpeningIt) {
+    auto line = VirtualLine::Create("ZVTERM9");
+    Open("ZVTERM9");
+    ASSERT_TRUE(window->Connect());
+
+    const std::string fifo = dir.filePath(QStringLiteral("nowriter.fifo")).toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const QString large = WriteFile("large.bin", "");
+    ASSERT_EQ(::truncate(large.toLocal8Bit().constData(), TTermWindow::SendFileLimit + 1), 0);
+
+    struct {
+        std::string path;
+        std::string message;
+        bool unopened;
+        // What makes a blocked open or read return when the window does open the file.
+        std::function<void()> unblock;
+    } const cases[] = {
+        {fifo, " is not a regular file but a pipe, nothing was sent", true,
+         [&] { ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK)); }},
+        {slave, " is not a regular file but a device, nothing was sent", true,
+         [&] { (void)!::write(master, "\x04", 1); }},
+        {large.toStdString(),
+         " is 16777217 bytes, larger than 16777216 bytes (16 MiB), nothing was sent", false, [] {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(opens, 0);
+        ASSERT_GE(::inotify_add_watch(opens, c.path.c_str(), IN_OPEN), 0);
+        // A window that does open it would wait for ever: after 2 s it is let go.
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool done = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!wake.wait_for(lock, 2s, [&] { return done; }))
+                c.unblock();
+        });
+        boxes.clear();
+        fileToChoose = QString::fromStdString(c.path);
+        window->SendFile();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        wake.notify_one();
+        watchdog.join();
+
+        EXPECT_EQ(boxes.size(), 1u);
+        EXPECT_TRUE(!boxes.empty() &&
+                    Contains(boxes[0], ("Send file: " + c.path + c.message).c_str()))
+            << (boxes.empty() ? "no message" : boxes[0]);
+        PumpFor(50ms);
+        EXPECT_FALSE(window->Sending());
+        EXPECT_EQ(line->Available(), 0u);
+        char events[4096];
+        if (c.unopened) {
+            EXPECT_LT(::read(opens, events, sizeof events), 0) << "it was opened";
+        }
+        ::close(opens);
+    }
+    ::close(master);
 }
 
 TEST_F(TermWindowTest, WritesAProgramIntoTheBoardAndRefusesABadFile) {
