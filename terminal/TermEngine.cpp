@@ -491,7 +491,12 @@ void TTermEngine::CursorKeyDown(TTermKey Key) {
                                     [Key](const TKeyCodes& Entry) { return Entry.Key == Key; });
     if (found == keys.end())
         return;
-    if (FMode.AppCursorKeys) {
+    // The application form belongs to the VT100 dialect: a mode a VT100 peer set before the
+    // emulation changed leaves the keys of a dialect without it (VT52) in their normal form,
+    // rather than sending nothing.
+    const bool appForm = FMode.AppCursorKeys && FEscapeCodes &&
+                         !FEscapeCodes->EscCodeToStr(ecAppCursorUp, nullptr).empty();
+    if (appForm) {
         if (found->AppCode != ecUnknown)
             SendCode(found->AppCode, nullptr);
     } else if (FArrowKeys == akTerminal) {

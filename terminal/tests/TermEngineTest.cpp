@@ -306,7 +306,9 @@ struct KeyCase {
     TArrowKeys arrows;
     TTermKey key;
     std::string sent;
-    TTermPoint caret; // from (5, 5)
+    TTermPoint caret;                         // from (5, 5)
+    TTermEmulation emulation = teVT100orANSI; // chosen after ESC [?1h
+    bool localEcho = false;
 };
 
 TEST(TermEngine, CursorKeys) {
@@ -326,12 +328,26 @@ TEST(TermEngine, CursorKeys) {
         {"application: right", true, akTerminal, tkRight, ESC + "OC", {5, 5}},
         {"application: left", true, akTerminal, tkLeft, ESC + "OD", {5, 5}},
         {"application: home sends nothing", true, akTerminal, tkHome, "", {5, 5}},
+        // Application mode set by a VT100 peer does not carry over to VT52, which has no
+        // such form: the keys send their normal codes, and the echo follows what was sent.
+        {"VT52 after application: up", true, akTerminal, tkUp, ESC + "A", {5, 5}, teVT52},
+        {"VT52 after application: home", true, akTerminal, tkHome, ESC + "H", {5, 5}, teVT52},
+        {"VT52 after application: windows keys move locally",
+         true,
+         akWindows,
+         tkLeft,
+         "",
+         {4, 5},
+         teVT52},
+        {"VT52 after application: echo", true, akTerminal, tkDown, ESC + "B", {5, 6}, teVT52, true},
     };
     for (const auto& c : cases) {
         TestEngine engine;
         engine.WriteStr(ESC + "[5;5H");
         if (c.appCursor)
             engine.WriteStr(ESC + "[?1h");
+        engine.SetEmulation(c.emulation);
+        engine.LocalEcho = c.localEcho;
         engine.SetArrowKeys(c.arrows);
         engine.CursorKeyDown(c.key);
         EXPECT_EQ(engine.sink.sent, c.sent) << c.name;
