@@ -63,21 +63,17 @@ void TTermEngine::RxBuf(TObject*, const void* Buffer, std::int32_t Count) {
         return;
     const auto* bytes = static_cast<const char*>(Buffer);
     std::string str;
-    if (AppendLF) {
-        str.reserve(static_cast<std::size_t>(Count) * 2);
-        for (std::int32_t i = 0; i < Count; ++i) {
-            str.push_back(bytes[i]);
-            if (bytes[i] == CR)
-                str.push_back(LF);
-        }
-    } else {
-        str.assign(bytes, static_cast<std::size_t>(Count));
-    }
-    // The 7-bit filter clears bit 7: what a peer sending with even or mark parity on 8 data bits
-    // means is the low 7 bits.
-    if (Force7Bit)
-        for (char& ch : str)
+    str.reserve(static_cast<std::size_t>(Count) * (AppendLF ? 2 : 1));
+    for (std::int32_t i = 0; i < Count; ++i) {
+        char ch = bytes[i];
+        // The 7-bit filter clears bit 7: what a peer sending with even or mark parity on 8 data
+        // bits means is the low 7 bits, so a CR is looked for after it (0x8D from it is a CR).
+        if (Force7Bit)
             ch = static_cast<char>(static_cast<unsigned char>(ch) & 0x7FU);
+        str.push_back(ch);
+        if (AppendLF && ch == CR)
+            str.push_back(LF);
+    }
     StringReceived(str);
 }
 

@@ -228,6 +228,13 @@ TEST(TermEngine, BytesGiveScreenCaretAndReplies) {
         {"AppendLF: CR LF becomes CR LF LF", {.appendLF = true}, "A\r\nB", "A||B", {2, 3}, ""},
         {"Force7Bit clears bit 7", {.force7Bit = true}, "\xC1\xE2\x9B", "Ab", {3, 1}, ""},
         {"Force7Bit turns 0x9B into ESC", {.force7Bit = true}, "\x9B[2;2HA", "| A", {3, 2}, ""},
+        {"Force7Bit and AppendLF: a CR with bit 7 (parity) gets an LF",
+         {.appendLF = true, .force7Bit = true},
+         "A\x8D"
+         "B",
+         "A|B",
+         {2, 2},
+         ""},
         {"bytes above 127 are characters", {}, "\xC1\xFF", "\xC1\xFF", {3, 1}, ""},
         {"narrow grid: wrap at column 10",
          {.wrap = true, .columns = 10},
