@@ -175,6 +175,11 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     OVERLAPPED* rec = sync ? &local : ov;
     if (rec->hEvent != nullptr)
         ResetEventHandle(rec->hEvent);
+    if (count == 0) {
+        // Done at once, also while other reads wait: it has nothing to wait for.
+        CompleteOverlapped(rec, 0, 0);
+        return TRUE;
+    }
     MarkPending(rec);
     PendingRead r{};
     r.ov = rec;

@@ -678,6 +678,19 @@ TEST_P(CommConformance, QueueSizesAndZeroLengthTransfers) {
     EXPECT_TRUE(WriteFile(port_, &c, 0, &n, ov.get()));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(WaitForSingleObject(ov.event(), 0), WAIT_OBJECT_0);
+    // A read of nothing does not queue behind a read that waits for bytes.
+    SetTimeouts(0, 0, 0);
+    char buf[4];
+    Overlapped rov;
+    ASSERT_TRUE(StartRead(buf, sizeof buf, rov));
+    Overlapped zov;
+    n = 99;
+    EXPECT_TRUE(ReadFile(port_, &c, 0, &n, zov.get()));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(WaitForSingleObject(zov.event(), 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(PurgeComm(port_, PURGE_RXABORT));
+    EXPECT_FALSE(GetOverlappedResult(port_, rov.get(), &n, TRUE));
+    GetOverlappedResult(port_, zov.get(), &n, TRUE);
 }
 
 TEST_P(CommConformance, ARecordWithoutAnEventCanBeWaitedFor) {
