@@ -545,7 +545,8 @@ void CommDevice::ServiceWrites(Clock::time_point now) {
                     return;
             }
             CompleteFrontWrite(w.length);
-            Raise(EV_TXEMPTY);
+            if (writes_.empty())
+                Raise(EV_TXEMPTY); // nothing current or queued is left to send
             continue;
         }
         w.settleUntil.reset();

@@ -507,6 +507,17 @@ TEST_F(VirtualLineTest, PacedWriteCompletesWhenItsLastByteHasLeft) {
     }
     EXPECT_EQ(events, EV_TXEMPTY);
     EXPECT_EQ(line_->CharacterTime(), std::chrono::nanoseconds(260416));
+    // With a write queued behind it, a completed write does not leave the output empty:
+    // EV_TXEMPTY waits for the last one.
+    Overlapped ov1, ov2;
+    ASSERT_FALSE(WriteFile(port_, block.data(), 20, &sent, ov1.get()));
+    ASSERT_FALSE(WriteFile(port_, block.data(), 20, &sent, ov2.get()));
+    EXPECT_EQ(WaitEvent(), static_cast<DWORD>(EV_TXEMPTY));
+    ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 0u);
+    EXPECT_EQ(WaitForSingleObject(ov1.event(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ov2.event(), 0), WAIT_OBJECT_0);
+    GetOverlappedResult(port_, ov2.get(), &sent, TRUE);
 }
 
 TEST_F(VirtualLineTest, CharacterTimeCountsParityAndStopBits) {
