@@ -158,8 +158,10 @@ struct VirtualLine::Impl {
         if (flow && item.byte == static_cast<std::uint8_t>(dcb.XoffChar)) {
             xoffReceived = true;
         } else if (flow && item.byte == static_cast<std::uint8_t>(dcb.XonChar)) {
-            if (xoffReceived) {
+            // One XOFF hold, whether it came from the far end or from SETXOFF: XON ends it.
+            if (xoffReceived || txHold) {
                 xoffReceived = false;
+                txHold = false;
                 txAnchor = now;
                 kicked = true; // the driver's service thread resumes the held write
                 cv.notify_all();
@@ -349,6 +351,8 @@ public:
             return ERROR_DEVICE_NOT_CONNECTED;
         line_->Advance(Clock::now());
         line_->txHold = hold;
+        if (!hold)
+            line_->xoffReceived = false; // SETXON ends an XOFF received as well
         line_->cv.notify_all();
         return 0;
     }

@@ -838,6 +838,43 @@ TEST_F(VirtualLineTest, TransmitCharAndXoffHoldByHand) {
     EXPECT_EQ(line_->ReadString(5, 1000ms), "later");
 }
 
+// An XOFF received and SETXOFF make one hold, as in a UART: either kind of XON ends it.
+TEST_F(VirtualLineTest, EitherXonEndsTheXoffHold) {
+    const struct {
+        const char* what;
+        bool received; // XOFF from the far end, then SETXON; else SETXOFF, then XON received
+    } cases[] = {{"XOFF received, SETXON", true}, {"SETXOFF, XON received", false}};
+    Configure([](DCB& d) { d.fOutX = 1; });
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &t));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.received) {
+            line_->Write("\x13");
+        } else {
+            ASSERT_TRUE(EscapeCommFunction(port_, SETXOFF));
+        }
+        COMSTAT st{};
+        ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+        ASSERT_EQ(st.fXoffHold, 1u);
+        Overlapped ov;
+        DWORD sent = 0;
+        ASSERT_FALSE(WriteFile(port_, "go", 2, &sent, ov.get()));
+        EXPECT_EQ(line_->ReadString(2, 20ms), "");
+        if (c.received) {
+            ASSERT_TRUE(EscapeCommFunction(port_, SETXON));
+        } else {
+            line_->Write("\x11");
+        }
+        EXPECT_EQ(WaitForSingleObject(ov.event(), 1000), WAIT_OBJECT_0) << "still held";
+        ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
+        EXPECT_EQ(st.fXoffHold, 0u);
+        EXPECT_EQ(line_->ReadString(2, 200ms), "go");
+        ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT)); // a write still held ends here
+        GetOverlappedResult(port_, ov.get(), &sent, TRUE);
+    }
+}
+
 TEST_F(VirtualLineTest, UnplugFailsPendingAndLaterCalls) {
     COMMTIMEOUTS t{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port_, &t));
