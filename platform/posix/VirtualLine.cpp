@@ -87,6 +87,7 @@ struct VirtualLine::Impl {
 
     // Handed over by the near end, not yet on the wire.
     std::deque<std::uint8_t> txPending GUARDED_BY(mutex);
+    std::size_t txUrgent GUARDED_BY(mutex) = 0; // at txPending's head, from SendUrgent
     Clock::time_point txAnchor GUARDED_BY(mutex);
     std::deque<std::uint8_t> farRx GUARDED_BY(mutex); // arrived at the far end
     // When the bytes in farRx arrived: each stamp covers the bytes up to a count of all bytes
@@ -178,6 +179,7 @@ struct VirtualLine::Impl {
             if (!TxGated()) {
                 ArriveFar(txPending.begin(), txPending.end(), now);
                 txPending.clear();
+                txUrgent = 0;
             }
             for (const RxItem& item : rxPending)
                 ArriveNear(item, now);
@@ -193,6 +195,7 @@ struct VirtualLine::Impl {
             const Clock::time_point lastArrived = txAnchor + ct * static_cast<long>(n);
             ArriveFar(txPending.begin(), txPending.begin() + static_cast<long>(n), lastArrived);
             txPending.erase(txPending.begin(), txPending.begin() + static_cast<long>(n));
+            txUrgent -= std::min(txUrgent, n);
             txAnchor = txPending.empty() ? now : lastArrived;
         }
         if (rxPending.empty()) {
@@ -455,9 +458,22 @@ public:
         return static_cast<long>(count);
     }
 
+    // The byte goes ahead of what has not crossed the line yet, behind earlier urgent bytes;
+    // flow control holds it as any other.
     DWORD SendUrgent(std::uint8_t byte) override {
-        DWORD error = 0;
-        return Send(&byte, 1, error) < 0 ? error : 0;
+        MutexLock lock(line_->mutex);
+        if (Gone())
+            return ERROR_DEVICE_NOT_CONNECTED;
+        const auto now = Clock::now();
+        line_->Advance(now);
+        if (line_->txPending.empty())
+            line_->txAnchor = now;
+        line_->txPending.insert(line_->txPending.begin() + static_cast<long>(line_->txUrgent),
+                                byte);
+        ++line_->txUrgent;
+        line_->Advance(now);
+        line_->cv.notify_all();
+        return 0;
     }
 
     std::size_t OutQueue() override {
@@ -476,6 +492,7 @@ public:
         MutexLock lock(line_->mutex);
         line_->Advance(Clock::now());
         line_->txPending.clear();
+        line_->txUrgent = 0;
     }
 
     unsigned Wait(bool wantRead, bool wantWrite,

@@ -822,6 +822,18 @@ TEST_F(VirtualLineTest, DsrFlowHoldsOutput) {
 TEST_F(VirtualLineTest, TransmitCharAndXoffHoldByHand) {
     ASSERT_TRUE(TransmitCommChar(port_, '!'));
     EXPECT_EQ(line_->ReadString(1, 1000ms), "!");
+    // The byte goes ahead of what a pending write has not yet put on the line.
+    Configure([](DCB& d) { d.BaudRate = 9600; });
+    line_->SetPacing(true);
+    const std::string block(200, 'z');
+    Overlapped wov;
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, block.data(), 200, &written, wov.get()));
+    ASSERT_TRUE(TransmitCommChar(port_, '!'));
+    ASSERT_TRUE(GetOverlappedResult(port_, wov.get(), &written, TRUE));
+    const std::string got = line_->ReadString(201, 1000ms);
+    EXPECT_LT(got.find('!'), 5u) << got.size();
+    line_->SetPacing(false);
     ASSERT_TRUE(EscapeCommFunction(port_, SETXOFF)); // as if XOFF had been received
     COMSTAT st{};
     ASSERT_TRUE(ClearCommError(port_, nullptr, &st));
