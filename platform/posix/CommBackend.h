@@ -91,7 +91,9 @@ public:
     // far end sends them (a virtual line).
     virtual std::chrono::nanoseconds FreshInputTime() const { return {}; }
     virtual void FlushInput() = 0;
-    virtual void FlushOutput() = 0;
+    // Deletes the bytes handed over but not yet on the line. Returns how many of them Send
+    // handed over (SendUrgent's bytes not counted), as near as the device can tell.
+    virtual std::size_t FlushOutput() = 0;
 
     // ---- waiting (service thread only, without the driver's lock) ----------------------
     // Blocks until one of the wanted conditions, a hang-up, a modem change (reported as

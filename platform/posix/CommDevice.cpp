@@ -1037,8 +1037,16 @@ BOOL CommDevice::Purge(DWORD flags) {
         AbortWrites(ERROR_OPERATION_ABORTED);
     if (flags & PURGE_RXABORT)
         AbortReads(ERROR_OPERATION_ABORTED);
-    if (flags & PURGE_TXCLEAR)
-        backend_->FlushOutput();
+    if (flags & PURGE_TXCLEAR) {
+        // Only PURGE_TXABORT ends writes: the current one goes on, and what of it the device
+        // held and deleted is handed over again. It completes once all of it has been through.
+        const std::size_t deleted = backend_->FlushOutput();
+        if (!writes_.empty()) {
+            PendingWrite& w = writes_.front();
+            w.pushed -= static_cast<DWORD>(std::min<std::size_t>(deleted, w.pushed));
+            w.settleUntil.reset();
+        }
+    }
     if (flags & PURGE_RXCLEAR) {
         backend_->FlushInput();
         inHead_ = 0;

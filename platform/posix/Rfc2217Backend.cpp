@@ -323,6 +323,11 @@ public:
     // went into the socket, one after another).
     std::size_t OutQueue() override {
         FlushTx();
+        return Queued();
+    }
+
+    // OutQueue() as it stands, without handing the socket more.
+    std::size_t Queued() {
         int unacked = 0;
         if (::ioctl(fd_, SIOCOUTQ, &unacked) != 0)
             unacked = 0;
@@ -364,12 +369,16 @@ public:
         FlushAndKick();
     }
 
-    void FlushOutput() override {
+    std::size_t FlushOutput() override {
+        // The server purges what its line has not sent: all that is queued is deleted.
+        const std::size_t queued = Queued();
+        const std::size_t data = queued - std::min(urgent_, queued);
         data_.erase(data_.begin() + static_cast<long>(dataHead_), data_.end());
         urgent_ = 0;
         lineFreeAt_ = Clock::now(); // the server purges its buffer too
         SendSub(kPurgeData, {2});
         FlushAndKick();
+        return data;
     }
 
     unsigned Wait(bool wantRead, bool wantWrite,

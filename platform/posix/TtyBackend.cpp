@@ -14,6 +14,7 @@
 #include "platform/posix/Kernel.h"
 #include "platform/posix/ThreadSafety.h"
 
+#include <algorithm>
 #include <asm/termbits.h>
 #include <atomic>
 #include <cerrno>
@@ -30,6 +31,7 @@
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace zv::win32 {
 namespace {
@@ -275,8 +277,10 @@ public:
         do {
             n = ::write(fd_, data, count);
         } while (n < 0 && errno == EINTR);
-        if (n > 0)
+        if (n > 0) {
             outputMayWait_ = true;
+            handed_ += static_cast<std::uint64_t>(n);
+        }
         if (n >= 0)
             return n;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -293,7 +297,10 @@ public:
         long n = Send(&byte, 1, error);
         if (n < 0)
             return error;
-        return n == 1 ? 0 : static_cast<DWORD>(ERROR_BUSY);
+        if (n != 1)
+            return ERROR_BUSY;
+        urgentAt_.push_back(handed_);
+        return 0;
     }
 
     std::size_t OutQueue() override {
@@ -311,8 +318,10 @@ public:
             if (::ioctl(fd_, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT))
                 n = 1;
         }
-        if (n == 0)
+        if (n == 0) {
             outputMayWait_ = false;
+            urgentAt_.clear();
+        }
         return n;
     }
 
@@ -334,7 +343,20 @@ public:
         markState_ = 0;
     }
 
-    void FlushOutput() override { ::ioctl(fd_, TCFLSH, TCOFLUSH); }
+    std::size_t FlushOutput() override {
+        int queued = 0;
+        if (!outputMayWait_ || ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        // The kernel's buffer holds the last `queued` bytes handed over: the urgent bytes among
+        // them are not counted.
+        const auto data = static_cast<std::size_t>(queued);
+        const std::uint64_t left = handed_ - data;
+        const auto urgent = static_cast<std::size_t>(std::count_if(
+            urgentAt_.begin(), urgentAt_.end(), [&](std::uint64_t at) { return at > left; }));
+        urgentAt_.clear();
+        ::ioctl(fd_, TCFLSH, TCOFLUSH);
+        return data - std::min(urgent, data);
+    }
 
     unsigned Wait(bool wantRead, bool wantWrite,
                   std::optional<Clock::time_point> deadline) override {
@@ -538,6 +560,9 @@ private:
     // Bytes were written that the device may still hold (only this descriptor writes to it:
     // the device is opened exclusively).
     bool outputMayWait_ = true;
+    std::uint64_t handed_ = 0; // bytes ever written to the device
+    // For each SendUrgent byte the device may still hold: handed_ once it was written.
+    std::vector<std::uint64_t> urgentAt_;
     int kickFd_;
     bool modemLines_ = false;
     bool icount_ = false;

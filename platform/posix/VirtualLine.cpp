@@ -488,11 +488,13 @@ public:
         line_->nearRx.clear();
     }
 
-    void FlushOutput() override {
+    std::size_t FlushOutput() override {
         MutexLock lock(line_->mutex);
         line_->Advance(Clock::now());
+        const std::size_t data = line_->txPending.size() - line_->txUrgent;
         line_->txPending.clear();
         line_->txUrgent = 0;
+        return data;
     }
 
     unsigned Wait(bool wantRead, bool wantWrite,
@@ -913,6 +915,7 @@ void VirtualLine::SetPacing(bool on) {
     impl_->pacing = on;
     impl_->txAnchor = now;
     impl_->rxAnchor = now;
+    impl_->kicked = true; // the driver looks again when its output will have left
     impl_->cv.notify_all();
     impl_->WakeWatchers();
 }

@@ -620,6 +620,49 @@ TEST_F(VirtualLineTest, AnAbortedWriteSendsNoMoreThanItReported) {
     }
 }
 
+// PURGE_TXCLEAR deletes what the device holds but does not end the pending write (only
+// PURGE_TXABORT does): the deleted part goes out again, and the write reports its count (and
+// EV_TXEMPTY comes) only once all of it is through. The far end gets every byte once, in order.
+TEST_F(VirtualLineTest, TxClearSendsAgainWhatItDeletedOfThePendingWrite) {
+    const struct {
+        const char* what;
+        bool urgentQueued; // a TransmitCommChar byte is deleted with the write's
+    } cases[] = {{"TXCLEAR alone", false}, {"TXCLEAR after TransmitCommChar", true}};
+    std::string block;
+    for (int i = 0; i < 100; ++i)
+        block += static_cast<char>('A' + i % 26);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Configure([](DCB& d) { d.BaudRate = 300; });
+        line_->SetPacing(true);
+        ASSERT_TRUE(SetCommMask(port_, EV_TXEMPTY));
+        COMMTIMEOUTS t{};
+        ASSERT_TRUE(SetCommTimeouts(port_, &t));
+        Overlapped ov;
+        DWORD sent = 0;
+        ASSERT_FALSE(WriteFile(port_, block.data(), 100, &sent, ov.get()));
+        Sleep(80); // two or three bytes have left
+        if (c.urgentQueued) {
+            ASSERT_TRUE(TransmitCommChar(port_, '!'));
+        }
+        ASSERT_TRUE(PurgeComm(port_, PURGE_TXCLEAR));
+        Sleep(50);
+        EXPECT_EQ(WaitForSingleObject(ov.event(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "complete before its bytes were through";
+        Overlapped eov;
+        DWORD events = 0;
+        EXPECT_FALSE(WaitCommEvent(port_, &events, eov.get())) << "EV_TXEMPTY too early";
+        line_->SetPacing(false);
+        ASSERT_TRUE(GetOverlappedResult(port_, ov.get(), &sent, TRUE));
+        EXPECT_EQ(sent, 100u);
+        ASSERT_EQ(WaitForSingleObject(eov.event(), kLong), WAIT_OBJECT_0);
+        EXPECT_EQ(events, static_cast<DWORD>(EV_TXEMPTY));
+        std::string got = line_->ReadString(300, 100ms);
+        std::erase(got, '!'); // sent, or deleted by the purge
+        EXPECT_EQ(got, block);
+    }
+}
+
 TEST_F(VirtualLineTest, RtsToggleFramesEachWrite) {
     Configure([](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; });
     EXPECT_FALSE(line_->Rts());
