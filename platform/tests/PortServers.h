@@ -42,20 +42,29 @@ inline int FreeLoopbackPort() {
     return port;
 }
 
+// A socket listening on a free loopback port for one connection; -1 when none could be made.
+// `port` gets the port number.
+inline int ListenOnLoopback(int& port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(s, 1) == 0 && ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+        return s;
+    }
+    if (s >= 0)
+        ::close(s);
+    return -1;
+}
+
 // A server on a free loopback port that ends the one connection it accepts: after reading what
 // the client sent first (the client reads the end of the stream), or at once with a reset.
 class ClosingServer {
 public:
-    explicit ClosingServer(bool reset) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::listen(listen_, 1) == 0 &&
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port_ = ntohs(a.sin_port);
+    explicit ClosingServer(bool reset) : listen_(ListenOnLoopback(port_)) {
         thread_ = std::thread([this, reset] {
             const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0)
@@ -80,8 +89,8 @@ public:
     std::string Name() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
 
 private:
-    int listen_ = -1;
     int port_ = 0;
+    int listen_ = -1;
     std::thread thread_;
 };
 

@@ -182,15 +182,7 @@ class ScriptedServer {
 public:
     explicit ScriptedServer(std::vector<std::uint8_t> preamble = {})
         : preamble_(std::move(preamble)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::listen(listen_, 1) == 0 &&
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port_ = ntohs(a.sin_port);
+        listen_ = ListenOnLoopback(port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~ScriptedServer() {
