@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -65,6 +66,7 @@ std::size_t WriteWatched(TCustomComPort& port, std::span<const std::uint8_t> byt
     const auto unsent = [&] {
         return std::min(static_cast<std::size_t>(std::max(port.OutputCount(), 0)), total);
     };
+    std::optional<std::size_t> sentAtStop;
     try {
         const HANDLE handles[2] = {async.Get()->OverlappedRec.hEvent, stop};
         for (;;) {
@@ -73,18 +75,19 @@ std::size_t WriteWatched(TCustomComPort& port, std::span<const std::uint8_t> byt
             if (woke == WAIT_OBJECT_0)
                 break;
             if (woke == WAIT_OBJECT_0 + 1) {
-                const std::size_t sent = total - unsent();
-                AbortWrite(port, async);
-                Stopped(port, sent, total);
+                sentAtStop = total - unsent();
+                break;
             }
             if (progress)
                 observer.Progress(total - unsent(), total);
         }
-    } catch (const EDownloadStopped&) {
-        throw;
     } catch (...) {
         AbortWrite(port, async);
         throw;
+    }
+    if (sentAtStop) {
+        AbortWrite(port, async);
+        Stopped(port, *sentAtStop, total);
     }
     const auto sent = static_cast<std::size_t>(std::max(port.WaitForAsync(async.Get()), 0));
     if (progress)
