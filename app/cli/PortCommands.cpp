@@ -592,7 +592,8 @@ Command SendCommand() {
              "verdict are printed; the exit status is 1 when it found deviations from the\n"
              "protocol or the program could not run. With --monitor SECONDS what the board\n"
              "sends after it started is printed for that long before the port is closed.\n"
-             "Progress is shown on a terminal unless -q is given."),
+             "Progress is shown on a terminal unless -q is given. Ctrl-C stops the download\n"
+             "with DTR off (the board is not left in reset) and exits with 1."),
          {kPortOption, kBaudOption, kQuietOption, kMonitorOption, kLinesOption, kSaveOption,
           kToleranceOption, kSlackOption},
          1,
