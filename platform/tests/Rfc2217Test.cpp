@@ -33,6 +33,23 @@ HANDLE Open(const std::string& name, DWORD flags = 0) {
                        OPEN_EXISTING, flags, nullptr);
 }
 
+// Opens the port and sets its speed; INVALID_HANDLE_VALUE (and the error) when either fails.
+HANDLE OpenAt(const std::string& name, DWORD baud, DWORD flags = 0) {
+    const HANDLE port = Open(name, flags);
+    if (port == INVALID_HANDLE_VALUE)
+        return port;
+    DCB dcb{};
+    if (GetCommState(port, &dcb)) {
+        dcb.BaudRate = baud;
+        if (SetCommState(port, &dcb))
+            return port;
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(port);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
 class Rfc2217Port : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -436,12 +453,8 @@ TEST(Rfc2217Scripted, AHeldWriteWaitsQuietlyAndGoesOnWhenReleased) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server;
-        HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+        HANDLE port = OpenAt(server.Name(), 921600, FILE_FLAG_OVERLAPPED);
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-        DCB dcb{};
-        ASSERT_TRUE(GetCommState(port, &dcb));
-        dcb.BaudRate = 921600;
-        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
         c.hold(server, port);
         // A byte after the hold: once the port has it, it has seen the hold too.
         server.Send({'s'});
@@ -475,12 +488,11 @@ TEST(Rfc2217Scripted, AHeldWriteWaitsQuietlyAndGoesOnWhenReleased) {
 // answers come, and SetCommState succeeds.
 TEST(Rfc2217Scripted, SettingsGoOutBehindAFullSocket) {
     ScriptedServer server;
-    HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+    // At this speed the server's line takes the data as fast as it comes.
+    HANDLE port = OpenAt(server.Name(), 4'000'000'000u, FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     DCB dcb{};
     ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.BaudRate = 4'000'000'000u; // the server's line takes the data as fast as it comes
-    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
     server.PauseReading(true);
     const std::vector<std::uint8_t> payload(8u << 20, 'w'); // more than the socket holds
     OVERLAPPED ov{};
@@ -521,12 +533,8 @@ TEST(Rfc2217Scripted, LittleMoreGoesOutAfterAWriteIsStopped) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server;
-        HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+        HANDLE port = OpenAt(server.Name(), 1200, FILE_FLAG_OVERLAPPED);
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-        DCB dcb{};
-        ASSERT_TRUE(GetCommState(port, &dcb));
-        dcb.BaudRate = 1200;
-        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
         COMMTIMEOUTS t{0, 0, 0, 0, c.writeTimeout};
         ASSERT_TRUE(SetCommTimeouts(port, &t));
         OVERLAPPED ov{};
@@ -576,12 +584,10 @@ TEST(Rfc2217Scripted, DataBeforeTheOpenEndsIsBoundedAndTheLossReported) {
 TEST_F(Rfc2217Port, ASettingTheServerDoesNotTakeFailsAndNothingElseChanges) {
     PyPortServer server("serve");
     ASSERT_GT(server.port(), 0) << server.Log();
-    HANDLE port = Open(server.Name());
+    HANDLE port = OpenAt(server.Name(), 19200);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     DCB dcb{};
     ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.BaudRate = 19200;
-    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
     // CTS follows RTS at the server: off, it would hold a write under CTS flow control.
     ASSERT_TRUE(EscapeCommFunction(port, CLRRTS));
     ASSERT_TRUE(AwaitModem(port, MS_CTS_ON, false));
@@ -612,12 +618,9 @@ TEST_F(Rfc2217Port, ASettingTheServerDoesNotTakeFailsAndNothingElseChanges) {
 TEST_F(Ser2netPort, CarriesEveryByteValueBothWays) {
     Ser2net server;
     ASSERT_GT(server.port(), 0) << server.Log();
-    HANDLE port = Open(server.Name());
+    // At this speed a write lasts as long as the server's line needs.
+    HANDLE port = OpenAt(server.Name(), 230400);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.BaudRate = 230400; // a write lasts as long as the server's line needs
-    ASSERT_TRUE(SetCommState(port, &dcb));
     COMMTIMEOUTS t{0, 0, kLong, 0, kLong};
     ASSERT_TRUE(SetCommTimeouts(port, &t));
     const std::vector<std::uint8_t> bytes = EveryByteValue();
@@ -639,12 +642,8 @@ TEST_F(Ser2netPort, CarriesEveryByteValueBothWays) {
 TEST_F(Ser2netPort, AWriteLastsAsLongAsTheServersLineNeeds) {
     Ser2net server;
     ASSERT_GT(server.port(), 0) << server.Log();
-    HANDLE port = Open(server.Name(), FILE_FLAG_OVERLAPPED);
+    HANDLE port = OpenAt(server.Name(), 1200, FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.BaudRate = 1200;
-    ASSERT_TRUE(SetCommState(port, &dcb));
     const std::string text(720, 'x');
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
