@@ -87,7 +87,15 @@ TComThread::TComThread(TCustomComPort* AComPort)
     }
     SetPriority(AComPort->FEventThreadPriority);
     SetCommMask(FHandle, ComEventsToMask(AComPort->FEvents));
-    Start();
+    try {
+        Start();
+    } catch (...) {
+        // No thread (the system's limit on threads): the destructor does not run for an object
+        // whose constructor failed, so the events are closed here.
+        CloseHandle(FStopEvent);
+        CloseHandle(FOverlapped.hEvent);
+        throw;
+    }
 }
 
 TComThread::~TComThread() {
