@@ -14,7 +14,7 @@ class TCustomComPort;
 // The line settings the port setup dialog edits, taken from a port. A device that refuses new
 // settings keeps running the old ones: PutBack hands those back to the port, so that a window
 // neither shows nor remembers settings that are not in force (every later start would fail on
-// them).
+// them). A port that was open is open again afterwards, on the device it was open on.
 class TLineSettings {
 public:
     explicit TLineSettings(const TCustomComPort& Port);
@@ -23,6 +23,7 @@ public:
 
 private:
     std::string FPort;
+    bool FOpen;
     TBaudRate FBaud;
     std::int32_t FCustomBaud;
     TDataBits FDataBits;

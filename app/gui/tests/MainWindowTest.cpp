@@ -547,6 +547,54 @@ TEST_F(MainWindowTest, ASetupTheDeviceRefusesLeavesThePortAsItWas) {
     CloseWindow();
 }
 
+// A setup that moves the open port to another device, which cannot be opened or refuses the new
+// line settings, takes the port back to the first device with the settings it ran before: still
+// open and usable.
+TEST_F(MainWindowTest, ASetupAnotherDeviceRefusesTakesThePortBackOpen) {
+    const struct {
+        const char* name;
+        bool busy;        // the other device is open in another port, so it cannot be opened
+        const char* stop; // stop bits chosen with it, nullptr for none
+    } cases[] = {
+        {"its settings refused", false, "1.5"}, // refused with eight data bits
+        {"it cannot be opened", true, nullptr},
+    };
+    auto first = VirtualLine::Create("ZVGUI6A");
+    auto second = VirtualLine::Create("ZVGUI6B");
+    form->ComPort1->SetPort("ZVGUI6A");
+    ChooseFile(WriteFile("eof.hex", ":00000001FF\r\n"));
+    form->ToolButton8Click();
+    ASSERT_EQ(first->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        exceptions.clear();
+        TComPort holder;
+        holder.SetPort("ZVGUI6B");
+        if (c.busy)
+            holder.Open();
+        onSetup = [&](TComSetupFrm& setup) {
+            Choose(setup.Combo1, "ZVGUI6B");
+            if (c.stop)
+                Choose(setup.Combo4, c.stop);
+            return int(QDialog::Accepted);
+        };
+        QMetaObject::invokeMethod(form->ToolButton3, "trigger", Qt::QueuedConnection);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(exceptions.size(), 1u);
+        EXPECT_EQ(form->ComPort1->Port(), "ZVGUI6A");
+        EXPECT_EQ(form->ComPort1->StopBits(), sbOneStopBit);
+        EXPECT_TRUE(form->ComPort1->Connected());
+        EXPECT_TRUE(first->IsOpen());
+        EXPECT_EQ(second->IsOpen(), c.busy);
+
+        form->ToolButton8Click();
+        EXPECT_EQ(first->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+        EXPECT_EQ(exceptions.size(), 1u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+    CloseWindow();
+}
+
 TEST_F(MainWindowTest, OnlyAConfirmedSetupIsRememberedForTheNextStart) {
     auto line = VirtualLine::Create("ZVGUISET");
     const struct {
