@@ -27,6 +27,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 // The toolbar images live in this library's resources; a static library must register them
@@ -126,6 +127,30 @@ private:
 void ShowErrorBox(QWidget* Parent, const QString& Text, const QString& Caption) {
     QMessageBox box(QMessageBox::Critical, Caption, Text, QMessageBox::Ok, Parent);
     ExecModal(box);
+}
+
+// Codes with which a device that has gone away (a USB adapter pulled out) refuses calls.
+bool DeviceGone(std::int32_t OsError) noexcept {
+    return OsError == ERROR_DEVICE_NOT_CONNECTED || OsError == ERROR_DEVICE_REMOVED ||
+           OsError == ERROR_BAD_COMMAND;
+}
+
+// Runs a command on Port. A port whose device has gone away keeps its dead handle, and every
+// later Open keeps that handle: a command failing for that reason closes the port, so that the
+// next one opens the device afresh once it is back. Any other failure leaves the port as it is.
+template <typename F> void OnPort(TCustomComPort& Port, F&& Command) {
+    try {
+        Command();
+    } catch (const EComPort& e) {
+        if (DeviceGone(e.OsErrorCode())) {
+            try {
+                Port.Close(); // a device that is gone still closes
+            } catch (...) {
+                // The failure of the command is the one to report.
+            }
+        }
+        throw;
+    }
 }
 
 } // namespace
@@ -346,12 +371,14 @@ void TForm1::ToolButton3Click() {
     // the port gets back those still in force.
     TLineSettings before(*ComPort1);
     bool confirmed = false;
-    try {
-        confirmed = ComPort1->ShowSetupDialog();
-    } catch (...) {
-        before.PutBack(*ComPort1);
-        throw;
-    }
+    OnPort(*ComPort1, [&] {
+        try {
+            confirmed = ComPort1->ShowSetupDialog();
+        } catch (...) {
+            before.PutBack(*ComPort1);
+            throw;
+        }
+    });
     if (confirmed)
         StoreBoardSettings(*ComPort1);
 }
@@ -369,12 +396,12 @@ void TForm1::ShowAbout() {
 }
 
 void TForm1::ToolButton6Click() {
-    ResetBoard(*ComPort1);
+    OnPort(*ComPort1, [this] { ResetBoard(*ComPort1); });
 }
 
 void TForm1::ToolButton8Click() {
     TStatusObserver observer(*this);
-    RunDownload(*ComPort1, FFileName, observer);
+    OnPort(*ComPort1, [&] { RunDownload(*ComPort1, FFileName, observer); });
 }
 
 } // namespace zv

@@ -1,7 +1,8 @@
 // TForm1: Zelvator's main window — a toolbar of commands, a three-panel status bar, the serial
 // port ComPort1 and the open-file dialog. Every command runs on the GUI thread and blocks it
 // until it is done, the download's fixed waits included; an exception that escapes a command
-// is shown by the application's standard exception display.
+// is shown by the application's standard exception display. A command that fails because the
+// port's device has gone away (unplugged) closes ComPort1: the next command opens it afresh.
 //
 // The window remembers its port: "Setup COM", once confirmed, stores ComPort1's basic settings in
 // zelvator.ini in the configuration folder (app/core/BoardSettings.h), and the window loads them

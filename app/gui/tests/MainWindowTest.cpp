@@ -595,6 +595,42 @@ TEST_F(MainWindowTest, ASetupAnotherDeviceRefusesTakesThePortBackOpen) {
     CloseWindow();
 }
 
+// A command that fails because the device went away lets go of it: once the device is back, the
+// next command opens it afresh and works.
+TEST_F(MainWindowTest, ADeviceThatCameBackIsUsedAgain) {
+    const struct {
+        const char* name;
+        void (TForm1::*command)();
+    } cases[] = {
+        {"download", &TForm1::ToolButton8Click},
+        {"reset", &TForm1::ToolButton6Click},
+        {"setup", &TForm1::ToolButton3Click},
+    };
+    auto line = VirtualLine::Create("ZVGUI7");
+    form->ComPort1->SetPort("ZVGUI7");
+    ChooseFile(WriteFile("eof.hex", ":00000001FF\r\n"));
+    form->ToolButton8Click();
+    ASSERT_EQ(line->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+    onSetup = [](TComSetupFrm& setup) {
+        Choose(setup.Combo2, "19200");
+        return int(QDialog::Accepted);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        line->Unplug();
+        try {
+            (form.get()->*c.command)();
+            ADD_FAILURE() << "a command on a device that is gone must fail";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.OsErrorCode(), ERROR_DEVICE_NOT_CONNECTED) << e.what();
+        }
+        line->Plug();
+        EXPECT_NO_THROW(form->ToolButton8Click());
+        EXPECT_EQ(line->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+    }
+    CloseWindow();
+}
+
 TEST_F(MainWindowTest, OnlyAConfirmedSetupIsRememberedForTheNextStart) {
     auto line = VirtualLine::Create("ZVGUISET");
     const struct {
