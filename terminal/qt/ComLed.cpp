@@ -179,6 +179,13 @@ void TComLed::SetLedSignal(TComLedSignal Value) {
         return;
     }
     link.*slot = [this](TObject* Sender, bool OnOff) { SignalChange(Sender, OnOff); };
+    // A closed port has no activity, but the port reports only the close: an activity lamp
+    // still lit (bytes nobody read, the end of a write lost in the close) goes dark with it.
+    if (Value == lsRx || Value == lsTx)
+        link.OnLinkConn = [this](TObject* Sender, bool OnOff) {
+            if (!OnOff)
+                SignalChange(Sender, false);
+        };
 }
 
 bool TComLed::IsStateOn() {

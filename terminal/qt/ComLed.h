@@ -1,8 +1,9 @@
 // TComLed: a small lamp that shows one state of a serial port: open, the CTS, DSR or RLSD input
 // line, an incoming ring, receive or transmit activity.
 //
-// The LED observes its port through its own link, with exactly one signal slot bound (the one of
-// LedSignal), and changes its picture when the port reports that signal. A ring lights it for
+// The LED observes its port through its own link, with the signal slot of LedSignal bound, and
+// changes its picture when the port reports that signal. An Rx or Tx lamp also hears the port
+// close, and goes dark then. A ring lights it for
 // RingDuration milliseconds from the first ring of a burst. Without a port it is a plain
 // two-state lamp switched through SetState; with a port, State follows the port and SetState is
 // refused.

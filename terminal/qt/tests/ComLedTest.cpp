@@ -152,11 +152,12 @@ TEST_F(ComLedTest, WithoutAPortStateSwitchesTheLampAndAlwaysReports) {
 TEST_F(ComLedTest, ExactlyTheWatchedSignalsSlotIsBound) {
     struct SlotCase {
         TComLedSignal signal;
-        const char* bound;
+        std::vector<std::string> bound;
     };
+    // An activity lamp also hears the close, which ends the activity.
     const SlotCase cases[] = {
-        {lsConn, "Conn"}, {lsCTS, "CTS"}, {lsDSR, "DSR"}, {lsRLSD, "RLSD"},
-        {lsRing, "Ring"}, {lsRx, "Rx"},   {lsTx, "Tx"},   {lsConn, "Conn"},
+        {lsConn, {"Conn"}}, {lsCTS, {"CTS"}},       {lsDSR, {"DSR"}},       {lsRLSD, {"RLSD"}},
+        {lsRing, {"Ring"}}, {lsRx, {"Conn", "Rx"}}, {lsTx, {"Conn", "Tx"}}, {lsConn, {"Conn"}},
     };
     TComLed led;
     for (const SlotCase& c : cases) {
@@ -177,7 +178,7 @@ TEST_F(ComLedTest, ExactlyTheWatchedSignalsSlotIsBound) {
             bound.push_back("Rx");
         if (l.OnLinkTx)
             bound.push_back("Tx");
-        EXPECT_EQ(bound, std::vector<std::string>{c.bound});
+        EXPECT_EQ(bound, c.bound);
         EXPECT_FALSE(l.OnLinkRxData) << "the LED must not take received data";
         EXPECT_FALSE(l.OnLinkTxData || l.OnLinkTxEmpty || l.OnLinkRxFlag);
     }
@@ -293,6 +294,43 @@ TEST_F(ComLedTest, RxAndTxShowActivity) {
     EXPECT_EQ(txLog.front(), "1");
     EXPECT_TRUE(PumpQt([&] { return tx.State() == lsOff; }));
     EXPECT_EQ(p.line->ReadString(3, 1s), "abc");
+}
+
+// A closed port has no activity: its Rx or Tx lamp goes dark at the close, whatever was going on,
+// and stays dark when the port opens again.
+TEST_F(ComLedTest, ActivityLampsGoDarkWhenThePortCloses) {
+    static const std::string held = "abc";
+    const struct {
+        TComLedSignal signal;
+        const char* name;
+        std::function<void(test::LinePort&, TAsyncHolder&)> light;
+    } cases[] = {
+        {lsRx, "Rx: bytes nobody reads",
+         [](test::LinePort& p, TAsyncHolder&) { p.line->Write("hello"); }},
+        {lsTx, "Tx: a write the far end holds back",
+         [](test::LinePort& p, TAsyncHolder& async) {
+             p.line->SetCts(false);
+             p.port->WriteStrAsync(held, async.Get());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LinePort p;
+        p.port->FlowControl()->SetOutCTSFlow(true);
+        TComLed led;
+        led.SetLedSignal(c.signal);
+        led.SetComPort(p.port.get());
+        p.port->Open();
+        TAsyncHolder async;
+        c.light(p, async);
+        ASSERT_TRUE(PumpQt([&] { return led.State() == lsOn; }));
+
+        p.port->Close();
+        EXPECT_EQ(led.State(), lsOff);
+        p.port->Open();
+        PumpQtFor(100ms);
+        EXPECT_EQ(led.State(), lsOff);
+    }
 }
 
 TEST_F(ComLedTest, ARingBurstLightsTheLampForRingDurationFromItsFirstRing) {
