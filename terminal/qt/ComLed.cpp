@@ -122,6 +122,9 @@ void TComLed::SetComPort(TCustomComPort* Value) {
         FComPort->UnRegisterLink(FLink.get());
         FComPort->RemoveFreeNotification(this);
     }
+    // The ring count belongs to the port that rang: running on, it would put out the lamp it
+    // no longer shows.
+    FTimer->stop();
     FComPort = Value;
     if (Value) {
         Value->FreeNotification(this);
@@ -143,6 +146,7 @@ void TComLed::SetLedSignal(TComLedSignal Value) {
     if (Value == FLedSignal)
         return;
     FLedSignal = Value;
+    FTimer->stop(); // a ring count ends with the ring watch
     TComLink& link = *FLink;
     link.OnLinkConn = nullptr;
     link.OnLinkCTS = nullptr;

@@ -3,10 +3,9 @@
 //
 // The LED observes its port through its own link, with the signal slot of LedSignal bound, and
 // changes its picture when the port reports that signal. An Rx or Tx lamp also hears the port
-// close, and goes dark then. A ring lights it for
-// RingDuration milliseconds from the first ring of a burst. Without a port it is a plain
-// two-state lamp switched through SetState; with a port, State follows the port and SetState is
-// refused.
+// close, and goes dark then. A ring lights it for RingDuration milliseconds from the first ring
+// of a burst; another port or signal ends the count. Without a port it is a plain two-state lamp
+// switched through SetState; with a port, State follows the port and SetState is refused.
 //
 // Pictures: a built-in pair of 15 x 15 glyphs per Kind (the program's resources ":/leds/LEDREDON"
 // ...), or the user's own for lkCustom. The colour of a glyph's lower-left pixel is not drawn.

@@ -383,6 +383,40 @@ TEST_F(ComLedTest, ARingBurstLightsTheLampForRingDurationFromItsFirstRing) {
     EXPECT_EQ(led.RingDuration(), 0);
 }
 
+// The ring count belongs to the ring it watched: another port or another signal ends it, and the
+// lamp shows what it was set to after the count would have run out.
+TEST_F(ComLedTest, ARingCountEndsWithThePortOrTheSignal) {
+    const struct {
+        const char* name;
+        std::function<void(TComLed&)> change;
+    } cases[] = {
+        {"port detached, lamp switched on",
+         [](TComLed& led) {
+             led.SetComPort(nullptr);
+             led.SetState(lsOn);
+         }},
+        {"watching CTS, which is on", [](TComLed& led) { led.SetLedSignal(lsCTS); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LinePort p;
+        p.line->SetCts(true);
+        TComLed led;
+        led.SetLedSignal(lsRing);
+        led.SetRingDuration(300);
+        led.SetComPort(p.port.get());
+        p.port->Open();
+        p.line->SetRing(true);
+        p.line->SetRing(false);
+        ASSERT_TRUE(PumpQt([&] { return led.State() == lsOn; }));
+
+        c.change(led);
+        EXPECT_EQ(led.RingRemaining(), -1);
+        PumpQtFor(500ms);
+        EXPECT_EQ(led.State(), lsOn);
+    }
+}
+
 TEST_F(ComLedTest, DrawsTheGlyphCentredOrAtTheTopLeftUnlitWhileDisabled) {
     struct PaintCase {
         QSize size;
