@@ -56,6 +56,13 @@ inline std::int32_t LastOsError() noexcept {
     return static_cast<std::int32_t>(GetLastError());
 }
 
+// True for the system codes with which a device that has gone away (a USB adapter pulled out)
+// refuses calls.
+inline bool DeviceGone(std::int32_t osError) noexcept {
+    return osError == ERROR_DEVICE_NOT_CONNECTED || osError == ERROR_DEVICE_REMOVED ||
+           osError == ERROR_BAD_COMMAND;
+}
+
 class EComPort : public Exception {
 public:
     // An operating system call failed: the table text followed by " (win error code: N)".

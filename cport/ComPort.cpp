@@ -12,12 +12,6 @@ namespace zv {
 
 namespace {
 
-// System codes with which a device that has gone away (a USB adapter pulled out) refuses calls.
-bool DeviceIsGone(std::int32_t osError) {
-    return osError == ERROR_DEVICE_NOT_CONNECTED || osError == ERROR_DEVICE_REMOVED ||
-           osError == ERROR_BAD_COMMAND;
-}
-
 // The device path of a port name: "\\.\" + name.
 std::string DevicePath(const std::string& name) {
     return "\\\\.\\" + name;
@@ -267,7 +261,7 @@ void TCustomComPort::FinishClose() {
     } catch (const EComPort& e) {
         // A device that is gone (unplugged) has nothing left to abort and must still be
         // closable; any other refusal keeps the port open, with its thread.
-        if (!DeviceIsGone(e.OsErrorCode())) {
+        if (!DeviceGone(e.OsErrorCode())) {
             EndClose(life);
             throw;
         }

@@ -27,7 +27,6 @@
 #include <QWidget>
 
 #include <algorithm>
-#include <cstdint>
 #include <vector>
 
 // The toolbar images live in this library's resources; a static library must register them
@@ -127,12 +126,6 @@ private:
 void ShowErrorBox(QWidget* Parent, const QString& Text, const QString& Caption) {
     QMessageBox box(QMessageBox::Critical, Caption, Text, QMessageBox::Ok, Parent);
     ExecModal(box);
-}
-
-// Codes with which a device that has gone away (a USB adapter pulled out) refuses calls.
-bool DeviceGone(std::int32_t OsError) noexcept {
-    return OsError == ERROR_DEVICE_NOT_CONNECTED || OsError == ERROR_DEVICE_REMOVED ||
-           OsError == ERROR_BAD_COMMAND;
 }
 
 // Runs a command on Port. A port whose device has gone away keeps its dead handle, and every

@@ -93,11 +93,6 @@ QString FileNameText(const std::string& LocalName) {
 
 } // namespace
 
-bool DeviceGone(std::int32_t OsError) noexcept {
-    return OsError == ERROR_DEVICE_NOT_CONNECTED || OsError == ERROR_DEVICE_REMOVED ||
-           OsError == ERROR_BAD_COMMAND;
-}
-
 std::string SystemReason(std::int32_t OsError) {
     switch (OsError) {
     case ERROR_FILE_NOT_FOUND:

@@ -151,8 +151,6 @@ private:
     TExceptionHandler FPreviousHandler;
 };
 
-// Whether a system error code means that the device has gone away.
-bool DeviceGone(std::int32_t OsError) noexcept;
 // A short text for the system error codes a port reports; empty for others.
 std::string SystemReason(std::int32_t OsError);
 
