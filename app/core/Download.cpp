@@ -34,11 +34,14 @@ void AbortWrite(TCustomComPort& port, TAsyncHolder& async) {
 
 // A stopped sequence ends with the board released from reset: DTR off first, so that the board
 // does not start a program it may hold only part of, then RTS back on as the open left it.
-[[noreturn]] void Stopped(TCustomComPort& port, std::size_t sent, std::size_t total) {
+// `inRunPulse`: the stop came during a reset pulse with RTS on (the run reset, the Reset
+// command), so releasing DTR ends that pulse early and the board starts its program.
+[[noreturn]] void Stopped(TCustomComPort& port, std::size_t sent, std::size_t total,
+                          bool inRunPulse = false) {
     port.SetDTR(false);
     if (total > 0)
         port.SetRTS(true);
-    throw EDownloadStopped(sent, total);
+    throw EDownloadStopped(sent, total, inRunPulse);
 }
 
 // Waits `ms`, or until `stop` (if any) is set; false then.
@@ -116,14 +119,26 @@ EDownload::EDownload(std::size_t sent, std::size_t total)
                 " bytes were sent; the board did not get the whole program"),
       FSent(sent), FTotal(total) {}
 
-EDownloadStopped::EDownloadStopped(std::size_t sent, std::size_t total)
-    : Exception(total == 0 ? std::string("Stopped before the reset ended")
-                : sent == total
-                    ? "Stopped after all " + std::to_string(total) +
-                          " bytes were sent, before the board was started"
-                    : "Stopped: " + std::to_string(sent) + " of " + std::to_string(total) +
-                          " bytes were sent; the board did not get the whole program"),
-      FSent(sent), FTotal(total) {}
+namespace {
+
+std::string StoppedText(std::size_t sent, std::size_t total, bool started) {
+    if (total == 0)
+        return started ? "Stopped during the reset pulse; the board restarted its program after a "
+                         "shortened reset pulse"
+                       : "Stopped before the reset ended";
+    if (sent < total)
+        return "Stopped: " + std::to_string(sent) + " of " + std::to_string(total) +
+               " bytes were sent; the board did not get the whole program";
+    return "Stopped after all " + std::to_string(total) + " bytes were sent, " +
+           (started ? "during the run reset; the board started the program after a shortened "
+                      "reset pulse"
+                    : "before the board was started");
+}
+
+} // namespace
+
+EDownloadStopped::EDownloadStopped(std::size_t sent, std::size_t total, bool started)
+    : Exception(StoppedText(sent, total, started)), FSent(sent), FTotal(total), FStarted(started) {}
 
 void ConfigureBoardPort(TCustomComPort& port) {
     port.BeginUpdate();
@@ -195,9 +210,9 @@ void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& o
     observer.ImageEnd(image.ImageEnd);
     const HANDLE stop = observer.StopEvent();
     const std::size_t total = image.DownloadBytes().size();
-    const auto pause = [&](DWORD ms, std::size_t sent) {
+    const auto pause = [&](DWORD ms, std::size_t sent, bool inRunPulse = false) {
         if (!Pause(ms, stop))
-            Stopped(port, sent, total);
+            Stopped(port, sent, total, inRunPulse);
     };
 
     // Load reset: RTS (mode) off during the DTR (reset) pulse makes the board store what follows.
@@ -213,7 +228,7 @@ void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& o
     pause(DownloadPulseMs, total);
     port.SetRTS(true);
     port.SetDTR(true);
-    pause(DownloadPulseMs, total);
+    pause(DownloadPulseMs, total, true);
     port.SetDTR(false);
 
     observer.Status(StatusRun, true);
@@ -224,7 +239,7 @@ void ResetBoard(TCustomComPort& port, HANDLE stop) {
         throw EDownloadStopped(0, 0);
     port.SetDTR(true);
     if (!Pause(DownloadPulseMs, stop))
-        Stopped(port, 0, 0);
+        Stopped(port, 0, 0, true);
     port.SetDTR(false);
 }
 

@@ -68,16 +68,20 @@ private:
 
 // A request to stop ended the sequence. DTR was turned off, so that the board is not left held
 // in reset, and after a download RTS back on, as the open left it; `Sent` of `Total` image bytes
-// had left the port (Total is 0 for the Reset command).
+// had left the port (Total is 0 for the Reset command). `Started`: the stop came during a reset
+// pulse with RTS on (the run reset, or the Reset command's pulse), so turning DTR off ended that
+// pulse early and the board started its program; the message says so.
 class EDownloadStopped : public Exception {
 public:
-    EDownloadStopped(std::size_t sent, std::size_t total);
+    EDownloadStopped(std::size_t sent, std::size_t total, bool started = false);
     std::size_t Sent() const noexcept { return FSent; }
     std::size_t Total() const noexcept { return FTotal; }
+    bool Started() const noexcept { return FStarted; }
 
 private:
     std::size_t FSent;
     std::size_t FTotal;
+    bool FStarted;
 };
 
 // What a download reports while it runs. Every method has an empty default; all are called on
@@ -169,12 +173,14 @@ TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
 // Steps after the load, on an open port: StatusFileTransfer, ImageEnd, then RTS off, DTR on,
 // 250 ms, DTR off, 250 ms; ImageEnd + 1 bytes of `image` in one write; 250 ms, RTS on, DTR on,
 // 250 ms, DTR off; StatusRun. A write that sends fewer bytes raises EDownload; the observer's
-// StopEvent raises EDownloadStopped.
+// StopEvent raises EDownloadStopped (during the run reset pulse the board is then started: all
+// bytes are in, and holding it in reset with RTS off instead would make it load again).
 void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer);
 
 // The Reset command: 50 ms, DTR on, 250 ms, DTR off. RTS is not touched and the port is not
 // opened: on a port that was never opened the first line call raises EComPort. The event `stop`,
-// once set, ends it with DTR off (EDownloadStopped).
+// once set, ends it with DTR off (EDownloadStopped); during the pulse that restarts the program
+// (with RTS on, as the open leaves it) after a shortened pulse.
 void ResetBoard(TCustomComPort& port, HANDLE stop = nullptr);
 
 } // namespace zv

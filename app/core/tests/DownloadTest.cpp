@@ -283,18 +283,23 @@ TEST_F(DownloadTest, WhatIsNoRegularFileIsRefusedUnopened) {
     EXPECT_TRUE(board_->Transcript().Events.empty()) << FormatTranscript(board_->Transcript());
 }
 
-// A stop ends the sequence where it is, says how far it got and releases the board from reset.
+// A stop ends the sequence where it is, says how far it got and releases the board from reset;
+// released during a pulse with RTS on, the board starts its program, and the message says so.
 TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
     const struct {
         const char* name;
         std::size_t bytes;   // in the HEX file; 0: the Reset command
         int stopAfterMs;     // into the sequence
         std::string message; // the start of EDownloadStopped's; "#" stands for the total
+        bool started;        // the board runs its program afterwards
     } cases[] = {
-        {"load reset", 100, 100, "Stopped: 0 of # bytes were sent"},
-        {"transfer (1000 bytes take 1 s)", 1000, 900, "Stopped: "},
-        {"run reset", 10, 880, "Stopped after all # bytes were sent, before the board was"},
-        {"Reset command", 0, 150, "Stopped before the reset ended"},
+        {"load reset", 100, 100, "Stopped: 0 of # bytes were sent", false},
+        {"transfer (1000 bytes take 1 s)", 1000, 900, "Stopped: ", false},
+        {"after the write", 10, 640, "Stopped after all # bytes were sent, before the board was",
+         false},
+        {"run reset", 10, 880, "Stopped after all # bytes were sent, during the run reset", true},
+        {"Reset command", 0, 150, "Stopped during the reset pulse", true},
+        {"before the Reset command's pulse", 0, 0, "Stopped before the reset ended", false},
     };
     ASSERT_NO_THROW(port_.Open());
     const HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -315,6 +320,7 @@ TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
             SetEvent(stop);
         });
         std::string message;
+        bool started = !c.started;
         try {
             if (c.bytes == 0)
                 ResetBoard(port_, stop);
@@ -322,12 +328,22 @@ TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
                 SendImage(port_, image, recorder);
         } catch (const EDownloadStopped& e) {
             message = e.what();
+            started = e.Started();
         }
         stopper.join();
         EXPECT_EQ(message.rfind(want, 0), 0u) << message;
         const TBoardTranscript t = board_->Transcript();
-        ASSERT_FALSE(t.Events.empty());
-        EXPECT_FALSE(t.Events.back().Dtr) << FormatTranscript(t);
+        EXPECT_FALSE(!t.Events.empty() && t.Events.back().Dtr) << FormatTranscript(t);
+        const TBoardState state = ReplayTranscript(t);
+        EXPECT_EQ(state.Runs, c.started ? 1u : 0u) << FormatTranscript(t);
+        EXPECT_EQ(state.Mode == bmRunning, c.started) << BoardModeName(state.Mode);
+        EXPECT_EQ(started, c.started);
+        EXPECT_EQ(message.find("started the program after a shortened reset pulse") !=
+                          std::string::npos ||
+                      message.find("restarted its program after a shortened reset pulse") !=
+                          std::string::npos,
+                  c.started)
+            << message;
     }
     CloseHandle(stop);
 }
