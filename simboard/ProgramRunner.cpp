@@ -380,18 +380,31 @@ struct TProgramRunner::Impl {
         }
     }
 
-    // Waits for s51 to be gone; kills it when it does not go by itself within a moment.
+    // Kills what is left of s51's process group: the simulator given may be a wrapper that
+    // starts the real one as a child, which killing the wrapper alone would leave running. Called
+    // while s51 is not reaped yet, so that the group's id cannot have been given to another.
+    void KillGroup() {
+        if (::kill(-pid, SIGKILL) != 0 && errno == ESRCH)
+            ::kill(pid, SIGKILL);
+    }
+
+    // Waits for s51 to be gone; kills it when it does not go by itself within a moment. Either
+    // way what it left running in its process group is killed before it is reaped.
     int Reap(bool kill) {
         int status = 0;
         if (!kill) {
             for (int i = 0; i < 100; ++i) {
-                const pid_t r = ::waitpid(pid, &status, WNOHANG);
-                if (r == pid || (r < 0 && errno != EINTR))
+                siginfo_t info{};
+                const int r =
+                    ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+                if (r < 0 && errno != EINTR)
                     return status;
+                if (r == 0 && info.si_pid == pid)
+                    break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         }
-        ::kill(pid, SIGKILL);
+        KillGroup();
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         return status;

@@ -5,7 +5,8 @@
 // tied to the thread that started it, is the runner's). What the program sends is written to the
 // line, which paces it at the near end's speed; what the near end sends is fed to the program.
 // s51 is started without a shell, in a process group of its own (a Ctrl-C at the terminal is
-// ours to handle), and killed when our process dies. Every start, stop and failure is told to
+// ours to handle), and killed when our process dies. A stop kills that whole group, so a
+// simulator started through a wrapper script goes with it. Every start, stop and failure is told to
 // the board through the note callback, on the runner's thread.
 //
 // POSIX only, like the board.

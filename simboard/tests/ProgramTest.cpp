@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -250,26 +253,41 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
         bool load;
         const char* note;
         bool failure;
+        std::string pids = {}; // a file where the simulator lists the children it started
+    };
+    const auto makeTemp = [] {
+        std::string dir = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                          std::string("/zv-simboard-XXXXXX");
+        return ::mkdtemp(dir.data()) != nullptr ? dir : std::string();
     };
     // A simulator that never says it started.
-    std::string dir = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                      std::string("/zv-simboard-XXXXXX");
-    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    const std::string dir = makeTemp();
+    ASSERT_FALSE(dir.empty());
     const std::string silent = dir + "/silent";
     std::ofstream(silent) << "#!/bin/sh\nexec sleep 30\n";
     ::chmod(silent.c_str(), 0700);
+    // A wrapper that starts the simulator as its child instead of becoming it.
+    const std::string wrapperDir = makeTemp();
+    ASSERT_FALSE(wrapperDir.empty());
+    const std::string wrapper = wrapperDir + "/wrapper";
+    const std::string wrapperPids = wrapperDir + "/pid";
+    std::ofstream(wrapper) << "#!/bin/sh\nsleep 30 &\necho $! >> " << wrapperPids << "\nwait\n";
+    ::chmod(wrapper.c_str(), 0700);
     const std::vector<Case> cases = {
         {"s51 missing", "no-such-simulator-zv", true, "programs do not run", false},
         {"nothing loaded", "s51", false, "", false},
         {"refuses to start", "/bin/false", true, "ended by itself (exit status 1)", true},
         {"never starts", silent, true, "s51 did not start within 0.3 s", true},
+        {"a wrapper's child never starts", wrapper, true, "s51 did not start within 0.3 s", true,
+         wrapperPids},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TSimBoardOptions options = Options(false);
         options.Simulator = c.simulator;
         options.SimulatorStartTimeout = 300ms;
-        TSimBoard board(options);
+        auto owned = std::make_unique<TSimBoard>(options);
+        TSimBoard& board = *owned;
         Near near("SIMRUN");
         ASSERT_TRUE(near.Ok());
         if (c.load)
@@ -291,9 +309,37 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
             EXPECT_EQ(t.Program.size(), 1u) << "said once: " << notes;
         }
         EXPECT_EQ(FormatTranscript(t).find("program") == std::string::npos, notes.empty());
+        if (c.pids.empty())
+            continue;
+        // Every child the simulator started is gone once the board is.
+        near.Close();
+        owned.reset();
+        std::ifstream listed(c.pids);
+        std::vector<long> pids;
+        for (long pid = 0; listed >> pid;)
+            pids.push_back(pid);
+        EXPECT_FALSE(pids.empty()) << "the wrapper never ran";
+        for (const long pid : pids) {
+            // Killed: gone, or a zombie until whoever inherited it reaps it.
+            bool gone = false;
+            for (int i = 0; i < 100 && !gone; ++i) {
+                std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+                std::string line;
+                std::getline(stat, line);
+                const auto close = line.rfind(')');
+                gone = (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ||
+                       (close != std::string::npos && line.compare(close, 3, ") Z") == 0);
+                if (!gone)
+                    std::this_thread::sleep_for(20ms);
+            }
+            EXPECT_TRUE(gone) << "the wrapper's child " << pid << " outlived the board";
+        }
     }
     ::unlink(silent.c_str());
     ::rmdir(dir.c_str());
+    ::unlink(wrapper.c_str());
+    ::unlink(wrapperPids.c_str());
+    ::rmdir(wrapperDir.c_str());
 }
 
 TEST(IntelHex, RecordsOfSixteenBytesWithChecksums) {
