@@ -335,9 +335,9 @@ TBoardState TSimBoard::State() const {
 
 void TSimBoard::ClearTranscript() {
     std::lock_guard lock(impl_->mutex);
-    std::uint8_t buffer[4096];
-    while (impl_->line->TryRead(buffer, sizeof buffer) > 0) {
-    }
+    // Bytes that reached the board and wait to be taken are the board's like any other: stored
+    // by a load in progress, fed to a running program. Only their record is forgotten.
+    impl_->TakeWaitingBytes(Clock::now());
     impl_->earlierImage = impl_->StoredImage();
     impl_->inBurst = false;
     impl_->events.clear();
@@ -357,6 +357,12 @@ void TSimBoard::SyncProgram() const {
 
 long TSimBoard::ProgramPid() const {
     return impl_->runner ? impl_->runner->RunningPid() : 0;
+}
+
+std::vector<std::uint8_t> TSimBoard::StoredImage() const {
+    std::lock_guard lock(impl_->mutex);
+    impl_->TakeWaitingBytes(Clock::now());
+    return impl_->StoredImage();
 }
 
 std::vector<TBoardNote> TSimBoard::ProgramFailures() const {

@@ -25,6 +25,7 @@
 #include "simboard/Transcript.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,8 +66,12 @@ public:
     TBoardTranscript Transcript() const;
     // The board after that transcript: its mode and code memory.
     TBoardState State() const;
-    // Forgets everything recorded so far; the next event is the new time origin.
+    // Forgets everything recorded so far; the next event is the new time origin. Bytes that
+    // reached the board are taken in first (stored, fed to a running program), and the program
+    // it holds stays.
     void ClearTranscript();
+    // The program a start runs now: the bytes of the last load (kept across ClearTranscript).
+    std::vector<std::uint8_t> StoredImage() const;
     // Waits until the PC's end of the line is open (true) or closed (false).
     bool WaitOpen(bool open, std::chrono::milliseconds timeout) const;
     // Waits until the program starts and stops the line asked for so far are carried out.

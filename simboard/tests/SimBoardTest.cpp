@@ -152,6 +152,39 @@ TEST(SimBoard, BytesOutsideALoadAreNotStored) {
         << FormatVerdict(v);
 }
 
+// Bytes that reached the board but wait for its reader when the transcript is cleared are still
+// stored by the load: the next start runs the whole program.
+TEST(SimBoard, ClearingTheTranscriptKeepsTheBytesThatArrived) {
+    TSimBoardOptions options = Unpaced();
+    options.Pacing = true;
+    options.RunPrograms = false;
+    TSimBoard board(options);
+    const HANDLE h = OpenNear("SIMTEST");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    Escape(h, SETRTS);
+    Escape(h, CLRDTR);
+    const struct {
+        const char* what;
+        std::size_t bytes; // about 1 ms each at 9600 baud
+    } cases[] = {{"a short program", 60}, {"a longer program", 300}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes image(c.bytes);
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = static_cast<std::uint8_t>(i * 7 + c.bytes);
+        Escape(h, CLRRTS);
+        Escape(h, SETDTR);
+        Escape(h, CLRDTR);
+        WriteBytes(h, image); // returns once the last byte has reached the board
+        board.ClearTranscript();
+        Escape(h, SETRTS);
+        Escape(h, SETDTR);
+        Escape(h, CLRDTR);
+        EXPECT_EQ(board.StoredImage(), image);
+    }
+    ASSERT_TRUE(CloseHandle(h));
+}
+
 TEST(SimBoard, OneBoardPerName) {
     TSimBoard board(Unpaced());
     EXPECT_EQ(board.PortName(), "SIMTEST");
