@@ -50,19 +50,24 @@ struct TSimBoard::Impl {
     // Events in the order they were recorded. Bytes are recorded by the reader thread when it
     // takes them and by a line change that finds bytes not taken yet; the snapshot sorts by
     // time stamp, so bytes that reached the board before a change stand before it.
+    // With a history limit the oldest events and notes are dropped, their line levels folded
+    // into the initial ones.
     mutable std::mutex mutex;
     mutable std::vector<TBoardEvent> events;
     std::vector<TBoardNote> notes; // the program's
     // The line levels when the recording began.
-    bool initialRts = false;
-    bool initialDtr = false;
-    // The program stored before the recording began (ClearTranscript keeps it).
-    std::vector<std::uint8_t> earlierImage;
+    mutable bool initialRts = false;
+    mutable bool initialDtr = false;
 
-    // The board as it follows the line now: RTS, held in reset, running its program.
+    // The board as it follows the line now: RTS, held in reset, storing a load, running its
+    // program.
     bool liveRts = false;
     bool liveReset = false;
+    bool liveLoading = false;
     bool liveRunning = false;
+    // The program a start runs: the bytes of the last load, stored as they arrive (the same
+    // reading as ReplayTranscript), so that a start does not replay the history.
+    mutable std::vector<std::uint8_t> storedImage;
 
     // Paced bytes are taken in batches: within a burst they are stamped as having come back to
     // back at the character time after the previous ones, never later than they were taken.
@@ -99,8 +104,33 @@ struct TSimBoard::Impl {
         e.LastTime = last;
         e.Bytes.assign(data, data + n);
         events.push_back(std::move(e));
+        TrimHistory();
+        if (liveLoading) {
+            const std::size_t room =
+                options.MemorySize - std::min(options.MemorySize, storedImage.size());
+            storedImage.insert(storedImage.end(), data, data + std::min(room, n));
+        }
         if (liveRunning && runner)
             runner->Feed(data, n);
+    }
+
+    // Keeps the history within the limit: once it holds more events (or notes) than that, the
+    // oldest half goes. Caller holds the mutex.
+    void TrimHistory() const {
+        const std::size_t limit = options.HistoryLimit;
+        if (limit == 0 || events.size() <= limit)
+            return;
+        std::stable_sort(
+            events.begin(), events.end(),
+            [](const TBoardEvent& a, const TBoardEvent& b) { return a.Time < b.Time; });
+        const auto drop = static_cast<std::ptrdiff_t>(events.size() - limit / 2);
+        for (auto e = events.begin(); e != events.begin() + drop; ++e) {
+            if (e->Kind == beRts)
+                initialRts = e->Level;
+            else if (e->Kind == beDtr)
+                initialDtr = e->Level;
+        }
+        events.erase(events.begin(), events.begin() + drop);
     }
 
     // Takes the bytes waiting at the far end, stamped as they arrived but no later than `at`.
@@ -118,14 +148,6 @@ struct TSimBoard::Impl {
 
     // The transcript so far. Caller holds the mutex.
     TBoardTranscript Snapshot() const;
-
-    // What a start runs: the bytes of the last load. Caller holds the mutex.
-    std::vector<std::uint8_t> StoredImage() const {
-        const TBoardState state = ReplayTranscript(Snapshot(), options.MemorySize);
-        if (state.Loads == 0)
-            return earlierImage;
-        return {state.Memory.begin(), state.Memory.begin() + static_cast<long>(state.Loaded)};
-    }
 
     void OnChange(const LineChange& change) {
         TBoardEvent e;
@@ -157,16 +179,15 @@ struct TSimBoard::Impl {
         std::lock_guard lock(mutex);
         TakeWaitingBytes(change.time);
         events.push_back(std::move(e));
+        TrimHistory();
         inBurst = false;
         lastChange = std::max(lastChange, change.time);
         Follow(change);
     }
 
-    // Starts and stops the program as the hardware follows its reset and mode lines (the same
-    // reading as ReplayTranscript). Caller holds the mutex.
+    // Starts and stops the program and begins loads as the hardware follows its reset and mode
+    // lines (the same reading as ReplayTranscript). Caller holds the mutex.
     void Follow(const LineChange& change) {
-        if (!runner)
-            return;
         switch (change.signal) {
         case LineSignal::Rts:
             liveRts = change.level;
@@ -174,21 +195,27 @@ struct TSimBoard::Impl {
         case LineSignal::Dtr:
             if (change.level) {
                 liveReset = true;
-                if (liveRunning)
+                liveLoading = false;
+                if (liveRunning && runner)
                     runner->Stop(liveRts ? "reset" : "load reset");
                 liveRunning = false;
             } else if (liveReset) {
                 liveReset = false;
                 if (liveRts) {
                     liveRunning = true;
-                    runner->Start(StoredImage(), {});
+                    if (runner)
+                        runner->Start(storedImage, {});
+                } else {
+                    liveLoading = true;
+                    storedImage.clear();
                 }
             }
             break;
         case LineSignal::Open:
             if (!change.level && liveRunning) {
                 liveRunning = false;
-                runner->Stop("port closed");
+                if (runner)
+                    runner->Stop("port closed");
             }
             break;
         case LineSignal::Break:
@@ -200,6 +227,9 @@ struct TSimBoard::Impl {
     void OnNote(const TProgramNote& note) {
         std::lock_guard lock(mutex);
         notes.push_back(TBoardNote{Clock::now(), note.Text, note.Failure});
+        if (options.HistoryLimit != 0 && notes.size() > options.HistoryLimit)
+            notes.erase(notes.begin(),
+                        notes.end() - static_cast<std::ptrdiff_t>(options.HistoryLimit / 2));
     }
 
     // Waits without a time-out for the first byte of a burst, then takes paced bytes in batches
@@ -338,7 +368,6 @@ void TSimBoard::ClearTranscript() {
     // Bytes that reached the board and wait to be taken are the board's like any other: stored
     // by a load in progress, fed to a running program. Only their record is forgotten.
     impl_->TakeWaitingBytes(Clock::now());
-    impl_->earlierImage = impl_->StoredImage();
     impl_->inBurst = false;
     impl_->events.clear();
     impl_->notes.clear();
@@ -362,7 +391,12 @@ long TSimBoard::ProgramPid() const {
 std::vector<std::uint8_t> TSimBoard::StoredImage() const {
     std::lock_guard lock(impl_->mutex);
     impl_->TakeWaitingBytes(Clock::now());
-    return impl_->StoredImage();
+    return impl_->storedImage;
+}
+
+std::size_t TSimBoard::HistorySize() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->events.size();
 }
 
 std::vector<TBoardNote> TSimBoard::ProgramFailures() const {

@@ -25,6 +25,7 @@
 #include "simboard/Transcript.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +47,11 @@ struct TSimBoardOptions {
     std::string Simulator = "s51";
     // How long s51 may take to load a program before the start counts as failed.
     std::chrono::milliseconds SimulatorStartTimeout{5000};
+    // 0: the transcript keeps everything. Else the board keeps only about this many of the
+    // newest events and program notes (once there are more, the oldest half goes), for a
+    // process that never reads the transcript and must not grow with every byte; a transcript
+    // then begins with the oldest event kept. What the board stores and runs is not affected.
+    std::size_t HistoryLimit = 0;
 };
 
 class TSimBoard {
@@ -72,6 +78,8 @@ public:
     void ClearTranscript();
     // The program a start runs now: the bytes of the last load (kept across ClearTranscript).
     std::vector<std::uint8_t> StoredImage() const;
+    // How many events the board keeps for its transcript now.
+    std::size_t HistorySize() const;
     // Waits until the PC's end of the line is open (true) or closed (false).
     bool WaitOpen(bool open, std::chrono::milliseconds timeout) const;
     // Waits until the program starts and stops the line asked for so far are carried out.

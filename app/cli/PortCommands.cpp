@@ -255,7 +255,7 @@ std::unique_ptr<TLocalBoard> CreateBoard(const PortOptions& o) {
     if (!o.Simulated)
         return nullptr;
     try {
-        return StartLocalBoard(std::string(kSimPort), true);
+        return StartLocalBoard(std::string(kSimPort), true, true); // its transcript is reported
     } catch (const ENoLocalBoard& e) {
         throw Failure(e.what());
     }

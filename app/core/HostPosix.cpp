@@ -142,10 +142,12 @@ bool LocalBoardAvailable() {
     return true;
 }
 
-std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName, bool pacing) {
+std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName, bool pacing,
+                                             bool transcript) {
     TSimBoardOptions options;
     options.PortName = portName;
     options.Pacing = pacing;
+    options.HistoryLimit = transcript ? 0 : LocalBoardHistoryLimit;
     return std::make_unique<TPosixBoard>(std::move(options));
 }
 

@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 #include "simboard/Transcript.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -40,10 +41,16 @@ public:
 bool LocalBoardAvailable();
 
 // Starts the simulated board on a virtual line named `portName`. `pacing`: bytes take their
-// frame time at the port's line speed. Throws ENoLocalBoard where the board cannot run, and
+// frame time at the port's line speed. `transcript`: the board keeps everything it saw for
+// Transcript(); without it (a program that keeps the board for its whole life and never reads
+// the transcript) it keeps only the newest part of its history (LocalBoardHistoryLimit events),
+// and what it stores and runs is the same. Throws ENoLocalBoard where the board cannot run, and
 // std::runtime_error when the name is taken (for example by another board in this process).
 std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName = std::string(SimPortName),
-                                             bool pacing = true);
+                                             bool pacing = true, bool transcript = false);
+
+// How many of its newest events a board started without a transcript keeps.
+inline constexpr std::size_t LocalBoardHistoryLimit = 4096;
 
 // True when the C file descriptor `fd` (1: standard output, 2: standard error) is a terminal.
 bool IsTerminal(int fd);

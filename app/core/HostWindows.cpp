@@ -12,7 +12,7 @@ bool LocalBoardAvailable() {
     return false;
 }
 
-std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName, bool) {
+std::unique_ptr<TLocalBoard> StartLocalBoard(const std::string& portName, bool, bool) {
     throw ENoLocalBoard("the simulated board (" + portName +
                         ") needs the POSIX platform layer; on Windows use a real serial port");
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,56 @@ TEST(SimBoard, ClearingTheTranscriptKeepsTheBytesThatArrived) {
         EXPECT_EQ(board.StoredImage(), image);
     }
     ASSERT_TRUE(CloseHandle(h));
+}
+
+// A board with a history limit keeps only the newest events however much the PC sends, and
+// still starts the program of the last load; without one the transcript keeps everything.
+TEST(SimBoard, AHistoryLimitBoundsWhatIsKeptButNotWhatIsStored) {
+    const struct {
+        const char* what;
+        std::size_t limit;
+    } cases[] = {{"no limit", 0}, {"a limit of 64 events", 64}};
+    constexpr std::size_t kBlocks = 400;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TSimBoardOptions options = Unpaced();
+        options.RunPrograms = false;
+        options.HistoryLimit = c.limit;
+        TSimBoard board(options);
+        const HANDLE h = OpenNear("SIMTEST");
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        const Bytes image = {0x75, 0x98, 0x50, 0x80, 0xFE};
+        Escape(h, CLRRTS);
+        Escape(h, SETDTR);
+        Escape(h, CLRDTR);
+        WriteBytes(h, image);
+        Escape(h, SETRTS);
+        Escape(h, SETDTR);
+        Escape(h, CLRDTR);
+        // The running program's input: blocks outside a load, each followed by a line change.
+        std::size_t most = 0;
+        for (std::size_t i = 0; i < kBlocks; ++i) {
+            WriteBytes(h, Bytes(16, static_cast<std::uint8_t>(i)));
+            Escape(h, i % 2 == 0 ? CLRRTS : SETRTS);
+            most = std::max(most, board.HistorySize());
+        }
+        Escape(h, SETRTS);
+        Escape(h, SETDTR);
+        Escape(h, CLRDTR);
+        EXPECT_EQ(board.StoredImage(), image);
+        const TBoardTranscript t = board.Transcript();
+        ASSERT_FALSE(t.Events.empty());
+        EXPECT_TRUE(t.Events.back().Rts && !t.Events.back().Dtr) << FormatTranscript(t);
+        EXPECT_EQ(ReplayTranscript(t).Mode, bmRunning);
+        if (c.limit == 0) {
+            EXPECT_GE(board.HistorySize(), 2 * kBlocks);
+            EXPECT_EQ(ReplayTranscript(t).Memory[4], image[4]) << "the load is still there";
+        } else {
+            EXPECT_LE(most, c.limit);
+            EXPECT_LE(board.HistorySize(), c.limit);
+        }
+        ASSERT_TRUE(CloseHandle(h));
+    }
 }
 
 TEST(SimBoard, OneBoardPerName) {
