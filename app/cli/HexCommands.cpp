@@ -243,6 +243,11 @@ void WriteFileReplacing(const std::string& path, std::span<const std::uint8_t> b
         target = next.is_absolute() ? next : target.parent_path() / next;
     }
 
+    // A device name on Windows reaches the device whatever the folder holds, and so would the
+    // temporary's name made from it ("COM3.1a2b3c4d.tmp" before Windows 11): nothing is opened.
+    if (const TSpecialName special = SpecialName(target.string()); special != sfNone)
+        throw Failure("cannot write " + Quoted(path) + ": the name of " +
+                      (special == sfPipe ? "a pipe" : "a device") + ", not of a file");
     // A device or a pipe cannot be replaced by renaming a file over it: the bytes go straight in.
     std::error_code ignored;
     const fs::file_status status = fs::status(target, ignored);

@@ -1,5 +1,7 @@
 #include "app/core/HexImage.h"
 
+#include "app/core/HostSystem.h"
+
 #include <array>
 #include <filesystem>
 #include <system_error>
@@ -35,6 +37,14 @@ std::string NotRegularText(DWORD type) {
 } // namespace
 
 std::string HexPathRefusal(const std::string& path) {
+    switch (SpecialName(path)) {
+    case sfDevice:
+        return NotRegularText(FILE_TYPE_CHAR);
+    case sfPipe:
+        return NotRegularText(FILE_TYPE_PIPE);
+    case sfNone:
+        break;
+    }
     namespace fs = std::filesystem;
     std::error_code error;
     switch (fs::status(path, error).type()) {

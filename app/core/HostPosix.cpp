@@ -203,6 +203,10 @@ std::string PortDeviceProblem(const std::string& port, bool lineControl) {
     return {};
 }
 
+TSpecialName SpecialName(const std::string&) {
+    return sfNone;
+}
+
 int SyncToDisk(std::FILE* file) {
     return ::fsync(::fileno(file)) == 0 ? 0 : errno;
 }

@@ -79,6 +79,16 @@ std::string PortDevice(const std::string& port);
 // was a change of RTS or DTR). Empty when nothing more is known.
 std::string PortDeviceProblem(const std::string& port, bool lineControl);
 
+// What a path names when that is decided by its name alone: opening a device has effects (a
+// serial port's modem lines move, and a board on them is reset) and a pipe may wait for ever, so
+// a file name is looked at before anything opens it. On Windows the system takes a device name
+// ("COM3", "CON", and on versions before 11 also "COM3.txt" in any folder) and a path in the
+// device namespace ("\\.\COM10") to a device, and "\\.\pipe\NAME" to a pipe, whatever the file
+// system holds; a file path written in that namespace ("\\?\C:\x.hex") is still a file. On
+// POSIX a name is always a file system entry: sfNone, and its kind is looked up (stat).
+enum TSpecialName { sfNone, sfDevice, sfPipe };
+TSpecialName SpecialName(const std::string& path);
+
 // Forces the flushed contents of `file` onto the disk. Returns 0 or the errno of the failure.
 int SyncToDisk(std::FILE* file);
 

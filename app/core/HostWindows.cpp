@@ -3,8 +3,10 @@
 
 #include "platform/win32.h"
 
+#include <cctype>
 #include <cerrno>
 #include <io.h>
+#include <string_view>
 
 namespace zv {
 
@@ -37,6 +39,31 @@ std::string PortDeviceProblem(const std::string&, bool lineControl) {
     return lineControl ? "has no modem control lines (RTS/DTR) that could be set, which the board "
                          "protocol needs"
                        : std::string();
+}
+
+TSpecialName SpecialName(const std::string& path) {
+    // The system's own reading of the name, without opening it: a device comes back as
+    // "\\.\NAME" (or as it was written, "\\?\NAME").
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full)
+        return sfNone; // too long for a device name; opening it says what else is wrong
+    const std::string_view name(full, length);
+    if (!name.starts_with("\\\\.\\") && !name.starts_with("\\\\?\\"))
+        return sfNone;
+    const std::string_view rest = name.substr(4);
+    const auto startsNoCase = [&](std::string_view prefix) {
+        return rest.size() >= prefix.size() &&
+               CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, rest.data(),
+                              static_cast<int>(prefix.size()), prefix.data(),
+                              static_cast<int>(prefix.size())) == CSTR_EQUAL;
+    };
+    // A drive's or a share's file written in the device namespace.
+    const bool drivePath = rest.size() >= 3 && std::isalpha(static_cast<unsigned char>(rest[0])) &&
+                           rest[1] == ':' && rest[2] == '\\';
+    if (drivePath || startsNoCase("UNC\\"))
+        return sfNone;
+    return startsNoCase("pipe\\") ? sfPipe : sfDevice;
 }
 
 int SyncToDisk(std::FILE* file) {

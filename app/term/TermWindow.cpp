@@ -2,6 +2,7 @@
 
 #include "app/core/Download.h"
 #include "app/core/HexImage.h"
+#include "app/core/HostSystem.h"
 #include "app/core/LineSettings.h"
 #include "app/term/TermSettings.h"
 #include "app/term/TermStart.h"
@@ -48,9 +49,18 @@ const QString AppName = QStringLiteral("zelvator-term");
 // What the path names when it is no regular file ("a pipe", "a device", ...), else empty; looked
 // up without opening it. A path that is not there is left to the open, which says so.
 QString NotRegularFileKind(const QString& Path) {
+    const std::string name = QFile::encodeName(Path).toStdString();
+    switch (SpecialName(name)) {
+    case sfDevice:
+        return QStringLiteral("a device");
+    case sfPipe:
+        return QStringLiteral("a pipe");
+    case sfNone:
+        break;
+    }
     namespace fs = std::filesystem;
     std::error_code error;
-    switch (fs::status(fs::path(QFile::encodeName(Path).toStdString()), error).type()) {
+    switch (fs::status(fs::path(name), error).type()) {
     case fs::file_type::regular:
     case fs::file_type::not_found:
     case fs::file_type::none:

@@ -251,6 +251,47 @@ TEST_F(HexFile, WhatIsNoRegularFileIsRefusedUnopened) {
     ::close(master);
 }
 
+#else
+
+// A device or a pipe is known by its name on Windows, and refused without being opened: opening
+// a serial port raises its modem lines.
+TEST_F(HexFile, WhatIsNoRegularFileIsRefusedByItsName) {
+    const std::string device =
+        "not a regular file but a device; a HEX file is read only from a regular file";
+    const std::string pipeName = "\\\\.\\pipe\\zv-hex-" + std::to_string(GetCurrentProcessId());
+    const HANDLE pipe =
+        CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                         PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+    const std::string plain = Write("plain.hex", ":00000001FF\n");
+    const struct {
+        std::string path;
+        std::string refusal;
+    } cases[] = {
+        {"\\\\.\\COM201", device},
+        {"CON", device},
+        {"NUL", device},
+        {pipeName, "not a regular file but a pipe; a HEX file is read only from a regular file"},
+        // Only COM1 to COM9 are device names: COM201 is a file in the current folder.
+        {"COM201", ""},
+        {plain, ""},
+        {"\\\\?\\" + plain, ""}, // a file, written in the device namespace
+        {dir_.string(), ""},     // opening it says why
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(HexPathRefusal(c.path), c.refusal);
+    }
+    // No client came: the pipe still waits for its first.
+    OVERLAPPED wait{};
+    wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(ConnectNamedPipe(pipe, &wait));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING)) << "a refused pipe was opened";
+    CancelIo(pipe);
+    CloseHandle(wait.hEvent);
+    CloseHandle(pipe);
+}
+
 #endif
 
 TEST_F(HexFile, AFailingReadIsReportedNotTakenForTheEnd) {
