@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <ostream>
 
 namespace zv::cli {
@@ -93,6 +94,10 @@ void MonitorPort(TCustomComPort& port, const MonitorOptions& options, Context& c
     constexpr std::int32_t kBufferSize = 4096;
     auto buffer = std::make_unique<char[]>(kBufferSize);
     const auto begun = Clock::now();
+    // The bytes go out as they came; only the lines are text.
+    std::optional<TRawStandardOutput> raw;
+    if (!options.Lines)
+        raw.emplace();
     auto printLine = [&](const std::string& text) {
         std::string line = text;
         if (!line.empty() && line.back() == '\r')

@@ -163,6 +163,9 @@ std::unique_ptr<TStopRequests> CatchStopRequests(HANDLE stop) {
     return std::make_unique<TPosixStopRequests>(stop);
 }
 
+TRawStandardOutput::TRawStandardOutput() = default;
+TRawStandardOutput::~TRawStandardOutput() = default;
+
 std::string PortDevice(const std::string& port) {
     // The platform layer's names: COMn is /dev/ttyS(n-1), a path is itself, any other name is
     // a device in /dev. A registered virtual line (SIM) wins over all of them.

@@ -70,6 +70,20 @@ public:
 
 std::unique_ptr<TStopRequests> CatchStopRequests(HANDLE stop);
 
+// While it lives, what the program writes to standard output leaves byte for byte: in the C
+// library's text mode Windows turns each line feed written there into CR LF. POSIX writes bytes
+// as they are anyway. What was written before keeps the mode it was written in.
+class TRawStandardOutput {
+public:
+    TRawStandardOutput();
+    ~TRawStandardOutput();
+    TRawStandardOutput(const TRawStandardOutput&) = delete;
+    TRawStandardOutput& operator=(const TRawStandardOutput&) = delete;
+
+private:
+    int previousMode_ = -1;
+};
+
 // The device that opening the port `port` reaches, for messages: "/dev/ttyS0" for COM1 on POSIX.
 std::string PortDevice(const std::string& port);
 

@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <io.h>
 #include <string_view>
 
@@ -29,6 +31,18 @@ void ReportClosedPipes() {
 
 std::unique_ptr<TStopRequests> CatchStopRequests(HANDLE) {
     return std::make_unique<TStopRequests>();
+}
+
+TRawStandardOutput::TRawStandardOutput() {
+    std::fflush(stdout);
+    previousMode_ = ::_setmode(::_fileno(stdout), _O_BINARY);
+}
+
+TRawStandardOutput::~TRawStandardOutput() {
+    if (previousMode_ == -1)
+        return;
+    std::fflush(stdout);
+    ::_setmode(::_fileno(stdout), previousMode_);
 }
 
 std::string PortDevice(const std::string& port) {

@@ -1,14 +1,24 @@
 // zelvator-cli's commands on what only Windows has (device names, the registry's port list), run
 // in the test's own process.
 #include "app/cli/Cli.h"
+#include "app/cli/Monitor.h"
+#include "cport/ComPort.h"
+#include "platform/tests/ComPair.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <io.h>
+#include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -69,6 +79,56 @@ TEST_F(WindowsCli, ImageIsNotWrittenIntoADeviceOrAPipe) {
         EXPECT_EQ(r.out, "");
     }
     CloseHandle(pipe);
+}
+
+// What arrives goes to standard output byte for byte, as a file or a pipe there must get it: the
+// text mode a program's standard output starts in would turn each line feed into CR LF.
+TEST_F(WindowsCli, MonitorWritesTheBytesAsTheyCame) {
+    if (const std::string missing = zv::test::ComPairLine::Missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    zv::test::ComPairLine line;
+    zv::TComPort port;
+    port.SetPort(line.Name());
+    port.SetBaudRate(zv::br115200);
+    port.Open();
+    // Blocks of the monitor's read size: Wine ends such a read only when it is full.
+    std::string block;
+    while (block.size() < 4096)
+        block += "a\nb\r\n\xff";
+    block.resize(4096);
+    std::thread sender([&] {
+        line.Write(block);
+        Sleep(600); // the second ends the read that is waiting when the time is up
+        line.Write(block);
+    });
+
+    // Standard output into a file of the test's own, in text mode as a program gets it.
+    const std::string captured = (dir_ / "out.bin").string();
+    std::fflush(stdout);
+    const int kept = _dup(_fileno(stdout));
+    const int file =
+        _open(captured.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
+    ASSERT_GE(file, 0);
+    _dup2(file, _fileno(stdout));
+    _close(file);
+    std::ostringstream err;
+    zv::cli::Context context{std::cout, err};
+    try {
+        zv::cli::MonitorPort(port, zv::cli::MonitorOptions{0.3, false}, context);
+    } catch (const zv::Exception&) { // Wine may end a read's wait with ERROR_TIMEOUT
+    }
+    std::cout.flush();
+    std::fflush(stdout);
+    _dup2(kept, _fileno(stdout));
+    _close(kept);
+    sender.join();
+    port.Close();
+
+    std::ifstream in(captured, std::ios::binary);
+    const std::string out(std::istreambuf_iterator<char>(in), {});
+    EXPECT_FALSE(out.empty());
+    EXPECT_TRUE(out == (block + block).substr(0, out.size()))
+        << "the start of what was written: " << testing::PrintToString(out.substr(0, 16));
 }
 
 } // namespace
