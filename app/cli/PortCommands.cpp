@@ -66,8 +66,13 @@ const OptionSpec kSaveOption{"save-received", 0, "OUT",
 constexpr std::string_view kStoredDefaults =
     "The port, its speed and its line format (data bits, parity, stop bits, flow\n"
     "control) are the ones the window's \"Setup COM\" stored: section [ComPort1] of\n"
+#ifdef _WIN32
+    "zelvator.ini in the configuration folder (%APPDATA%\\zelvator).\n"
+    "--port and --baud win over them. Without stored settings:\n"
+#else
     "zelvator.ini in the configuration folder ($XDG_CONFIG_HOME/zelvator, else\n"
     "~/.config/zelvator). --port and --baud win over them. Without stored settings:\n"
+#endif
     "COM1 at 9600 bit/s, 8 data bits, no parity, 1 stop bit, no flow control.";
 
 // A command's description followed by kStoredDefaults.

@@ -84,7 +84,8 @@ TBoardSettingsLoad LoadBoardSettings(TCustomComPort& port, const std::string& fi
         return TBoardSettingsLoad{bsRefused, path + ": " + problem};
     };
     try {
-        const TIniFile ini(file);
+        const std::string profile = ProfileFileName(file, false);
+        const TIniFile ini(profile);
         if (!ini.SectionExists(port.Name())) {
             // A first start finds no file. A file that is there but reads as nothing is damaged
             // or foreign: the profile functions read what they cannot parse as absent.
@@ -98,7 +99,7 @@ TBoardSettingsLoad LoadBoardSettings(TCustomComPort& port, const std::string& fi
         }
         if (const std::string problem = UnusableValue(ini, port); !problem.empty())
             return refused(problem);
-        port.LoadSettings(stIniFile, file);
+        port.LoadSettings(stIniFile, profile);
         return {bsLoaded, {}};
     } catch (const std::exception& e) {
         return refused(e.what());
@@ -107,7 +108,7 @@ TBoardSettingsLoad LoadBoardSettings(TCustomComPort& port, const std::string& fi
 
 void StoreBoardSettings(TCustomComPort& port, const std::string& file) {
     try {
-        port.StoreSettings(stIniFile, file);
+        port.StoreSettings(stIniFile, ProfileFileName(file, true));
     } catch (const EComPort& e) {
         // The port's message says only that the store failed; the profile function that failed
         // left the system's reason as the last error.

@@ -219,4 +219,8 @@ std::string ConfigFilePath(const std::string& name) {
     return win32::ProfilePath(name.c_str());
 }
 
+std::string ProfileFileName(const std::string& name, bool) {
+    return name;
+}
+
 } // namespace zv

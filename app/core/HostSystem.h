@@ -106,9 +106,17 @@ TSpecialName SpecialName(const std::string& path);
 // Forces the flushed contents of `file` onto the disk. Returns 0 or the errno of the failure.
 int SyncToDisk(std::FILE* file);
 
-// The file that the profile functions read and write when they are given the file name `name`:
-// an absolute path stays as it is; a bare name lies, on POSIX, in the configuration folder
-// ("$XDG_CONFIG_HOME/zelvator", else "~/.config/zelvator"), on Windows in the Windows folder.
+// The file that settings stored under the file name `name` live in: an absolute path stays as it
+// is (on Windows any name with a folder or a drive in it); a bare name lies in the user's
+// configuration folder, on POSIX "$XDG_CONFIG_HOME/zelvator" (else "~/.config/zelvator"), on
+// Windows "%APPDATA%\zelvator".
 std::string ConfigFilePath(const std::string& name);
+
+// The name to give the profile functions (TIniFile, a port's StoreSettings and LoadSettings) for
+// the settings file `name`, so that they use ConfigFilePath(name). On POSIX that is `name` itself:
+// the platform layer's profile functions put a bare name there, and make the folder when they
+// write. Windows' take a bare name to the Windows folder, which a user cannot write, and make no
+// folder: there it is the full path, and `forWrite` makes the configuration folder first.
+std::string ProfileFileName(const std::string& name, bool forWrite);
 
 } // namespace zv

@@ -6,9 +6,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <io.h>
+#include <shlobj.h>
 #include <string_view>
+#include <system_error>
 
 namespace zv {
 
@@ -84,15 +88,56 @@ int SyncToDisk(std::FILE* file) {
     return ::_commit(::_fileno(file)) == 0 ? 0 : errno;
 }
 
+namespace {
+
+bool IsBareName(const std::string& name) {
+    return name.find_first_of("\\/:") == std::string::npos;
+}
+
+bool IsAbsolute(std::string_view path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    return (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+            path[1] == ':' && separator(path[2])) ||
+           (path.size() >= 2 && separator(path[0]) && separator(path[1]));
+}
+
+// The user's own settings folder, "%APPDATA%\zelvator" (when APPDATA names no absolute path, in
+// the folder the system names for it); empty when there is none.
+std::string ConfigFolder() {
+    std::string base;
+    if (const char* appData = std::getenv("APPDATA"); appData != nullptr && IsAbsolute(appData)) {
+        base = appData;
+    } else {
+        char folder[MAX_PATH] = {};
+        if (SUCCEEDED(
+                SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+            base = folder;
+    }
+    if (base.empty())
+        return base;
+    if (base.back() != '\\' && base.back() != '/')
+        base += '\\';
+    return base + "zelvator";
+}
+
+} // namespace
+
 std::string ConfigFilePath(const std::string& name) {
-    // The profile functions take a path as it is and look for a bare name in the Windows folder.
-    if (name.find_first_of("\\/:") != std::string::npos)
+    if (!IsBareName(name))
         return name;
-    char folder[MAX_PATH] = {};
-    const UINT length = GetWindowsDirectoryA(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return name;
-    return std::string(folder, length) + "\\" + name;
+    const std::string folder = ConfigFolder();
+    // Without a user's folder the profile functions' own place for a bare name is left.
+    return folder.empty() ? name : folder + "\\" + name;
+}
+
+std::string ProfileFileName(const std::string& name, bool forWrite) {
+    const std::string path = ConfigFilePath(name);
+    if (forWrite && path != name) {
+        // A folder that cannot be made shows as the write's own failure.
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    }
+    return path;
 }
 
 } // namespace zv

@@ -25,7 +25,11 @@ constexpr const char* kHelp =
     "as SIM, so a download can be tried without hardware.\n"
     "\n"
     "The port confirmed in \"Setup COM\" is remembered for the next start in zelvator.ini\n"
+#ifdef _WIN32
+    "in the configuration folder (%APPDATA%\\zelvator),\n"
+#else
     "in the configuration folder ($XDG_CONFIG_HOME/zelvator, else ~/.config/zelvator),\n"
+#endif
     "section [ComPort1]; zelvator-cli takes its default port from there too.\n"
     "\n"
     "Options:\n"

@@ -1,5 +1,6 @@
 #include "app/term/TermSettings.h"
 
+#include "app/core/HostSystem.h"
 #include "cport/ComPort.h"
 #include "terminal/qt/ComTerminal.h"
 #include "toolkit/IniFiles.h"
@@ -79,17 +80,19 @@ void StoreTerminal(TIniFile& Ini, TCustomComTerminal& Terminal) {
 } // namespace
 
 void LoadTermSettings(TCustomComPort& Port, TCustomComTerminal& Terminal, const std::string& File) {
-    TIniFile ini(File);
+    const std::string profile = ProfileFileName(File, false);
+    TIniFile ini(profile);
     // A first start finds nothing: the port keeps its settings.
     if (ini.SectionExists(Port.Name()))
-        Port.LoadSettings(stIniFile, File);
+        Port.LoadSettings(stIniFile, profile);
     LoadTerminal(ini, Terminal);
 }
 
 void StoreTermSettings(TCustomComPort& Port, TCustomComTerminal& Terminal,
                        const std::string& File) {
-    Port.StoreSettings(stIniFile, File);
-    TIniFile ini(File);
+    const std::string profile = ProfileFileName(File, true);
+    Port.StoreSettings(stIniFile, profile);
+    TIniFile ini(profile);
     StoreTerminal(ini, Terminal);
 }
 

@@ -1,7 +1,7 @@
 // zelvator-term's remembered settings: the port's line settings, through the port's own settings
 // storage (section "ComPort1"), and the terminal's options beside them (section "ComTerminal1"),
-// in one initialisation file. A relative file name lies in the configuration folder
-// ($XDG_CONFIG_HOME/zelvator, else ~/.config/zelvator).
+// in one initialisation file. A bare file name lies in the configuration folder (ConfigFilePath in
+// app/core/HostSystem.h).
 #pragma once
 
 #include <string>

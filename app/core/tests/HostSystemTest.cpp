@@ -4,6 +4,17 @@
 
 #include <csignal>
 
+#ifdef _WIN32
+#include "app/core/BoardSettings.h"
+#include "app/core/Download.h"
+#include "cport/ComPort.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+#endif
+
 #ifndef _WIN32
 #include <chrono>
 #include <cstring>
@@ -93,6 +104,46 @@ TEST(HostSystem, TheLocalBoardRunsWhereItIsAvailable) {
         EXPECT_THROW(StartLocalBoard(), ENoLocalBoard);
     }
 }
+
+#ifdef _WIN32
+// The settings are the user's: a bare file name lies in %APPDATA%\zelvator, which a store makes,
+// and not in the Windows folder, which a user cannot write.
+TEST(HostSystem, SettingsLieInTheUsersApplicationData) {
+    namespace fs = std::filesystem;
+    const fs::path appData =
+        fs::temp_directory_path() / ("zapp_core_appdata_" + std::to_string(GetCurrentProcessId()));
+    fs::remove_all(appData);
+    fs::create_directories(appData);
+    const char* before = std::getenv("APPDATA");
+    const std::string kept = before != nullptr ? before : "";
+    ASSERT_EQ(_putenv_s("APPDATA", appData.string().c_str()), 0);
+    const fs::path file = appData / "zelvator" / BoardSettingsFileName;
+    EXPECT_EQ(BoardSettingsPath(), file.string());
+
+    TComPort stored;
+    ConfigureBoardPort(stored);
+    stored.SetName(BoardPortName);
+    stored.SetPort("COM7");
+    stored.SetBaudRate(br19200);
+    EXPECT_NO_THROW(StoreBoardSettings(stored));
+    std::vector<fs::path> made;
+    for (const auto& entry : fs::recursive_directory_iterator(appData))
+        if (!entry.is_directory())
+            made.push_back(entry.path());
+    EXPECT_EQ(made, std::vector<fs::path>{file});
+
+    TComPort loaded;
+    ConfigureBoardPort(loaded);
+    loaded.SetName(BoardPortName);
+    const TBoardSettingsLoad result = LoadBoardSettings(loaded);
+    EXPECT_EQ(result.State, bsLoaded) << result.Problem;
+    EXPECT_EQ(loaded.Port(), "COM7");
+    EXPECT_EQ(loaded.BaudRate(), br19200);
+
+    _putenv_s("APPDATA", kept.c_str());
+    fs::remove_all(appData);
+}
+#endif
 
 } // namespace
 } // namespace zv
