@@ -554,7 +554,10 @@ void RunPorts(const ParsedCommand&, Context& context) {
     try {
         EnumComPorts(&names);
     } catch (const EComPort& e) {
-        throw Failure(std::string("cannot list the serial ports: ") + e.what());
+        // Windows makes the port list's key only once a serial driver registered a port: a
+        // machine without one has no key, and no port.
+        if (e.OsErrorCode() != ERROR_FILE_NOT_FOUND)
+            throw Failure(std::string("cannot list the serial ports: ") + e.what());
     }
     const std::map<std::string, std::string> devices = PortDevices();
     std::size_t width = kSimPort.size();

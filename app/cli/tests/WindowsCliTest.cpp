@@ -81,6 +81,25 @@ TEST_F(WindowsCli, ImageIsNotWrittenIntoADeviceOrAPipe) {
     CloseHandle(pipe);
 }
 
+// Windows makes HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM only once a serial driver registered a port:
+// a machine without serial ports has no such key, and nothing to list.
+TEST_F(WindowsCli, PortsWithoutAnySerialPortListsNone) {
+    // For this process, HKEY_LOCAL_MACHINE is an empty key of the test's own.
+    const std::string name = "Software\\zelvator-test-" + std::to_string(GetCurrentProcessId());
+    HKEY empty = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &empty, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, empty), ERROR_SUCCESS);
+    const Result r = RunCli({"ports"});
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    RegCloseKey(empty);
+    RegDeleteKeyA(HKEY_CURRENT_USER, name.c_str());
+    EXPECT_EQ(r.status, zv::cli::exitSuccess);
+    EXPECT_EQ(r.out, "(no serial ports found)\n");
+    EXPECT_EQ(r.err, "");
+}
+
 // What arrives goes to standard output byte for byte, as a file or a pipe there must get it: the
 // text mode a program's standard output starts in would turn each line feed into CR LF.
 TEST_F(WindowsCli, MonitorWritesTheBytesAsTheyCame) {
