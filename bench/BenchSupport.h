@@ -210,7 +210,7 @@ inline std::string LoadAverage() {
 }
 
 inline void Figure(const char* name, double value) {
-    std::printf("figure %s %.2f\n", name, value);
+    std::printf("figure %s %.3f\n", name, value);
 }
 
 } // namespace zvbench

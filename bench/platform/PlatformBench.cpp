@@ -130,11 +130,19 @@ double IdleWakeupsPerSecond(const std::string& name, std::chrono::milliseconds q
         throw std::runtime_error("CreateFileA failed: " + std::to_string(GetLastError()));
     const DWORD all = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK |
                       EV_ERR | EV_RING | EV_RX80FULL;
-    SetCommMask(h, all);
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD events = 0;
-    WaitCommEvent(h, &events, &ov);
+    // Nothing pending would count no wake-up either: a wait that is not armed fails the figure.
+    const bool armed = SetCommMask(h, all) && !WaitCommEvent(h, &events, &ov) &&
+                       GetLastError() == ERROR_IO_PENDING;
+    if (!armed) {
+        const DWORD error = GetLastError();
+        CloseHandle(ov.hEvent);
+        CloseHandle(h);
+        throw std::runtime_error("no pending WaitCommEvent to count idle wake-ups on (" +
+                                 std::to_string(error) + ")");
+    }
     // An event thread like the port's: blocked on the wait and a stop event.
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread eventThread([&] {
@@ -145,11 +153,14 @@ double IdleWakeupsPerSecond(const std::string& name, std::chrono::milliseconds q
     const long long before = zvbench::OtherThreadsSwitches();
     std::this_thread::sleep_for(quiet);
     const long long after = zvbench::OtherThreadsSwitches();
+    const bool stillPending = WaitForSingleObject(ov.hEvent, 0) == WAIT_TIMEOUT;
     SetEvent(stop);
     eventThread.join();
     CloseHandle(stop);
     CloseHandle(h);
     CloseHandle(ov.hEvent);
+    if (!stillPending)
+        throw std::runtime_error("the idle wait ended on a quiet line");
     return static_cast<double>(after - before) / std::chrono::duration<double>(quiet).count();
 }
 

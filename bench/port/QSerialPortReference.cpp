@@ -23,8 +23,11 @@ double QSerialPortRate(std::size_t bytes) {
 
     Pty pty;
     QSerialPort port(QString::fromLocal8Bit(pty.Path().c_str()));
-    if (!port.open(QIODevice::ReadWrite))
-        return 0;
+    if (!port.open(QIODevice::ReadWrite)) {
+        std::printf("  (QSerialPort: cannot open %s: %s)\n", pty.Path().c_str(),
+                    port.errorString().toLocal8Bit().constData());
+        return -1;
+    }
     port.setReadBufferSize(0);
     PatternCheck check;
     QEventLoop loop;
