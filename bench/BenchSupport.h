@@ -1,5 +1,6 @@
-// Pieces shared by the receive benchmarks: a byte pattern that every received byte is checked
-// against, the writer that sends it, medians and percentiles, context-switch counts, figures.
+// Pieces shared by the benchmarks: a byte pattern that every received byte is checked against,
+// the writer that sends it, medians and percentiles, context-switch counts, figures, and rounds
+// of measurements in rotating order with their per-round ratios.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -209,8 +211,38 @@ inline std::string LoadAverage() {
     return a + " " + b + " " + c;
 }
 
-inline void Figure(const char* name, double value) {
-    std::printf("figure %s %.3f\n", name, value);
+// Three decimals by default, so that a value just under a bound does not print as meeting it.
+inline void Figure(const char* name, double value, int decimals = 3) {
+    std::printf("figure %s %.*f\n", name, decimals, value);
+}
+
+// Runs each of `kinds` once a round for `rounds` rounds, the order rotating by one from round to
+// round (round r starts with kind r % n), so that no kind always runs first (on a cold cache,
+// after the previous round's last run) or always last. Each run returns its measurement; a run
+// that returns zero, a negative value or NaN has failed (it says why itself), and the rounds stop
+// there. Returns each kind's measurements in round order
+// (result[kind][round]), or nothing when a run failed.
+inline std::vector<std::vector<double>>
+RotatingRounds(int rounds, const std::vector<std::function<double()>>& kinds) {
+    const std::size_t n = kinds.size();
+    std::vector<std::vector<double>> values(n);
+    for (int round = 0; round < rounds; ++round)
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t kind = (static_cast<std::size_t>(round) + k) % n;
+            const double value = kinds[kind]();
+            if (!(value > 0))
+                return {};
+            values[kind].push_back(value);
+        }
+    return values;
+}
+
+// Each round's ratio of `a` to `b` (measurements of two kinds from the same rounds).
+inline std::vector<double> RoundRatios(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        ratios.push_back(a[i] / b[i]);
+    return ratios;
 }
 
 } // namespace zvbench
