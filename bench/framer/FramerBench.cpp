@@ -9,9 +9,13 @@
 //
 // Times are the process's processor time (std::clock), not wall-clock time: on a machine shared
 // with other work the program is often not running at all, and that should not count against
-// whichever side happened to be waiting. Each side is the best of several interleaved runs.
+// whichever side happened to be waiting. The runs alternate round by round, the order rotating,
+// and each figure is the median of the per-round ratios. Every run's packets are counted and
+// their bytes summed against what the data holds; a run that is wrong fails the program before
+// any figure is printed.
 //
 // Each figure is printed once more as "figure NAME VALUE".
+#include "bench/BenchSupport.h"
 #include "cport/ComDataPacket.h"
 
 #include <algorithm>
@@ -25,7 +29,7 @@
 
 namespace {
 
-constexpr int Runs = 9;
+constexpr int Rounds = 9;
 
 // Processor time used by the program so far, in seconds.
 double CpuSeconds() {
@@ -119,8 +123,15 @@ Result RunMemchr(const std::string& data, std::size_t block) {
     return r;
 }
 
-double Best(const std::vector<double>& v) {
-    return *std::max_element(v.begin(), v.end());
+// The run's rate when it handed over `packets` packets of `bytes` bytes in all (LFs left out),
+// else 0 after saying what it got.
+double Checked(const char* what, const Result& r, std::size_t packets, std::size_t bytes) {
+    if (r.packets == packets && r.bytes == bytes)
+        return r.mibPerSecond;
+    std::fprintf(stderr,
+                 "zbench-framer: %s: %zu packets of %zu bytes in all, expected %zu of %zu\n", what,
+                 r.packets, r.bytes, packets, bytes);
+    return 0;
 }
 
 } // namespace
@@ -130,38 +141,51 @@ int main() {
 
     const std::string shortPackets = Packets(64, Total);
     const std::string longPackets = Packets(64 * 1024, Total);
-    std::vector<double> shortRuns, longRuns;
-    for (int i = 0; i < Runs; ++i) {
-        const Result s = RunFramer(shortPackets, 64);
-        const Result l = RunFramer(longPackets, 64);
-        if (s.packets != shortPackets.size() / 64 || l.packets != longPackets.size() / 65536) {
-            std::fprintf(stderr, "zbench-framer: wrong packet count\n");
-            return 1;
-        }
-        shortRuns.push_back(s.mibPerSecond);
-        longRuns.push_back(l.mibPerSecond);
-    }
-    std::printf("64-byte packets, 64-byte blocks:  %8.1f MiB/s\n", Best(shortRuns));
-    std::printf("64 KiB packets, 64-byte blocks:   %8.1f MiB/s\n", Best(longRuns));
-    const double longRatio = Best(longRuns) / Best(shortRuns);
-
     const std::string lines = Lines(2 * Total);
-    std::vector<double> framerRuns, memchrRuns;
-    for (int i = 0; i < Runs; ++i) {
-        const Result f = RunFramer(lines, 4096);
-        const Result m = RunMemchr(lines, 4096);
-        if (f.packets != m.packets || f.bytes != m.bytes) {
-            std::fprintf(stderr, "zbench-framer: the framer and the reference disagree\n");
-            return 1;
-        }
-        framerRuns.push_back(f.mibPerSecond);
-        memchrRuns.push_back(m.mibPerSecond);
-    }
-    std::printf("lines of 16-128 bytes, 4 KiB blocks: framer %8.1f MiB/s, memchr %8.1f MiB/s\n",
-                Best(framerRuns), Best(memchrRuns));
-    const double memchrRatio = Best(framerRuns) / Best(memchrRuns);
+    const std::size_t shortCount = shortPackets.size() / 64;
+    const std::size_t longCount = longPackets.size() / (64 * 1024);
+    const auto lineCount = static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
 
-    std::printf("figure framer_long_packet_ratio %.3f\n", longRatio);
-    std::printf("figure framer_ratio_vs_memchr %.3f\n", memchrRatio);
+    const std::vector<std::vector<double>> rates = zvbench::RotatingRounds(
+        Rounds, {
+                    [&] {
+                        return Checked("64-byte packets", RunFramer(shortPackets, 64), shortCount,
+                                       shortPackets.size() - shortCount);
+                    },
+                    [&] {
+                        return Checked("64 KiB packets", RunFramer(longPackets, 64), longCount,
+                                       longPackets.size() - longCount);
+                    },
+                    [&] {
+                        return Checked("framer on lines", RunFramer(lines, 4096), lineCount,
+                                       lines.size() - lineCount);
+                    },
+                    [&] {
+                        return Checked("memchr on lines", RunMemchr(lines, 4096), lineCount,
+                                       lines.size() - lineCount);
+                    },
+                });
+    if (rates.empty()) {
+        std::fprintf(stderr, "zbench-framer: a run failed; no figures\n");
+        return 1;
+    }
+    const std::vector<double>& shortRuns = rates[0];
+    const std::vector<double>& longRuns = rates[1];
+    const std::vector<double>& framerRuns = rates[2];
+    const std::vector<double>& memchrRuns = rates[3];
+    const double longRatio = zvbench::Median(zvbench::RoundRatios(longRuns, shortRuns));
+    const double memchrRatio = zvbench::Median(zvbench::RoundRatios(framerRuns, memchrRuns));
+
+    std::printf("median of %d rounds, the order rotating, CPU time:\n", Rounds);
+    std::printf("64-byte packets, 64-byte blocks:  %8.1f MiB/s\n", zvbench::Median(shortRuns));
+    std::printf("64 KiB packets, 64-byte blocks:   %8.1f MiB/s\n", zvbench::Median(longRuns));
+    std::printf("lines of 16-128 bytes, 4 KiB blocks: framer %8.1f MiB/s, memchr %8.1f MiB/s\n",
+                zvbench::Median(framerRuns), zvbench::Median(memchrRuns));
+    std::printf("ratios (median of the rounds' ratios): long/short packets %.3f, framer/memchr "
+                "%.3f\n",
+                longRatio, memchrRatio);
+
+    zvbench::Figure("framer_long_packet_ratio", longRatio, 3);
+    zvbench::Figure("framer_ratio_vs_memchr", memchrRatio, 3);
     return 0;
 }
