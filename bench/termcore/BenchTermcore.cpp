@@ -1,4 +1,4 @@
-// Throughput over a 64 MB stream typical of a serial console (text lines with CR LF, cursor
+// Throughput over a 32 MB stream typical of a serial console (text lines with CR LF, cursor
 // moves, erases, attribute changes), against libvterm on the same bytes, in one run:
 // - the parser alone against libvterm's parser layer. Both consumers do the same small work per
 //   result: every plain character and the first parameter of every sequence go into a checksum.
@@ -9,6 +9,12 @@
 //   buffer, with an owner that records every drawn cell, scroll and repaint request) against
 //   libvterm's screen layer with a damage callback (cell damage, its default), both fed in blocks
 //   of 4 KiB as a port delivers them.
+// The runs alternate round by round, the order rotating, and each ratio is the median of the
+// per-round ratios, in CPU time. Every run of a kind must give the same tally as its first; the
+// parsers must agree on the stream's characters and sequences; the data path must take every
+// sequence libvterm's parser found. When a check fails, the figures of what failed are left out
+// and the program ends with a non-zero status.
+#include "bench/BenchSupport.h"
 #include "bench/termcore/ConsoleStream.h"
 #include "bench/termcore/VtermScreen.h"
 #include "terminal/EscapeCodes.h"
@@ -20,19 +26,23 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
-constexpr std::size_t kStreamSize = std::size_t{64} * 1024 * 1024;
-constexpr int kRounds = 3;
-constexpr int kScreenRounds = 2;
+constexpr std::size_t kStreamSize = std::size_t{32} * 1024 * 1024;
+constexpr int kRounds = 5;
 
 struct Tally {
     std::uint64_t characters = 0;
     std::uint64_t sequences = 0;
     std::uint64_t checksum = 0;
+
+    bool operator==(const Tally&) const = default;
 };
 
 // One result of our parser, consumed as the terminal does: a character, or a code whose first
@@ -206,68 +216,123 @@ template <typename Run> double Seconds(Run&& Parse, const std::string& Stream, T
     return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
 }
 
-void PrintRun(const char* Name, double Seconds, double Megabytes, const Tally& Result) {
+// A kind of run: each run is timed, and its tally must be the one of the kind's first run (the
+// stream does not change).
+struct Kind {
+    const char* name;
+    Tally (*run)(const std::string&);
+    std::optional<Tally> tally = {};
+
+    // The run's CPU seconds, or 0 when its tally differs from the first run's.
+    double Run(const std::string& Stream) {
+        Tally result;
+        const double seconds = Seconds(run, Stream, result);
+        if (tally && *tally != result) {
+            std::fprintf(stderr, "zbench-termcore: %s gave another tally than in its first run\n",
+                         name);
+            return 0;
+        }
+        tally = result;
+        return std::max(seconds, 1e-9);
+    }
+};
+
+// The kinds run in rotating order for kRounds rounds; each kind's CPU seconds by round, or
+// nothing when a run failed.
+std::vector<std::vector<double>> Rounds(std::vector<Kind*> Kinds, const std::string& Stream) {
+    std::vector<std::function<double()>> runs;
+    for (Kind* kind : Kinds)
+        runs.push_back([kind, &Stream] { return kind->Run(Stream); });
+    return zvbench::RotatingRounds(kRounds, runs);
+}
+
+void PrintRun(const char* Name, const std::vector<double>& Seconds, double Megabytes,
+              const Tally& Result) {
+    const double median = zvbench::Median(Seconds);
     std::printf("%-34s %8.1f ms  %8.1f MB/s  (%llu characters, %llu sequences, sum %llu)\n", Name,
-                Seconds * 1e3, Megabytes / Seconds,
+                median * 1e3, Megabytes / median,
                 static_cast<unsigned long long>(Result.characters),
                 static_cast<unsigned long long>(Result.sequences),
                 static_cast<unsigned long long>(Result.checksum));
+}
+
+// The median of the runs' throughputs.
+double MegabytesPerSecond(double Megabytes, const std::vector<double>& Seconds) {
+    std::vector<double> rates;
+    for (const double s : Seconds)
+        rates.push_back(Megabytes / s);
+    return zvbench::Median(rates);
 }
 
 } // namespace
 
 int main() {
     const std::string stream = zvbench::MakeConsoleStream(kStreamSize);
-    Tally ours;
-    Tally bytewise;
-    Tally theirs;
-    double oursBest = 1e30;
-    double bytewiseBest = 1e30;
-    double theirsBest = 1e30;
-    // Alternate the runs so that a busy moment of the machine hurts all alike; keep the best.
-    for (int round = 0; round < kRounds; ++round) {
-        oursBest = std::min(oursBest, Seconds(RunOurs, stream, ours));
-        bytewiseBest = std::min(bytewiseBest, Seconds(RunOursBytewise, stream, bytewise));
-        theirsBest = std::min(theirsBest, Seconds(RunLibvterm, stream, theirs));
-    }
-    Tally screen;
-    Tally theirScreen;
-    double screenBest = 1e30;
-    double theirScreenBest = 1e30;
-    for (int round = 0; round < kScreenRounds; ++round) {
-        screenBest = std::min(screenBest, Seconds(RunOursScreen, stream, screen));
-        theirScreenBest =
-            std::min(theirScreenBest, Seconds(RunLibvtermScreen, stream, theirScreen));
-    }
     const double megabytes = static_cast<double>(stream.size()) / (1024.0 * 1024.0);
-    const double ratio = theirsBest / oursBest;
-    const double screenRatio = theirScreenBest / screenBest;
-    const double bytewiseRatio = theirsBest / bytewiseBest;
+    int status = 0;
 
-    std::printf("stream: %zu bytes (VT100 console traffic), best of %d rounds, CPU time\n",
+    Kind ours{"zv VT100 parser (text runs)", RunOurs};
+    Kind bytewise{"zv VT100 parser (byte by byte)", RunOursBytewise};
+    Kind theirs{"libvterm parser layer", RunLibvterm};
+    const std::vector<std::vector<double>> parsers = Rounds({&ours, &bytewise, &theirs}, stream);
+    std::printf("stream: %zu bytes (VT100 console traffic), median of %d rounds, CPU time\n",
                 stream.size(), kRounds);
-    PrintRun("zv VT100 parser (text runs):", oursBest, megabytes, ours);
-    PrintRun("zv VT100 parser (byte by byte):", bytewiseBest, megabytes, bytewise);
-    PrintRun("libvterm parser layer:", theirsBest, megabytes, theirs);
-    std::printf("best of %d rounds, %zu-byte blocks (characters = drawn cells / damage calls):\n",
-                kScreenRounds, kBlockSize);
-    PrintRun("zv terminal data path:", screenBest, megabytes, screen);
-    PrintRun("libvterm screen layer:", theirScreenBest, megabytes, theirScreen);
     // Both must see the same characters and sequences. The checksums of the two parsers differ
     // by design (ours empties the list of an erase code, libvterm hands over the raw argument);
     // our two ways of feeding must agree on it exactly.
-    if (ours.characters != theirs.characters || ours.sequences != theirs.sequences ||
-        bytewise.characters != ours.characters || bytewise.checksum != ours.checksum)
-        std::printf("warning: the parsers disagree on the stream's content\n");
-    std::printf("ratio vs libvterm (throughput): %.2f text runs, %.2f byte by byte\n", ratio,
-                bytewiseRatio);
-    std::printf("figure parser_mb_per_s %.1f\n", megabytes / oursBest);
-    std::printf("figure parser_bytewise_mb_per_s %.1f\n", megabytes / bytewiseBest);
-    std::printf("figure libvterm_parser_mb_per_s %.1f\n", megabytes / theirsBest);
-    std::printf("figure parser_ratio_vs_libvterm %.2f\n", ratio);
-    std::printf("figure parser_bytewise_ratio_vs_libvterm %.2f\n", bytewiseRatio);
-    std::printf("figure terminal_mb_per_s %.1f\n", megabytes / screenBest);
-    std::printf("figure libvterm_screen_mb_per_s %.1f\n", megabytes / theirScreenBest);
-    std::printf("figure terminal_ratio_vs_libvterm_screen %.2f\n", screenRatio);
-    return 0;
+    if (parsers.empty()) {
+        std::fprintf(stderr, "zbench-termcore: a parser run failed; no parser figures\n");
+        status = 1;
+    } else {
+        PrintRun("zv VT100 parser (text runs):", parsers[0], megabytes, *ours.tally);
+        PrintRun("zv VT100 parser (byte by byte):", parsers[1], megabytes, *bytewise.tally);
+        PrintRun("libvterm parser layer:", parsers[2], megabytes, *theirs.tally);
+        if (ours.tally->characters != theirs.tally->characters ||
+            ours.tally->sequences != theirs.tally->sequences || *bytewise.tally != *ours.tally) {
+            std::fprintf(stderr, "zbench-termcore: the parsers disagree on the stream's content; "
+                                 "no parser figures\n");
+            status = 1;
+        } else {
+            // Seconds: libvterm's over ours is our throughput over libvterm's.
+            const double ratio = zvbench::Median(zvbench::RoundRatios(parsers[2], parsers[0]));
+            const double bytewiseRatio =
+                zvbench::Median(zvbench::RoundRatios(parsers[2], parsers[1]));
+            std::printf("ratio vs libvterm (throughput, median of the rounds' ratios): %.2f text "
+                        "runs, %.2f byte by byte\n",
+                        ratio, bytewiseRatio);
+            zvbench::Figure("parser_mb_per_s", MegabytesPerSecond(megabytes, parsers[0]), 1);
+            zvbench::Figure("parser_bytewise_mb_per_s", MegabytesPerSecond(megabytes, parsers[1]),
+                            1);
+            zvbench::Figure("libvterm_parser_mb_per_s", MegabytesPerSecond(megabytes, parsers[2]),
+                            1);
+            zvbench::Figure("parser_ratio_vs_libvterm", ratio);
+            zvbench::Figure("parser_bytewise_ratio_vs_libvterm", bytewiseRatio);
+        }
+    }
+
+    Kind screen{"zv terminal data path", RunOursScreen};
+    Kind theirScreen{"libvterm screen layer", RunLibvtermScreen};
+    const std::vector<std::vector<double>> screens = Rounds({&screen, &theirScreen}, stream);
+    if (screens.empty()) {
+        std::fprintf(stderr, "zbench-termcore: a screen run failed; no terminal figures\n");
+        status = 1;
+    } else if (!theirs.tally || screen.tally->sequences != theirs.tally->sequences) {
+        std::fprintf(stderr,
+                     "zbench-termcore: the terminal data path took %llu sequences, libvterm's "
+                     "parser found %llu; no terminal figures\n",
+                     static_cast<unsigned long long>(screen.tally->sequences),
+                     static_cast<unsigned long long>(theirs.tally ? theirs.tally->sequences : 0));
+        status = 1;
+    } else {
+        std::printf("median of %d rounds, %zu-byte blocks (characters = drawn cells / damage "
+                    "calls):\n",
+                    kRounds, kBlockSize);
+        PrintRun("zv terminal data path:", screens[0], megabytes, *screen.tally);
+        PrintRun("libvterm screen layer:", screens[1], megabytes, *theirScreen.tally);
+        const double screenRatio = zvbench::Median(zvbench::RoundRatios(screens[1], screens[0]));
+        zvbench::Figure("terminal_mb_per_s", MegabytesPerSecond(megabytes, screens[0]), 1);
+        zvbench::Figure("libvterm_screen_mb_per_s", MegabytesPerSecond(megabytes, screens[1]), 1);
+        zvbench::Figure("terminal_ratio_vs_libvterm_screen", screenRatio);
+    }
+    return status;
 }
