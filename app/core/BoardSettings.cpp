@@ -22,6 +22,15 @@ bool Known(const std::string& text, E (*parse)(std::string_view), std::string (*
     return SameText(name(parse(text)), text);
 }
 
+// The frames a serial driver refuses: stored, they would fail every later open.
+std::string FrameProblem(TStopBits stopBits, TDataBits dataBits) {
+    if ((stopBits == sbOne5StopBits && dataBits != dbFive) ||
+        (stopBits == sbTwoStopBits && dataBits == dbFive))
+        return "StopBits=" + StopBitsToStr(stopBits) +
+               " cannot be used with DataBits=" + DataBitsToStr(dataBits);
+    return {};
+}
+
 // The first stored basic value that cannot be used, as "Name=text ...", or empty text.
 std::string UnusableValue(const TIniFile& ini, const TCustomComPort& port) {
     const std::string& s = port.Name();
@@ -59,11 +68,8 @@ std::string UnusableValue(const TIniFile& ini, const TCustomComPort& port) {
             return invalid("DataBits", *text);
         dataBits = StrToDataBits(*text);
     }
-    // The frames a serial driver refuses: stored, they would fail every later open.
-    if ((stopBits == sbOne5StopBits && dataBits != dbFive) ||
-        (stopBits == sbTwoStopBits && dataBits == dbFive))
-        return "StopBits=" + StopBitsToStr(stopBits) +
-               " cannot be used with DataBits=" + DataBitsToStr(dataBits);
+    if (std::string problem = FrameProblem(stopBits, dataBits); !problem.empty())
+        return problem;
     if (const auto text = stored("Parity"); text && !Known(*text, StrToParity, ParityToStr))
         return invalid("Parity", *text);
     if (const auto text = stored("FlowControl");
@@ -73,6 +79,16 @@ std::string UnusableValue(const TIniFile& ini, const TCustomComPort& port) {
 }
 
 } // namespace
+
+std::string BoardSettingsProblem(const TCustomComPort& port) {
+    if (std::string problem = FrameProblem(port.StopBits(), port.DataBits()); !problem.empty())
+        return problem;
+    const TRTSFlowControl rts = port.FlowControl()->ControlRTS();
+    if (rts == rtsHandshake || rts == rtsToggle)
+        return "FlowControl=" + FlowControlToStr(port.FlowControl()->GetFlowControl()) +
+               " lets the driver drive RTS, which the board protocol sets itself";
+    return {};
+}
 
 std::string BoardSettingsPath(const std::string& file) {
     return ConfigFilePath(file);

@@ -43,6 +43,13 @@ struct TBoardSettingsLoad {
 TBoardSettingsLoad LoadBoardSettings(TCustomComPort& port,
                                      const std::string& file = BoardSettingsFileName);
 
+// Why the board protocol cannot run on the port's line settings, or empty text: a frame the
+// serial driver refuses ("StopBits=1.5 cannot be used with DataBits=8"; a closed port takes it
+// without a word, and the next open fails), or a flow control that lets the driver drive RTS,
+// the board's mode line, so that every download fails setting it. A window checks a confirmed
+// setup with it before the settings are remembered.
+std::string BoardSettingsProblem(const TCustomComPort& port);
+
 // Stores the port's settings (its StoredProps, by default the basic ones) in the section named
 // after it. A failure raises Exception with the port's message, the file and the system's code:
 // "Failed to store settings in /x/zelvator.ini (win error code: 5)"; values written before it

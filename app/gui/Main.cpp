@@ -360,13 +360,18 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::ToolButton3Click() {
-    // Only a confirmed choice is remembered. Settings the open device refuses are reported, and
-    // the port gets back those still in force.
+    // Only a confirmed choice is remembered. Settings the open device refuses, or that the board
+    // protocol cannot run on (a closed port takes any), are reported, and the port gets back
+    // those in force before.
     TLineSettings before(*ComPort1);
     bool confirmed = false;
     OnPort(*ComPort1, [&] {
         try {
             confirmed = ComPort1->ShowSetupDialog();
+            if (confirmed) {
+                if (const std::string problem = BoardSettingsProblem(*ComPort1); !problem.empty())
+                    throw Exception(problem + ": the settings are not changed");
+            }
         } catch (...) {
             before.PutBack(*ComPort1);
             throw;

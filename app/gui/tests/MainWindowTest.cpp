@@ -547,6 +547,66 @@ TEST_F(MainWindowTest, ASetupTheDeviceRefusesLeavesThePortAsItWas) {
     CloseWindow();
 }
 
+// A setup the board protocol cannot run on is refused whether the port is open or not (a closed
+// port takes any frame without a word, and the next download would fail): reported, nothing
+// remembered, the settings in force kept, and the next download goes through.
+TEST_F(MainWindowTest, ASetupTheBoardCannotRunOnIsRefusedOpenOrClosed) {
+    const struct {
+        const char* what;
+        bool open;
+        const char* data; // choices besides 19200 baud, nullptr to leave one alone
+        const char* stop;
+        const char* flow;
+        const char* problem;
+    } cases[] = {
+        {"1.5 stop bits with 8 data bits", false, nullptr, "1.5", nullptr,
+         "StopBits=1.5 cannot be used with DataBits=8"},
+        {"2 stop bits with 5 data bits", false, "5", "2", nullptr,
+         "StopBits=2 cannot be used with DataBits=5"},
+        {"the handshake on RTS, closed", false, nullptr, nullptr, "Hardware",
+         "FlowControl=Hardware lets the driver drive RTS"},
+        {"the handshake on RTS, open", true, nullptr, nullptr, "Hardware",
+         "FlowControl=Hardware lets the driver drive RTS"},
+    };
+    auto line = VirtualLine::Create("ZVGUI8");
+    form->ComPort1->SetPort("ZVGUI8");
+    ChooseFile(WriteFile("eof.hex", ":00000001FF\r\n"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.open && !form->ComPort1->Connected()) {
+            form->ToolButton8Click();
+            ASSERT_EQ(line->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+        }
+        exceptions.clear();
+        onSetup = [&](TComSetupFrm& setup) {
+            Choose(setup.Combo2, "19200");
+            if (c.data)
+                Choose(setup.Combo3, c.data);
+            if (c.stop)
+                Choose(setup.Combo4, c.stop);
+            if (c.flow)
+                Choose(setup.Combo6, c.flow);
+            return int(QDialog::Accepted);
+        };
+        QMetaObject::invokeMethod(form->ToolButton3, "trigger", Qt::QueuedConnection);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(exceptions.size(), 1u);
+        EXPECT_NE(exceptions[0].find(c.problem), std::string::npos) << exceptions[0];
+        const TComPort& port = *form->ComPort1;
+        EXPECT_EQ(port.Connected(), c.open);
+        EXPECT_EQ(port.BaudRate(), br9600);
+        EXPECT_EQ(port.DataBits(), dbEight);
+        EXPECT_EQ(port.StopBits(), sbOneStopBit);
+        EXPECT_EQ(port.FlowControl()->ControlRTS(), rtsDisable);
+        EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+    }
+    exceptions.clear();
+    form->ToolButton8Click();
+    EXPECT_EQ(line->ReadString(1, std::chrono::milliseconds(5000)).size(), 1u);
+    EXPECT_TRUE(exceptions.empty());
+    CloseWindow();
+}
+
 // A setup that moves the open port to another device, which cannot be opened or refuses the new
 // line settings, takes the port back to the first device with the settings it ran before: still
 // open and usable.
