@@ -206,8 +206,10 @@ std::string PortDeviceProblem(const std::string& port, bool lineControl) {
     return {};
 }
 
-TSpecialName SpecialName(const std::string&) {
-    return sfNone;
+TSpecialName SpecialName(const std::string& path) {
+    // The platform layer's CreateFileA hands every name in the device namespace to its comm
+    // driver, which opens the port (a tty or a virtual line) and raises its modem lines.
+    return path.starts_with("\\\\.\\") ? sfDevice : sfNone;
 }
 
 int SyncToDisk(std::FILE* file) {

@@ -99,7 +99,9 @@ std::string PortDeviceProblem(const std::string& port, bool lineControl);
 // ("COM3", "CON", and on versions before 11 also "COM3.txt" in any folder) and a path in the
 // device namespace ("\\.\COM10") to a device, and "\\.\pipe\NAME" to a pipe, whatever the file
 // system holds; a file path written in that namespace ("\\?\C:\x.hex") is still a file. On
-// POSIX a name is always a file system entry: sfNone, and its kind is looked up (stat).
+// POSIX the platform layer opens a name in the device namespace ("\\.\COM1", "\\.\/dev/pts/3",
+// a virtual line's "\\.\NAME") as a serial port: sfDevice; any other name is a file system
+// entry: sfNone, and its kind is looked up (stat).
 enum TSpecialName { sfNone, sfDevice, sfPipe };
 TSpecialName SpecialName(const std::string& path);
 

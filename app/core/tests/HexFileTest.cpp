@@ -1,4 +1,5 @@
 #include "app/core/HexImage.h"
+#include "platform/VirtualLine.h"
 
 #include <gtest/gtest.h>
 
@@ -231,22 +232,36 @@ TEST_F(HexFile, WhatIsNoRegularFileIsRefusedUnopened) {
     ASSERT_GE(watch, 0);
     ASSERT_GE(::inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
     ASSERT_GE(::inotify_add_watch(watch, slave.c_str(), IN_OPEN), 0);
+    // The platform layer opens a name in the device namespace as a serial port.
+    const auto line = VirtualLine::Create("ZVHEXDEV");
+    ASSERT_TRUE(line);
     const struct {
         std::string path;
         const char* refusal;
     } cases[] = {
         {fifo, "not a regular file but a pipe; a HEX file is read only from a regular file"},
         {slave, "not a regular file but a device; a HEX file is read only from a regular file"},
+        {"\\\\.\\" + slave, "not a regular file but a device; a HEX file is read only from a "
+                            "regular file"},
+        {"\\\\.\\ZVHEXDEV",
+         "not a regular file but a device; a HEX file is read only from a regular file"},
         {Write("plain.hex", ":00000001FF\n"), ""},
         {dir_.string(), ""},                   // opening it says why
         {(dir_ / "missing.hex").string(), ""}, // likewise
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_EQ(HexPathRefusal(c.path), c.refusal);
+        const std::string refusal = HexPathRefusal(c.path);
+        EXPECT_EQ(refusal, c.refusal);
+        // As the loaders do: what is not refused is opened.
+        if (refusal.empty())
+            if (const HANDLE file = OpenHexFile(c.path); file != INVALID_HANDLE_VALUE)
+                CloseHandle(file);
     }
     char events[4096];
     EXPECT_LT(::read(watch, events, sizeof events), 0) << "a refused path was opened";
+    EXPECT_TRUE(line->TakeChanges().empty()) << "the virtual line was opened";
+    EXPECT_FALSE(line->Dtr());
     ::close(watch);
     ::close(master);
 }
