@@ -215,6 +215,11 @@ void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& o
             Stopped(port, sent, total, inRunPulse);
     };
 
+    // A stop asked for before the sequence begins leaves the lines alone: even a load reset cut
+    // short puts the board into load mode, and it loses its stored program to nothing.
+    if (!Pause(0, stop))
+        throw EDownloadStopped(0, total);
+
     // Load reset: RTS (mode) off during the DTR (reset) pulse makes the board store what follows.
     port.SetRTS(false);
     port.SetDTR(true);

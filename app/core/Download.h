@@ -174,7 +174,8 @@ TDownloadResult RunDownload(TCustomComPort& port, const std::string& fileName,
 // 250 ms, DTR off, 250 ms; ImageEnd + 1 bytes of `image` in one write; 250 ms, RTS on, DTR on,
 // 250 ms, DTR off; StatusRun. A write that sends fewer bytes raises EDownload; the observer's
 // StopEvent raises EDownloadStopped (during the run reset pulse the board is then started: all
-// bytes are in, and holding it in reset with RTS off instead would make it load again).
+// bytes are in, and holding it in reset with RTS off instead would make it load again; set
+// before the sequence begins, RTS and DTR are not touched).
 void SendImage(TCustomComPort& port, const HexImage& image, TDownloadObserver& observer);
 
 // The Reset command: 50 ms, DTR on, 250 ms, DTR off. RTS is not touched and the port is not

@@ -289,10 +289,11 @@ TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
     const struct {
         const char* name;
         std::size_t bytes;   // in the HEX file; 0: the Reset command
-        int stopAfterMs;     // into the sequence
+        int stopAfterMs;     // into the sequence; -1: set before it begins
         std::string message; // the start of EDownloadStopped's; "#" stands for the total
         bool started;        // the board runs its program afterwards
     } cases[] = {
+        {"before the sequence", 100, -1, "Stopped: 0 of # bytes were sent", false},
         {"load reset", 100, 100, "Stopped: 0 of # bytes were sent", false},
         {"transfer (1000 bytes take 1 s)", 1000, 900, "Stopped: ", false},
         {"after the write", 10, 640, "Stopped after all # bytes were sent, before the board was",
@@ -302,6 +303,11 @@ TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
         {"before the Reset command's pulse", 0, 0, "Stopped before the reset ended", false},
     };
     ASSERT_NO_THROW(port_.Open());
+    // A program in the board that a stop before the sequence must leave there.
+    Recorder complete;
+    SendImage(port_, Load(WriteHex("kept.hex", HexFor(Bytes(10, 0xAA)))), complete);
+    const Bytes kept = board_->StoredImage();
+    ASSERT_FALSE(kept.empty());
     const HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -315,8 +321,10 @@ TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
         std::string want = c.message;
         if (const auto at = want.find('#'); at != std::string::npos)
             want.replace(at, 1, std::to_string(image.DownloadBytes().size()));
+        if (c.stopAfterMs < 0)
+            SetEvent(stop);
         std::thread stopper([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(c.stopAfterMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::max(c.stopAfterMs, 0)));
             SetEvent(stop);
         });
         std::string message;
@@ -334,6 +342,10 @@ TEST_F(DownloadTest, AStopEndsTheSequenceWithDtrOff) {
         EXPECT_EQ(message.rfind(want, 0), 0u) << message;
         const TBoardTranscript t = board_->Transcript();
         EXPECT_FALSE(!t.Events.empty() && t.Events.back().Dtr) << FormatTranscript(t);
+        if (c.stopAfterMs < 0) {
+            EXPECT_TRUE(t.Events.empty()) << FormatTranscript(t);
+            EXPECT_EQ(board_->StoredImage(), kept);
+        }
         const TBoardState state = ReplayTranscript(t);
         EXPECT_EQ(state.Runs, c.started ? 1u : 0u) << FormatTranscript(t);
         EXPECT_EQ(state.Mode == bmRunning, c.started) << BoardModeName(state.Mode);
