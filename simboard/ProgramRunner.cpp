@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -43,6 +42,20 @@ constexpr std::string_view kStartedMark = "serial output interface";
 
 std::string ErrnoText(int error) {
     return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
+}
+
+// Writes `text` into a new file at `path`; 0, or the errno of the step that failed.
+int WriteNewFile(const std::string& path, const std::string& text) {
+    errno = 0;
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr)
+        return errno != 0 ? errno : EIO;
+    int error = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out) != text.size())
+        error = errno != 0 ? errno : EIO;
+    if (std::fclose(out) != 0 && error == 0)
+        error = errno != 0 ? errno : EIO;
+    return error;
 }
 
 class Fd {
@@ -500,15 +513,10 @@ struct TProgramRunner::Impl {
         }
         tempDir = dir;
         const std::string file = dir + "/program.ihx";
-        {
-            std::ofstream out(file, std::ios::binary);
-            out << IntelHex(image);
-            out.close();
-            if (!out) {
-                Note("cannot write the program for s51 to " + file, true);
-                CleanUp();
-                return;
-            }
+        if (const int error = WriteNewFile(file, IntelHex(image)); error != 0) {
+            Note("cannot write the program for s51 to " + file + ": " + ErrnoText(error), true);
+            CleanUp();
+            return;
         }
 
         Fd inRead, inWrite, outRead, outWrite, conRead, conWrite, stdinRead, stdinWrite;

@@ -7,10 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -253,7 +257,8 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
         bool load;
         const char* note;
         bool failure;
-        std::string pids = {}; // a file where the simulator lists the children it started
+        std::string pids = {};   // a file where the simulator lists the children it started
+        std::string tmpdir = {}; // TMPDIR while the board runs
     };
     const auto makeTemp = [] {
         std::string dir = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
@@ -273,6 +278,16 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
     const std::string wrapperPids = wrapperDir + "/pid";
     std::ofstream(wrapper) << "#!/bin/sh\nsleep 30 &\necho $! >> " << wrapperPids << "\nwait\n";
     ::chmod(wrapper.c_str(), 0700);
+    // A temporary folder whose name leaves room for the runner's folder in it but not for the
+    // program file in that: writing the file fails (as root too) with ENAMETOOLONG.
+    std::string deep = dir;
+    constexpr std::size_t runnerFolder = sizeof "/zelvator-sim-XXXXXX" - 1;
+    constexpr std::size_t want = PATH_MAX - 1 - runnerFolder - 4; // "/program.ihx" is longer
+    while (deep.size() < want) {
+        const std::size_t name = std::min<std::size_t>(200, want - deep.size() - 1);
+        deep += "/" + std::string(std::max<std::size_t>(name, 1), 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0) << deep.size() << ": " << std::strerror(errno);
+    }
     const std::vector<Case> cases = {
         {"s51 missing", "no-such-simulator-zv", true, "programs do not run", false},
         {"nothing loaded", "s51", false, "", false},
@@ -280,12 +295,17 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
         {"never starts", silent, true, "s51 did not start within 0.3 s", true},
         {"a wrapper's child never starts", wrapper, true, "s51 did not start within 0.3 s", true,
          wrapperPids},
+        {"no room for the program file", "/bin/false", true, "program.ihx: File name too long",
+         true, "", deep},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TSimBoardOptions options = Options(false);
         options.Simulator = c.simulator;
         options.SimulatorStartTimeout = 300ms;
+        const std::string tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+        if (!c.tmpdir.empty())
+            ::setenv("TMPDIR", c.tmpdir.c_str(), 1);
         auto owned = std::make_unique<TSimBoard>(options);
         TSimBoard& board = *owned;
         Near near("SIMRUN");
@@ -300,6 +320,8 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
             for (int i = 0; i < 100 && board.ProgramFailures().empty(); ++i)
                 std::this_thread::sleep_for(20ms);
         }
+        if (!c.tmpdir.empty())
+            tmpdir.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", tmpdir.c_str(), 1);
         const TBoardTranscript t = board.Transcript();
         const std::string notes = Notes(t);
         EXPECT_NE(notes.find(c.note), std::string::npos) << notes;
@@ -335,8 +357,8 @@ TEST_F(ProgramTest, ProgramsThatCannotRunAreNamedInTheTranscript) {
             EXPECT_TRUE(gone) << "the wrapper's child " << pid << " outlived the board";
         }
     }
-    ::unlink(silent.c_str());
-    ::rmdir(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     ::unlink(wrapper.c_str());
     ::unlink(wrapperPids.c_str());
     ::rmdir(wrapperDir.c_str());
