@@ -173,6 +173,8 @@ TTermWindow::TTermWindow(const TTermStart& Start, const std::string& DefaultPort
     ComTerminal1 = new TComTerminal(this);
     ComTerminal1->SetName("ComTerminal1");
     ComTerminal1->SetComPort(ComPort1);
+    // Tab is a character for the line, not a move to the next control.
+    ComTerminal1->WantTab = true;
     setCentralWidget(ComTerminal1);
     ComTerminal1->setFocus();
     // What the last session had, then what the command line asks for.
@@ -246,8 +248,9 @@ void TTermWindow::CreateActions() {
     WriteProgramAction =
         action("&Write program...", "Write an Intel HEX program into the board on this port",
                [this] { WriteProgram(); });
+    // No shortcut: every key combination that types a character belongs to the line while the
+    // terminal has the focus (Ctrl+Q is XON, and Ctrl+Shift+Q types it as well).
     QuitAction = action("&Quit", "End the program", [this] { close(); });
-    QuitAction->setShortcut(QKeySequence::Quit);
 
     QMenu* connection = menuBar()->addMenu(QStringLiteral("&Connection"));
     connection->addAction(ConnectAction);

@@ -13,6 +13,7 @@
 #include "toolkit/qt/tests/QtTestApp.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -24,6 +25,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 
@@ -449,6 +451,49 @@ TEST_F(TermWindowTest, TypedKeysReachTheFarEndAndReceivedTextReachesTheScreen) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), "OK\r\nbold");
     window->ClearScreen();
     EXPECT_EQ(ScreenText(*window->ComTerminal1), "");
+}
+
+// Every key that types a character goes to the line while the terminal has the focus: no
+// shortcut of the window takes it, and Tab does not move the focus away.
+TEST_F(TermWindowTest, KeysThatTypeACharacterReachTheLine) {
+    auto line = VirtualLine::Create("ZVTERMKEYS");
+    Open("ZVTERMKEYS");
+    ASSERT_TRUE(window->Connect());
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    TComTerminal& term = *window->ComTerminal1;
+    term.setFocus();
+    // Each key with the character the keyboard layout gives it (with Ctrl, a control character:
+    // QTest's keyClick would give the bare letter), which is what the line must get. The keys go
+    // through the window's shortcut handling as a user's keys do.
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::string typed;
+    } cases[] = {
+        {Qt::Key_Q, Qt::ControlModifier, "\x11"}, // XON
+        {Qt::Key_Q, Qt::ControlModifier | Qt::ShiftModifier, "\x11"},
+        {Qt::Key_S, Qt::ControlModifier, "\x13"}, // XOFF
+        {Qt::Key_C, Qt::ControlModifier, "\x03"},
+        {Qt::Key_W, Qt::ControlModifier, "\x17"},
+        {Qt::Key_Tab, Qt::NoModifier, "\t"},
+        {Qt::Key_Backtab, Qt::ShiftModifier, "\t"},
+        {Qt::Key_Q, Qt::NoModifier, "q"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QKeySequence(c.key | c.modifiers).toString().toStdString());
+        QTest::sendKeyEvent(QTest::Click, &term, c.key, QString::fromStdString(c.typed),
+                            c.modifiers);
+        EXPECT_EQ(line->ReadString(c.typed.size(), 2s), c.typed);
+        PumpFor(20ms);
+        EXPECT_TRUE(window->isVisible()) << "the key closed the window";
+        EXPECT_EQ(QApplication::focusWidget(), &term) << "the key moved the focus";
+        if (!window->isVisible())
+            window->show();
+        term.setFocus();
+    }
+    EXPECT_EQ(line->Available(), 0u);
+    EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(TermWindowTest, TalksToAPseudoTerminal) {
