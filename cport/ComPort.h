@@ -178,7 +178,9 @@ public:
     std::int32_t ReadAsync(void* Buffer, std::int32_t Count, PAsync AsyncPtr);
     // Sizes Str to Count (empty for Count <= 0, which starts nothing) and reads into it.
     std::int32_t ReadStrAsync(std::string& Str, std::int32_t Count, PAsync AsyncPtr);
-    // Waits for the operation on AsyncPtr and returns the bytes it transferred.
+    // Waits for the operation on AsyncPtr and returns the bytes it transferred. A write that
+    // ended without draining (aborted, failed, short) with nothing queued behind it tells the
+    // links that transmission is off, as evTxEmpty does for one that drained.
     std::int32_t WaitForAsync(PAsync AsyncPtr);
     // Whether the operation on AsyncPtr has completed; EComPort 6 when the state is unreadable.
     bool IsAsyncCompleted(PAsync AsyncPtr);
@@ -387,6 +389,11 @@ private:
     // the error flags the query clears are kept for the next LastErrors, so that a read does
     // not swallow the errors the next EV_ERR wake-up is to report.
     std::int32_t QueuedKeepingErrors();
+    // OutputCount for the port's own use, keeping the error flags in the same way.
+    std::int32_t OutQueuedKeepingErrors();
+    // A write ended without draining (aborted, failed, cut short by its time-out): the links
+    // hear that transmission is off unless another write is still queued.
+    void WriteEndedEarly();
 
     std::shared_ptr<TLife> FLife = std::make_shared<TLife>();
     // The thread running this port's event handlers right now (smThreadSync: the main thread

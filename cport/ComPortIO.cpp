@@ -98,8 +98,12 @@ std::int32_t TCustomComPort::WaitForAsync(PAsync AsyncPtr) {
     DWORD transferred = 0;
     const bool ok = WaitForSingleObject(AsyncPtr->OverlappedRec.hEvent, INFINITE) != WAIT_FAILED &&
                     GetOverlappedResult(FHandle, &AsyncPtr->OverlappedRec, &transferred, FALSE);
-    if (!ok)
-        throw EComPort(FailureCode(AsyncPtr->OperationKind), LastOsError());
+    if (!ok) {
+        const EComPort error(FailureCode(AsyncPtr->OperationKind), LastOsError());
+        if (AsyncPtr->OperationKind == okWrite)
+            WriteEndedEarly(); // aborted, or the device failed
+        throw error;
+    }
     if (AsyncPtr->OperationKind == okRead) {
         // The queue only decides the links' reception signal: a device gone since the read
         // completed must not cost the caller the bytes already in its buffer.
@@ -115,10 +119,27 @@ std::int32_t TCustomComPort::WaitForAsync(PAsync AsyncPtr) {
         // once wrote must not announce that write's bytes again, nor a write its time-out cut
         // short the bytes it did not send.
         const auto sent = std::min(static_cast<std::int32_t>(transferred), AsyncPtr->WriteCopySize);
+        TCallbackGuard guard(this);
         if (sent > 0)
             TxNotifyLink(AsyncPtr->WriteCopy.get(), sent);
+        if (sent < AsyncPtr->WriteCopySize && guard.Live())
+            WriteEndedEarly(); // its time-out cut it short
     }
     return static_cast<std::int32_t>(transferred);
+}
+
+void TCustomComPort::WriteEndedEarly() {
+    // Only a write that drains raises evTxEmpty, which puts the links' transmission signal out.
+    // One that was aborted or timed out ends without it: unless another write is still queued,
+    // the line is quiet now and the links hear so here.
+    try {
+        const std::int32_t queued = OutQueuedKeepingErrors();
+        if (queued > 0)
+            return;
+    } catch (const EComPort&) {
+        // A device that cannot say has nothing going out either.
+    }
+    SendSignalToLink(leTx, false);
 }
 
 bool TCustomComPort::IsAsyncCompleted(PAsync AsyncPtr) {
@@ -242,6 +263,12 @@ std::int32_t TCustomComPort::QueuedKeepingErrors() {
     const TCommState state = ReadCommState(FHandle);
     FKeptErrors.fetch_or(state.Errors);
     return static_cast<std::int32_t>(state.Stat.cbInQue);
+}
+
+std::int32_t TCustomComPort::OutQueuedKeepingErrors() {
+    const TCommState state = ReadCommState(FHandle);
+    FKeptErrors.fetch_or(state.Errors);
+    return static_cast<std::int32_t>(state.Stat.cbOutQue);
 }
 
 std::int32_t TCustomComPort::OutputCount() {

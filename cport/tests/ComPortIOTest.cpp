@@ -109,10 +109,67 @@ TEST_F(ComPortIO, WritesTellTheLinksWhatWasSent) {
     t.SetWriteTotalConstant(100);
     p.port->SetTimeouts(&t);
     EXPECT_EQ(p.port->WriteStr("held"), 0);
-    EXPECT_EQ(log.Take(), Log{"L.Tx(1)"});
+    EXPECT_EQ(log.Take(), (Log{"L.Tx(1)", "L.Tx(0)"}));
 #endif
     p.port->UnRegisterLink(&link);
 }
+
+#ifndef _WIN32
+// Only a write that drains raises evTxEmpty; one that ends otherwise, with nothing queued behind
+// it, must still put the links' transmission signal out. The far end holds CTS off throughout.
+TEST_F(ComPortIO, AWriteThatEndsWithoutDrainingEndsTheTransmission) {
+    static const std::string held = "held", next = "next"; // outlive the writes
+    const struct {
+        const char* name;
+        std::function<void(TComPort&, TAsyncHolder&, TAsyncHolder&)> end;
+        const char* lastTx;
+    } cases[] = {
+        {"aborted",
+         [](TComPort& port, TAsyncHolder& first, TAsyncHolder&) {
+             port.WriteStrAsync(held, first.Get());
+             port.AbortAllAsync();
+             EXPECT_EQ(ErrorOf([&] { port.WaitForAsync(first.Get()); }), CError_WriteFailed);
+         },
+         "L.Tx(0)"},
+        {"timed out",
+         [](TComPort& port, TAsyncHolder&, TAsyncHolder&) { EXPECT_EQ(port.WriteStr("held"), 0); },
+         "L.Tx(0)"},
+        {"timed out, another write queued behind it",
+         [](TComPort& port, TAsyncHolder& first, TAsyncHolder& second) {
+             port.WriteStrAsync(held, first.Get());
+             port.WriteStrAsync(next, second.Get());
+             EXPECT_EQ(port.WaitForAsync(first.Get()), 0);
+         },
+         "L.Tx(1)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinePort p; // with the event thread, which would hand on an evTxEmpty
+        p.line->SetCts(false);
+        p.port->FlowControl()->SetOutCTSFlow(true);
+        TComTimeouts t;
+        t.SetWriteTotalMultiplier(0);
+        t.SetWriteTotalConstant(300);
+        p.port->SetTimeouts(&t);
+        p.port->Open();
+        EventLog log;
+        TComLink link;
+        RecordLink(link, log, "L");
+        link.OnLinkCTS = nullptr;
+        p.port->RegisterLink(&link);
+        TAsyncHolder first, second;
+        c.end(*p.port, first, second);
+        PumpFor(50ms);
+        std::string lastTx;
+        for (const std::string& e : log.Entries())
+            if (e.rfind("L.Tx(", 0) == 0)
+                lastTx = e;
+        EXPECT_EQ(lastTx, c.lastTx);
+        p.port->UnRegisterLink(&link);
+        p.port->Close(); // ends a write still pending before its record goes
+    }
+}
+#endif
 
 TEST_F(ComPortIO, RecordsWithoutAnOperationAndMissingRecords) {
     QuietPort p;
