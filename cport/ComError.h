@@ -78,4 +78,12 @@ private:
     std::int32_t FErrorCode;
 };
 
+// True when reading the modem lines failed because the device has none (a pseudo-terminal):
+// drivers say so with either code (Wine over a pseudo-terminal: ERROR_NOT_SUPPORTED). Such a
+// device has no line states to report; that is no failure of the port.
+inline bool NoModemLines(const EComPort& e) noexcept {
+    return e.ErrorCode() == CError_ModemStatusFailed &&
+           (e.OsErrorCode() == ERROR_INVALID_FUNCTION || e.OsErrorCode() == ERROR_NOT_SUPPORTED);
+}
+
 } // namespace zv

@@ -162,12 +162,9 @@ void TCustomComPort::CheckSignals(bool Open) {
         try {
             CallCTSChange();
         } catch (const EComPort& e) {
-            // A device without modem lines (a pseudo-terminal) has no states to report; that
-            // must not turn an open that has succeeded, and been announced, into an exception.
-            // Drivers say so with either code (Wine over a pseudo-terminal: ERROR_NOT_SUPPORTED).
-            if (e.ErrorCode() == CError_ModemStatusFailed &&
-                (e.OsErrorCode() == ERROR_INVALID_FUNCTION ||
-                 e.OsErrorCode() == ERROR_NOT_SUPPORTED))
+            // A device without modem lines has no states to report; that must not turn an open
+            // that has succeeded, and been announced, into an exception.
+            if (NoModemLines(e))
                 return;
             throw;
         }

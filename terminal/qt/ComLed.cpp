@@ -129,8 +129,18 @@ void TComLed::SetComPort(TCustomComPort* Value) {
     if (Value) {
         Value->FreeNotification(this);
         Value->RegisterLink(FLink.get());
-        if (Value->Connected() && !Designing() && !Loading())
-            SetStateInternal(IsStateOn() ? lsOn : lsOff);
+        if (Value->Connected() && !Designing() && !Loading()) {
+            bool on = false;
+            try {
+                on = IsStateOn();
+            } catch (const EComPort& e) {
+                // A device without modem lines (a pseudo-terminal): its lines show off, as the
+                // port's open reports nothing of them either.
+                if (!NoModemLines(e))
+                    throw;
+            }
+            SetStateInternal(on ? lsOn : lsOff);
+        }
     } else {
         SetStateInternal(lsOff);
     }

@@ -20,6 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -249,6 +253,32 @@ TEST_F(ComLedTest, FollowsTheWatchedLineOfAPort) {
         led.reset();
         EXPECT_EQ(changes.back(), "0");
     }
+}
+
+// A pseudo-terminal has no modem lines: the port opens on it all the same, and a lamp attached
+// to the open port shows its line off instead of failing.
+TEST_F(ComLedTest, ALineLampOnADeviceWithoutModemLinesIsOff) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master))
+        GTEST_SKIP() << "no pseudo-terminals on this machine";
+    TComPort port;
+    port.SetPort(ptsname(master));
+    port.Open();
+    const struct {
+        TComLedSignal signal;
+        TLedState state;
+    } cases[] = {{lsConn, lsOn}, {lsCTS, lsOff}, {lsDSR, lsOff}, {lsRLSD, lsOff}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.signal));
+        TComLed led;
+        led.SetLedSignal(c.signal);
+        led.SetState(lsOn);
+        EXPECT_NO_THROW(led.SetComPort(&port));
+        EXPECT_EQ(led.ComPort(), &port);
+        EXPECT_EQ(led.State(), c.state);
+    }
+    port.Close();
+    ::close(master);
 }
 
 TEST_F(ComLedTest, ConnFollowsOpenAndClose) {
