@@ -123,8 +123,12 @@ void TComLed::SetComPort(TCustomComPort* Value) {
         FComPort->RemoveFreeNotification(this);
     }
     // The ring count belongs to the port that rang: running on, it would put out the lamp it
-    // no longer shows.
-    FTimer->stop();
+    // no longer shows. The ring it was counting goes with that port, and so does the light; a
+    // closed port attached next would leave it lit for good.
+    if (FTimer->isActive()) {
+        FTimer->stop();
+        SetStateInternal(lsOff);
+    }
     FComPort = Value;
     if (Value) {
         Value->FreeNotification(this);

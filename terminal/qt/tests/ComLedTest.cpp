@@ -414,22 +414,28 @@ TEST_F(ComLedTest, ARingBurstLightsTheLampForRingDurationFromItsFirstRing) {
 }
 
 // The ring count belongs to the ring it watched: another port or another signal ends it, and the
-// lamp shows what it was set to after the count would have run out.
+// lamp shows what it was set to after the count would have run out. A ring lamp moved to another
+// port goes dark: the ring was the old port's.
 TEST_F(ComLedTest, ARingCountEndsWithThePortOrTheSignal) {
     const struct {
         const char* name;
-        std::function<void(TComLed&)> change;
+        std::function<void(TComLed&, TComPort&)> change;
+        TLedState after;
     } cases[] = {
         {"port detached, lamp switched on",
-         [](TComLed& led) {
+         [](TComLed& led, TComPort&) {
              led.SetComPort(nullptr);
              led.SetState(lsOn);
-         }},
-        {"watching CTS, which is on", [](TComLed& led) { led.SetLedSignal(lsCTS); }},
+         },
+         lsOn},
+        {"watching CTS, which is on", [](TComLed& led, TComPort&) { led.SetLedSignal(lsCTS); },
+         lsOn},
+        {"moved to a closed port", [](TComLed& led, TComPort& other) { led.SetComPort(&other); },
+         lsOff},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::LinePort p;
+        test::LinePort p, other;
         p.line->SetCts(true);
         TComLed led;
         led.SetLedSignal(lsRing);
@@ -440,10 +446,10 @@ TEST_F(ComLedTest, ARingCountEndsWithThePortOrTheSignal) {
         p.line->SetRing(false);
         ASSERT_TRUE(PumpQt([&] { return led.State() == lsOn; }));
 
-        c.change(led);
+        c.change(led, *other.port);
         EXPECT_EQ(led.RingRemaining(), -1);
         PumpQtFor(500ms);
-        EXPECT_EQ(led.State(), lsOn);
+        EXPECT_EQ(led.State(), c.after);
     }
 }
 
