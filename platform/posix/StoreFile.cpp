@@ -128,11 +128,17 @@ DWORD WriteAll(int fd, const std::string& content) {
 }
 
 // Opens the current file of the path and holds an exclusive lock on it. created tells whether
-// this call created the (empty) file.
+// this call created the (empty) file. What is not a regular file is refused from a look at it,
+// unopened: opening a serial device moves its modem lines (which resets many boards), a terminal
+// without CLOCAL can block the open, and a pipe without reader or writer would too. The open
+// itself neither waits nor takes a terminal as ours, should the path be swapped in between.
 DWORD LockCurrent(const std::string& path, bool mayCreate, Fd& locked, bool& created) {
     for (;;) {
         created = false;
-        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        struct stat seen {};
+        if (::lstat(path.c_str(), &seen) == 0 && !S_ISREG(seen.st_mode))
+            return ERROR_ACCESS_DENIED; // never replace a device, a pipe or a folder
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
         if (fd < 0 && errno == ENOENT) {
             if (!mayCreate)
                 return ERROR_FILE_NOT_FOUND;
@@ -183,7 +189,11 @@ std::string ProfilePath(const char* fileName) {
 
 bool ReadStoreFile(const std::string& path, std::string& content) {
     content.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // As for a write (LockCurrent): what is not a regular file is not opened at all.
+    struct stat seen {};
+    if (::stat(path.c_str(), &seen) != 0 || !S_ISREG(seen.st_mode))
+        return false;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.Get() < 0)
         return false;
     if (ReadAll(fd.Get(), content) != ERROR_SUCCESS) {

@@ -11,10 +11,12 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -149,6 +151,38 @@ TEST_F(StoreDurabilityTest, AStoreThatCannotBeWrittenFailsWithTheSystemsReason) 
         EXPECT_EQ(ReadFile(ro + "/x.ini"), "[S]\nK=old\n");
         ::chmod(ro.c_str(), 0755);
     }
+}
+
+// A settings path that names a device or a pipe, directly or through a symbolic link, is never
+// opened: opening a serial device moves its modem lines (a board reset per value), and a
+// terminal or a pipe can block the open. It reads as absent and a write to it fails.
+TEST_F(StoreDurabilityTest, WhatIsNoRegularFileIsNeverOpened) {
+    const std::string fifo = dir_ + "/settings.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    fs::create_symlink(fifo, dir_ + "/fifo.ini");
+    fs::create_symlink(slave, dir_ + "/tty.ini");
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
+    ASSERT_GE(::inotify_add_watch(watch, slave.c_str(), IN_OPEN), 0);
+    for (const std::string& path : {fifo, slave, dir_ + "/fifo.ini", dir_ + "/tty.ini"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(Get(path, "S", "K"), "<absent>");
+        SetLastError(0);
+        EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "V", path.c_str()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "a device or a pipe was opened";
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_symlink(dir_ + "/tty.ini"));
+    ::close(watch);
+    ::close(master);
 }
 
 // A disk that fills up during the write (here: a file size limit) fails the write with the
