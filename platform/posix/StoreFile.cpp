@@ -237,6 +237,8 @@ DWORD UpdateStoreFile(const std::string& path, bool createDirectory, bool mayCre
             ::unlink(target.c_str()); // an edit that changes nothing creates nothing
         return ERROR_SUCCESS;
     }
+    if (content.size() > kMaxStoreFileSize)
+        return fail(ERROR_FILE_TOO_LARGE); // it would read as absent and could not be rewritten
 
     struct stat st {};
     if (::fstat(locked.Get(), &st) != 0)

@@ -19,7 +19,8 @@ std::string ConfigDirectory();
 // Windows folder). A null name means "win.ini".
 std::string ProfilePath(const char* fileName);
 
-// Files larger than this are not read: they read as absent, and a writer refuses to rewrite them.
+// Files larger than this are not read: they read as absent, and a writer refuses to rewrite them
+// or to make a file larger than this (ERROR_FILE_TOO_LARGE, the old file kept).
 inline constexpr std::size_t kMaxStoreFileSize = 16u << 20;
 
 // Reads the whole file. Absent, unreadable, not a regular file or too large: false.

@@ -209,16 +209,32 @@ TEST_F(StoreDurabilityTest, AWriteThatRunsOutOfSpaceLeavesTheOldFile) {
     EXPECT_EQ(Entries(), 1);
 }
 
+// A file too large to read is neither read nor rewritten, and no write makes a file that large:
+// it would lose every value it holds.
 TEST_F(StoreDurabilityTest, AFileTooLargeToReadIsNeitherReadNorRewritten) {
-    const std::string path = dir_ + "/huge.ini";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << "[S]\nK=1\n" << std::string(17u << 20, ';');
+    const std::string head = "[S]\nK=1\n";
+    const struct {
+        std::size_t size;
+        const char* reads;
+    } cases[] = {
+        {head.size() + (17u << 20), "<absent>"},
+        {(16u << 20) - 2, "1"}, // K=2222 would take it past the limit
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string path = dir_ + "/huge.ini";
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << head << std::string(c.size - head.size(), ';');
+        }
+        EXPECT_EQ(Get(path, "S", "K"), c.reads);
+        SetLastError(0);
+        EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "2222", path.c_str()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+        EXPECT_EQ(fs::file_size(path), c.size);
+        EXPECT_EQ(Get(path, "S", "K"), c.reads);
+        EXPECT_EQ(Entries(), 1);
     }
-    EXPECT_EQ(Get(path, "S", "K"), "<absent>");
-    EXPECT_FALSE(WritePrivateProfileStringA("S", "K", "2", path.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
-    EXPECT_EQ(fs::file_size(path), 8u + (17u << 20));
 }
 
 // Two processes writing different keys of one file, and different values of one registry root,
