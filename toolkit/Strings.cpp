@@ -4,6 +4,7 @@
 #include "toolkit/Text.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace zv {
 
@@ -37,12 +38,16 @@ int TStrings::Add(const std::string& S) {
 }
 
 void TStrings::AddStrings(const TStrings& Strings) {
-    // Strings may be this very list: take the count first.
+    // Strings may be this very list, which a sorted list reorders as lines go in: add from a copy.
+    std::vector<std::string> lines;
     const int count = Strings.Count();
+    lines.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        lines.push_back(Strings.Get(i));
     BeginUpdate();
     try {
-        for (int i = 0; i < count; ++i)
-            Add(Strings.Get(i));
+        for (const std::string& line : lines)
+            Add(line);
     } catch (...) {
         EndUpdate();
         throw;

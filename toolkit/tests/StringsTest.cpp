@@ -25,13 +25,9 @@ TEST(TextTest, CompareTextFoldsAsciiLettersOnly) {
         int order; // the sign of CompareText(a, b)
     };
     const Case cases[] = {
-        {"COM1", "com1", 0},
-        {"", "", 0},
-        {"Sim", "SIMX", -1},
+        {"COM1", "com1", 0},  {"", "", 0},      {"Sim", "SIMX", -1},
         {"[", "a", -1}, // '[' (0x5B) lies between 'Z' and 'a': no folding to upper case
-        {"\xc4", "\xe4", -1},
-        {"\xff", "a", 1},
-        {std::string("a\0b", 3), std::string("A\0B", 3), 0},
+        {"\xc4", "\xe4", -1}, {"\xff", "a", 1}, {std::string("a\0b", 3), std::string("A\0B", 3), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.a + " / " + c.b);
@@ -139,8 +135,25 @@ TEST(StringsTest, AssignCopiesLinesAndRefusesOtherClasses) {
     } other;
     EXPECT_THROW(target.Assign(&other), EConvertError);
     EXPECT_EQ(target.Count(), 2);
-    target.AddStrings(target);
-    EXPECT_EQ(target.Count(), 4);
+}
+
+TEST(StringsTest, AddingAListToItselfAddsEachLineOnce) {
+    const struct {
+        bool sorted;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {false, {"b", "a", "b", "a"}},
+        {true, {"a", "a", "b", "b"}}, // the lines move as copies go in
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sorted);
+        TStringList list;
+        list.SetText("b\na");
+        list.SetDuplicates(dupAccept);
+        list.SetSorted(c.sorted);
+        list.AddStrings(list);
+        EXPECT_EQ(linesOf(list), c.lines);
+    }
 }
 
 } // namespace
