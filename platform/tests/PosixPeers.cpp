@@ -70,10 +70,6 @@ public:
         }
         return out;
     }
-    void CloseMaster() {
-        ::close(master_);
-        master_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    }
 
 private:
     int master_ = -1;
